@@ -1,0 +1,135 @@
+// UniDataDevice: a device whose whole observable state is one packed data record.
+//
+// The frame owns the record (zeroed at construction) and ends every acquisition round in
+// RoundDone: mark the data valid, stamp the record with the local time, publish it, let the
+// host reset, run the alarm hook with the signal counter at 1, hand the rule batch to the host,
+// save the record as history and clear the batch. LoadFromCache replaces the record with an
+// image of exactly sizeof(Record) bytes and runs a round.
+//
+// Rounds of one device never interleave: RoundDone, LoadFromCache and InitSetting hold the
+// per-device round lock, and a derived device holds it across a whole walk and its round end
+// (RoundLock()). The lock is recursive because a cache restore runs RoundDone while holding it.
+//
+// Host services that publish or store are called as the host base implementations; the frame's
+// hooks (Reset, RunCheckThreshold, RoundDone, LoadFromCache) go through the virtual table.
+#pragma once
+
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <json/value.h>
+
+#include "frame/config_value.h"
+#include "host/QRMVDevice.h"
+#include "host/get_ttime.h"
+
+template <typename Record, typename Base, int N>
+class UniDataDevice : public Base {
+ public:
+  UniDataDevice() { std::memset(&m_data, 0, sizeof(Record)); }
+  ~UniDataDevice() override = default;
+
+  using Base::LoadFromCache;
+
+  int LoadFromCache(const unsigned char* data, int length) override {
+    if (data == nullptr || length != static_cast<int>(sizeof(Record))) return 0;
+    std::lock_guard<std::recursive_mutex> lock(m_roundMutex);
+    std::memcpy(&m_data, data, sizeof(Record));
+    this->m_dataValid = true;
+    this->RoundDone();
+    return 1;
+  }
+
+  void RoundDone() override {
+    std::lock_guard<std::recursive_mutex> lock(m_roundMutex);
+    if (!this->m_dataValid) this->m_dataValid = true;
+    this->m_lastSampleTime = boost::posix_time::second_clock::local_time();
+    const TTime stamp = get_ttime(this->m_lastSampleTime);
+    std::memcpy(reinterpret_cast<unsigned char*>(&m_data) + sizeof(Record) - stamp.size(),
+                stamp.data(), stamp.size());
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&m_data);
+    this->QRMVDevice::SendSP(0, bytes, sizeof(Record), false);
+    this->Reset();
+    this->m_signalNo = 1;
+    this->m_alarmResult = false;
+    this->RunCheckThreshold();
+    std::cout << "rvSize is " << static_cast<int>(this->m_rules.size()) << std::endl;
+    const bool batch_result = this->QRMVDevice::DoBatchCheckThreshold(this->m_rules);
+    this->m_alarmResult = this->m_alarmResult || batch_result;
+    this->QRMVDevice::SaveDeviceHistory(bytes, sizeof(Record));
+    this->m_rules.clear();
+  }
+
+  // Sets the record's device id, reads the frame mode (appSetting.b_mode) and, in mode 3, the
+  // thresholdSetting table; then runs the host base's InitSetting and returns its result.
+  bool InitSetting(const Json::Value& config) override {
+    std::lock_guard<std::recursive_mutex> lock(m_roundMutex);
+    const unsigned int id = this->m_id;
+    std::memcpy(&m_data, &id, sizeof id);
+    std::string text;
+    if (const Json::Value* app = ConfigMember(config, "appSetting")) {
+      const Json::Value* mode = ConfigMember(*app, "b_mode");
+      if (mode != nullptr && ConfigText(*mode, &text)) {
+        m_mode = std::atoi(text.c_str());
+        std::cout << "InitSetting " << id << " b_mode_:" << m_mode << std::endl;
+      }
+    }
+    if (m_mode == 3) {
+      std::cout << "here 1" << std::endl;
+      const Json::Value* table = ConfigMember(config, "thresholdSetting");
+      if (table != nullptr && !table->isArray()) {
+        std::cout << "here 2" << std::endl;
+        if (table->isObject()) ReadThresholdTable(*table);
+      }
+    }
+    return Base::InitSetting(config);
+  }
+
+  // Alarm evaluation hook, run by RoundDone with the signal counter at 1. Reports nothing here.
+  virtual void RunCheckThreshold() {}
+
+ protected:
+  // Holds the per-device round lock; a derived device takes it around a walk and its round.
+  std::unique_lock<std::recursive_mutex> RoundLock() {
+    return std::unique_lock<std::recursive_mutex>(m_roundMutex);
+  }
+
+  Record m_data;                                    // the device data record
+  int m_mode = 1;                                   // frame mode (1, 2, 3; others act as 1)
+  std::map<std::string, std::string> m_alarmMap;    // signal key -> "NMAlarmID;ID;SignalNumber;"
+  std::map<std::string, std::string> m_signalNames; // signal key -> SignalName
+
+ private:
+  void ReadThresholdTable(const Json::Value& table) {
+    static const char* const kFields[] = {"NMAlarmID", "ID", "SignalNumber"};
+    for (auto it = table.begin(); it != table.end(); ++it) {
+      const std::string key = it.name();
+      std::cout << "here " << key << std::endl;
+      const Json::Value& entry = *it;
+      if (!entry.isObject()) continue;
+      std::string text;
+      const Json::Value* name = ConfigMember(entry, "SignalName");
+      if (name != nullptr && ConfigText(*name, &text)) m_signalNames[key] = text;
+      std::string mapping;
+      for (const char* field : kFields) {
+        const Json::Value* v = ConfigMember(entry, field);
+        if (v != nullptr && ConfigText(*v, &text)) {
+          mapping += text;
+        } else {
+          std::cout << this->m_id << " " << field << " is missing" << std::endl;
+        }
+        mapping += ";";
+      }
+      std::cout << "mobile:" << key << ":" << mapping << " level:" << this->m_levels[key]
+                << " value:" << this->m_values[key] << std::endl;
+      m_alarmMap[key] = mapping;
+    }
+  }
+
+  std::recursive_mutex m_roundMutex;
+};
