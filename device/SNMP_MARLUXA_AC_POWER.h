@@ -1,0 +1,85 @@
+// SNMP_MARLUXA_AC_POWER: one AC power-distribution unit read over SNMPv2c.
+//
+// Construction prepares (but does not open) a session template and the walk root
+// 1.3.6.1.4.1.61333.1.1.4. InitSetting copies the device id into the record, reads the frame
+// and session settings, sets the peer name to the host's target address and appends the
+// device address byte to the root (always rebuilt from the 10-element root, so a repeated
+// call never grows it). With appSetting.use_thread non-zero the device samples on its own
+// thread (walk, 5 s pause, repeat), started once, after the first configuration is complete;
+// otherwise each RefreshStatus runs one walk on the caller's thread.
+//
+// do_sample is one walk: GETBULK requests from the root onwards, each continuing from the
+// previous response's last OID, storing INTEGER and float values by leaf number; it ends at the
+// end of the subtree, at an exception value, at a failed exchange or error response, at an OID
+// that does not increase, at a stop request, or after kMaxExchanges exchanges, and every walk
+// that opened a session ends with exactly one RoundDone. A walk and its round hold the round
+// lock, so cache restores and reconfiguration never interleave with it.
+//
+// The destructor stops the sampling thread and waits for it (an idle device returns at once;
+// one inside a walk returns after the exchange in flight) and for any walk a host thread runs.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "device/net_snmp.h"
+#include "device/walk_settings.h"
+#include "frame/UniDataDevice.h"
+#include "frame/record.h"
+#include "host/QRMSocketDevice.h"
+
+class SNMP_MARLUXA_AC_POWER
+    : public UniDataDevice<SNMP_MARLUXA_AC_POWER_Data_t, QRMSocketDevice, 0> {
+ public:
+  using Frame = UniDataDevice<SNMP_MARLUXA_AC_POWER_Data_t, QRMSocketDevice, 0>;
+
+  // Bound on the exchanges of one walk: a full unit takes 1270 with the default request, so
+  // four times the unit's leaves stops a misbehaving agent long before it matters.
+  static constexpr int kMaxExchanges = 4 * kSlotCount;
+  static constexpr int kRootLength = 10;
+  static constexpr unsigned kPauseSeconds = 5;
+
+  SNMP_MARLUXA_AC_POWER();
+  ~SNMP_MARLUXA_AC_POWER() override;
+
+  bool InitSetting(const Json::Value& config) override;
+  int process_data(int handle, unsigned char* data, int length) override;
+  int RefreshStatus() override;
+  void RunCheckThreshold() override;
+
+  void sample_data(void* arg);
+  void do_sample();
+
+ protected:
+  netsnmp_session m_session;            // template every walk opens its session from
+  void* m_openSession = nullptr;        // the running walk's session (single-session API)
+  netsnmp_pdu* m_request = nullptr;     // request of the current exchange (library-owned once sent)
+  netsnmp_pdu* m_response = nullptr;    // response of the current exchange
+  netsnmp_variable_list* m_var = nullptr;  // binding being stored
+  oid m_root[MAX_OID_LEN];              // walk root
+  size_t m_rootLength = 0;
+  oid m_oid[MAX_OID_LEN];               // OID the next request continues from
+  size_t m_oidLength = 0;
+  std::unique_ptr<std::thread> m_thread;  // sampling thread (own-thread schedule)
+  int m_useThread = 0;
+
+ private:
+  // One request and its response; false when the walk must end after it.
+  bool Exchange();
+  // Takes every binding of a successful response; false when the walk must end after it.
+  bool TakeResponse(const netsnmp_pdu& response);
+  void StopSampling();
+
+  WalkSettings m_settings;
+  std::string m_peer;       // the session's own copy of the peer name
+  std::string m_community;  // the session's own copy of the community
+  int m_repetitions = 0;    // current max-repetitions of the opt-in fast walk
+
+  std::mutex m_stateMutex;
+  std::condition_variable m_wake;
+  std::atomic<bool> m_stop{false};
+};

@@ -1,0 +1,21 @@
+// The opt-in session settings a device reads from its appSetting object.
+//
+// Absent keys give the defaults, so the default request is SNMPv2c with community
+// "Tormelix@2027q", 10 s per attempt and 1 retry. A bad value (wrong type, not a number,
+// a time-out of 0 or less, negative retries) is reported on standard output in one line that
+// names the key and the value, and the default is kept.
+#pragma once
+
+#include <string>
+
+#include <json/value.h>
+
+struct WalkSettings {
+  std::string community = "Tormelix@2027q";
+  long timeout_us = 10 * 1000 * 1000;  // per attempt
+  int retries = 1;
+  int max_repetitions = 0;  // 0: the default request (non-repeaters 1, max-repetitions 100)
+};
+
+// Reads the settings from `app` (the appSetting object, or null when absent).
+WalkSettings ReadWalkSettings(const Json::Value* app);
