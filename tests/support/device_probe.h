@@ -1,0 +1,45 @@
+// Test access to a device's protected state, plus bounded waiting helpers.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/SNMP_MARLUXA_AC_POWER.h"
+
+class DeviceProbe : public SNMP_MARLUXA_AC_POWER {
+ public:
+  const SNMP_MARLUXA_AC_POWER_Data_t& data() const { return m_data; }
+  SNMP_MARLUXA_AC_POWER_Data_t& data() { return m_data; }
+  std::vector<oid> root() const { return std::vector<oid>(m_root, m_root + m_rootLength); }
+  const netsnmp_session& session() const { return m_session; }
+  const std::thread* thread() const { return m_thread.get(); }
+  int use_thread() const { return m_useThread; }
+  int mode() const { return m_mode; }
+  unsigned short counter() const { return m_signalNo; }
+  void set_counter(unsigned short c) { m_signalNo = c; }
+};
+
+// Polls `done` every 5 ms until it holds or `limit` passes; returns its last answer.
+inline bool WaitFor(const std::function<bool()>& done,
+                    std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= end) return done();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// The JSON text of a device configuration for a unit on 127.0.0.1:port.
+inline std::string DeviceConfig(unsigned short port, unsigned address,
+                                const std::string& app_extra = "",
+                                const std::string& extra = "") {
+  std::string app = "\"timeout_ms\":500,\"retries\":0";
+  if (!app_extra.empty()) app += "," + app_extra;
+  return "{\"ip\":\"127.0.0.1:" + std::to_string(port) + "\",\"address\":" +
+         std::to_string(address) + ",\"appSetting\":{" + app + "}" +
+         (extra.empty() ? "" : "," + extra) + "}";
+}
