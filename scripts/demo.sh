@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# The main job end to end on loopback: the PDU simulator serves its built-in unit, the reference
+# host loads the plug-in and drives one host-driven device in frame mode 2 for three rounds with
+# history, then the last saved record is decoded.
+set -euo pipefail
+BUILD=${1:?usage: demo.sh BUILD_DIR}
+PDUSIM=$BUILD/sim/pdusim
+QRMHOST=$BUILD/tools/qrmhost/qrmhost
+PLUGIN=$BUILD/plugin/snmp_marluxa_ac_power.so
+
+WORK=$(mktemp -d /tmp/qrm-demo.XXXXXX)
+"$PDUSIM" --port 0 >"$WORK/pdusim.log" 2>&1 &
+SIM_PID=$!
+trap 'kill "$SIM_PID" 2>/dev/null || true; wait "$SIM_PID" 2>/dev/null || true' EXIT
+
+port=
+for _ in $(seq 1 200); do
+  port=$(sed -n 's/^pdusim listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$WORK/pdusim.log")
+  [ -n "$port" ] && break
+  kill -0 "$SIM_PID" 2>/dev/null || break
+  sleep 0.05
+done
+if [ -z "$port" ]; then
+  echo "demo: the simulator did not start:" >&2
+  cat "$WORK/pdusim.log" >&2
+  exit 1
+fi
+
+cat >"$WORK/devices.json" <<JSON
+{
+  "devices": [
+    {"id": 1, "ip": "127.0.0.1:$port", "address": 1,
+     "appSetting": {"b_mode": 2, "use_thread": 0, "timeout_ms": 2000, "retries": 1}}
+  ]
+}
+JSON
+
+echo "== simulator on 127.0.0.1:$port; device file $WORK/devices.json"
+echo "== history folder: $WORK/history"
+"$QRMHOST" run --plugin "$PLUGIN" --config "$WORK/devices.json" --rounds 3 --interval 1 \
+  --history "$WORK/history" --events "$WORK/events.jsonl" --timeout 60
+
+echo
+echo "== the last saved record ($WORK/history/1.rec holds $(($(stat -c %s "$WORK/history/1.rec") / 5087)) records)"
+tail -c 5087 "$WORK/history/1.rec" >"$WORK/last.rec"
+"$QRMHOST" decode "$WORK/last.rec"
+echo
+echo "== events of the run: $WORK/events.jsonl ($(wc -l <"$WORK/events.jsonl") lines)"

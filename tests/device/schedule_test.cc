@@ -1,0 +1,184 @@
+// Sampling schedules on real threads: own-thread sampling, start order, stopping, many devices.
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
+#include "sim/agent.h"
+#include "sim/dataset.h"
+#include "tests/support/device_probe.h"
+#include "tests/support/recording_observer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using pdusim::Dataset;
+using pdusim::Faults;
+
+Json::Value Parse(const std::string& text) {
+  Json::Value v;
+  Json::CharReaderBuilder b;
+  std::string errors;
+  std::unique_ptr<Json::CharReader> r(b.newCharReader());
+  EXPECT_TRUE(r->parse(text.data(), text.data() + text.size(), &v, &errors)) << errors;
+  return v;
+}
+
+double SecondsSince(Clock::time_point t) {
+  return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+struct Schedule : testing::Test {
+  void SetUp() override {
+    testing::internal::CaptureStdout();  // keep the walks' banners out of the report
+    agent = std::make_unique<pdusim::Agent>(Dataset::DefaultUnit(addresses));
+    std::string error;
+    ASSERT_TRUE(agent->Start(0, &error)) << error;
+  }
+  void TearDown() override { testing::internal::GetCapturedStdout(); }
+  std::unique_ptr<DeviceProbe> OwnThreadDevice(unsigned address, unsigned id,
+                                               std::shared_ptr<RecordingObserver> o) {
+    auto d = std::make_unique<DeviceProbe>();
+    d->Init(std::weak_ptr<QRMController>(), id, Json::Value());
+    AttachHostObserver(d.get(), o);
+    d->InitSetting(Parse(DeviceConfig(agent->port(), address, R"("use_thread":"1")")));
+    return d;
+  }
+  std::vector<unsigned> addresses = {1, 2, 3};
+  std::unique_ptr<pdusim::Agent> agent;
+  std::shared_ptr<RecordingObserver> obs = std::make_shared<RecordingObserver>();
+};
+
+// The first walk starts only once configuration is complete: it already uses the peer and the
+// full walk root, so the very first round holds the unit's values.
+TEST_F(Schedule, OwnThreadWalksAtOnceThenEveryFiveSeconds) {
+  const auto start = Clock::now();
+  auto d = OwnThreadDevice(2, 8, obs);
+  ASSERT_TRUE(WaitFor([&] { return obs->Count("SendSP") >= 1; }, std::chrono::seconds(4)));
+  EXPECT_LT(SecondsSince(start), 4.0) << "the first walk did not wait for the pause";
+  const auto first = obs->EventsOf("SendSP")[0].bytes;
+  float slot2;
+  std::memcpy(&slot2, first.data() + SlotOffset(2), sizeof slot2);
+  EXPECT_EQ(slot2, 2.0f) << "the first walk used the configured address";
+  EXPECT_EQ(agent->requests(), 1270u);
+
+  // RefreshStatus walks nothing under this schedule.
+  const auto before = agent->requests();
+  EXPECT_EQ(d->RefreshStatus(), 0);
+  EXPECT_EQ(agent->requests(), before);
+
+  const auto after_first = Clock::now();
+  ASSERT_TRUE(WaitFor([&] { return obs->Count("SendSP") >= 2; }, std::chrono::seconds(10)));
+  EXPECT_GE(SecondsSince(after_first), 4.5) << "the pause between walks is 5 s";
+}
+
+TEST_F(Schedule, DestroyingAnIdleDeviceReturnsAtOnce) {
+  auto d = OwnThreadDevice(1, 1, obs);
+  ASSERT_TRUE(WaitFor([&] { return obs->Count("SaveHistory") >= 1; }));
+  const auto t = Clock::now();
+  d.reset();  // the thread is in its 5-second pause
+  EXPECT_LT(SecondsSince(t), 1.0);
+}
+
+TEST_F(Schedule, DestroyingADeviceMidWalkStopsAfterTheExchangeInFlight) {
+  Faults f;
+  f.delay_ms = 100;  // a full walk would take over two minutes
+  agent->SetFaults(f);
+  auto d = OwnThreadDevice(1, 1, obs);
+  ASSERT_TRUE(WaitFor([&] { return agent->requests() >= 3; }));
+  const auto t = Clock::now();
+  d.reset();
+  EXPECT_LT(SecondsSince(t), 1.0) << "one exchange's time-out is 0.5 s here";
+  const auto requests = agent->requests();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(agent->requests(), requests) << "no request after the destructor returned";
+  EXPECT_LE(obs->Count("SendSP"), 1u);
+}
+
+TEST_F(Schedule, DestroyingWhileAHostThreadWalksWaitsForThatWalk) {
+  Faults f;
+  f.delay_ms = 2;
+  agent->SetFaults(f);
+  auto d = std::make_unique<DeviceProbe>();
+  AttachHostObserver(d.get(), obs);
+  d->InitSetting(Parse(DeviceConfig(agent->port(), 1)));
+  std::atomic<bool> returned{false};
+  std::thread host([&] {
+    d->RefreshStatus();
+    returned = true;
+  });
+  ASSERT_TRUE(WaitFor([&] { return agent->requests() >= 2; }));
+  auto* raw = d.release();
+  delete raw;  // waits for the walk the host thread runs
+  EXPECT_EQ(obs->Count("SaveHistory"), 1u) << "the running walk finished its round first";
+  host.join();
+  EXPECT_TRUE(returned.load());
+}
+
+TEST_F(Schedule, CacheRestoreWaitsForARunningWalk) {
+  Faults f;
+  f.delay_ms = 1;
+  agent->SetFaults(f);
+  auto d = std::make_unique<DeviceProbe>();
+  AttachHostObserver(d.get(), obs);
+  d->InitSetting(Parse(DeviceConfig(agent->port(), 1)));
+  std::thread host([&] { d->RefreshStatus(); });
+  ASSERT_TRUE(WaitFor([&] { return agent->requests() >= 2; }));
+  SNMP_MARLUXA_AC_POWER_Data_t image{};
+  for (int k = 1; k <= kSlotCount; ++k) SetSlot(image, k, -7.0f);
+  EXPECT_EQ(d->LoadFromCache(RecordBytes(image), static_cast<int>(kRecordSize)), 1);
+  host.join();
+  const auto sent = obs->EventsOf("SendSP");
+  ASSERT_EQ(sent.size(), 2u);
+  // The walk's image first (all its values), then the cache image whole.
+  float v;
+  std::memcpy(&v, sent[0].bytes.data() + SlotOffset(1269), sizeof v);
+  EXPECT_EQ(v, 0.0f);
+  std::memcpy(&v, sent[0].bytes.data() + SlotOffset(2), sizeof v);
+  EXPECT_EQ(v, 1.0f);
+  for (int k = 1; k <= kSlotCount; ++k) {
+    std::memcpy(&v, sent[1].bytes.data() + SlotOffset(k), sizeof v);
+    ASSERT_EQ(v, -7.0f) << k;
+  }
+}
+
+struct ManyDevices : Schedule {
+  ManyDevices() {
+    addresses.clear();
+    for (unsigned a = 1; a <= 16; ++a) addresses.push_back(a);
+  }
+};
+
+TEST_F(ManyDevices, SixteenOwnThreadDevicesEachHoldTheirOwnUnit) {
+  std::vector<std::unique_ptr<DeviceProbe>> devices;
+  std::vector<std::shared_ptr<RecordingObserver>> observers;
+  for (unsigned a = 1; a <= 16; ++a) {
+    observers.push_back(std::make_shared<RecordingObserver>());
+    devices.push_back(OwnThreadDevice(a, 100 + a, observers.back()));
+  }
+  for (unsigned i = 0; i < 16; ++i) {
+    ASSERT_TRUE(WaitFor([&] { return observers[i]->Count("SaveHistory") >= 1; },
+                        std::chrono::seconds(30)))
+        << "device " << i + 1;
+  }
+  for (unsigned i = 0; i < 16; ++i) {
+    const unsigned a = i + 1;
+    const auto image = observers[i]->EventsOf("SaveHistory")[0].bytes;
+    uint32_t id;
+    std::memcpy(&id, image.data(), sizeof id);
+    EXPECT_EQ(id, 100 + a);
+    float slot2, slot3;
+    std::memcpy(&slot2, image.data() + SlotOffset(2), sizeof slot2);
+    std::memcpy(&slot3, image.data() + SlotOffset(3), sizeof slot3);
+    EXPECT_EQ(slot2, static_cast<float>(a)) << "device " << a << " holds another unit's address";
+    EXPECT_EQ(slot3, 220.0f + static_cast<float>(a % 11)) << "device " << a;
+  }
+  devices.clear();
+}
+
+}  // namespace

@@ -1,0 +1,409 @@
+// The subtree walk against a real SNMP agent (the simulator) on loopback.
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
+#include "sim/agent.h"
+#include "sim/dataset.h"
+#include "tests/support/device_probe.h"
+#include "tests/support/recording_observer.h"
+
+namespace {
+
+using pdusim::Dataset;
+using pdusim::Faults;
+using pdusim::Value;
+
+Json::Value Parse(const std::string& text) {
+  Json::Value v;
+  Json::CharReaderBuilder b;
+  std::string errors;
+  std::unique_ptr<Json::CharReader> r(b.newCharReader());
+  EXPECT_TRUE(r->parse(text.data(), text.data() + text.size(), &v, &errors)) << errors;
+  return v;
+}
+
+uint32_t Bits(float f) {
+  uint32_t b;
+  std::memcpy(&b, &f, sizeof b);
+  return b;
+}
+
+pdusim::Oid Leaf(unsigned address, std::initializer_list<uint32_t> tail) {
+  pdusim::Oid o = Dataset::UnitSubtree(address);
+  o.insert(o.end(), tail);
+  return o;
+}
+
+// What a walk must leave in a slot that held 0 before, for a served value.
+bool ExpectedSlot(const Value& v, uint32_t* bits) {
+  if (v.type == Value::Type::kInteger) {
+    *bits = Bits(static_cast<float>(static_cast<int32_t>(v.number)));
+    return true;
+  }
+  if (v.IsFloat()) {
+    *bits = v.FloatBitsValue();
+    return true;
+  }
+  return false;
+}
+
+class Walk : public testing::Test {
+ protected:
+  void StartAgent(Dataset data) {
+    agent = std::make_unique<pdusim::Agent>(std::move(data));
+    std::string error;
+    ASSERT_TRUE(agent->Start(0, &error)) << error;
+  }
+  // A host-driven device for unit `address`, configured against the agent.
+  std::unique_ptr<DeviceProbe> MakeDevice(unsigned address, unsigned id = 1,
+                                          const std::string& app_extra = "") {
+    auto d = std::make_unique<DeviceProbe>();
+    d->Init(std::weak_ptr<QRMController>(), id, Json::Value());
+    AttachHostObserver(d.get(), obs);
+    d->InitSetting(Parse(DeviceConfig(agent->port(), address, app_extra)));
+    return d;
+  }
+  // One RefreshStatus; returns standard output and keeps standard error in `err`.
+  std::string Refresh(DeviceProbe& d) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    d.RefreshStatus();
+    err = testing::internal::GetCapturedStderr();
+    return testing::internal::GetCapturedStdout();
+  }
+  uint32_t SlotBits(const DeviceProbe& d, int k) { return Bits(Slot(d.data(), k)); }
+
+  std::unique_ptr<pdusim::Agent> agent;
+  std::shared_ptr<RecordingObserver> obs = std::make_shared<RecordingObserver>();
+  std::string err;
+};
+
+TEST_F(Walk, DefaultUnitFillsEverySlotAsServed) {
+  Dataset data = Dataset::DefaultUnit({1, 2});
+  StartAgent(data);
+  auto d = MakeDevice(1);
+  const std::string out = Refresh(*d);
+  EXPECT_EQ(out.rfind("SNMP_MARLUXA_AC_POWER::do_sample\n", 0), 0u) << out;
+  EXPECT_EQ(err, "");
+  int checked = 0;
+  for (unsigned k = 1; k <= 1269; ++k) {
+    const Value* v = data.Find(Dataset::UnitOid(1, k));
+    ASSERT_NE(v, nullptr) << k;
+    uint32_t bits = 0;
+    if (ExpectedSlot(*v, &bits)) {
+      EXPECT_EQ(SlotBits(*d, static_cast<int>(k)), bits) << "slot " << k;
+      ++checked;
+    } else {
+      EXPECT_EQ(SlotBits(*d, static_cast<int>(k)), 0u) << "non-numeric leaf " << k << " stored";
+    }
+  }
+  EXPECT_GT(checked, 1260);
+  EXPECT_EQ(Slot(d->data(), 2), 1.0f) << "unit 2's values must not leak into unit 1";
+  // One exchange per object plus the one that leaves the subtree.
+  EXPECT_EQ(agent->requests(), 1270u);
+  EXPECT_EQ(obs->Count("SendSP"), 1u);
+  EXPECT_EQ(obs->Count("SaveHistory"), 1u);
+}
+
+TEST_F(Walk, ValueConversionAndIgnoredBindings) {
+  Dataset data;
+  data.Set(Leaf(3, {0, 0}), Value::Integer(55));   // leaf 0: nothing
+  data.Set(Leaf(3, {1, 0}), Value::Integer(1));
+  data.Set(Leaf(3, {2, 0}), Value::Integer(16777217));  // 2^24 + 1 -> 2^24
+  data.Set(Leaf(3, {3, 0}), Value::Integer(INT32_MIN));
+  data.Set(Leaf(3, {4, 0}), Value::FloatBits(0x7FC12345));  // NaN with a payload
+  data.Set(Leaf(3, {5, 1}), Value::Integer(10));
+  data.Set(Leaf(3, {5, 2}), Value::Integer(20));  // same leaf: the later wins
+  data.Set(Leaf(3, {6, 0}), Value::FloatBits(0x80000000));  // -0.0
+  data.Set(Leaf(3, {7, 0}), Value::Integer(-5));
+  data.Set(Leaf(3, {8, 0}), Value::Gauge32(99));
+  data.Set(Leaf(3, {9, 0}), Value::OctetString("abc"));
+  data.Set(Leaf(3, {10}), Value::Float(1.5f));  // no instance suffix
+  data.Set(Leaf(3, {1269, 0}), Value::Float(2.5f));
+  data.Set(Leaf(3, {1270, 0}), Value::Integer(77));  // beyond the record: nothing
+  data.Set(Leaf(4, {1, 0}), Value::Integer(999));    // the next unit: the walk stops here
+  StartAgent(data);
+  auto d = MakeDevice(3, 6);
+  // Slots a walk must not touch keep their earlier content.
+  SNMP_MARLUXA_AC_POWER_Data_t image{};
+  SetSlot(image, 8, 77.0f);
+  SetSlot(image, 9, 66.0f);
+  SetSlot(image, 11, 44.0f);
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(d->LoadFromCache(RecordBytes(image), static_cast<int>(kRecordSize)), 1);
+  testing::internal::GetCapturedStdout();
+  agent->ResetCounters();
+  obs->Clear();
+
+  Refresh(*d);
+  EXPECT_EQ(RecordId(d->data()), 0u) << "the cache image's id stays; leaf 0 wrote nothing";
+  EXPECT_EQ(Slot(d->data(), 1), 1.0f);
+  EXPECT_EQ(Slot(d->data(), 2), 16777216.0f);
+  EXPECT_EQ(Slot(d->data(), 3), -2147483648.0f);
+  EXPECT_EQ(SlotBits(*d, 4), 0x7FC12345u);
+  EXPECT_EQ(Slot(d->data(), 5), 20.0f);
+  EXPECT_EQ(SlotBits(*d, 6), 0x80000000u);
+  EXPECT_EQ(std::vector<unsigned char>(RecordBytes(d->data()) + 28, RecordBytes(d->data()) + 32),
+            (std::vector<unsigned char>{0x00, 0x00, 0xA0, 0xC0}));
+  EXPECT_EQ(Slot(d->data(), 8), 77.0f) << "Gauge32 ignored";
+  EXPECT_EQ(Slot(d->data(), 9), 66.0f) << "OCTET STRING ignored";
+  EXPECT_EQ(Slot(d->data(), 10), 1.5f);
+  EXPECT_EQ(Slot(d->data(), 11), 44.0f);
+  EXPECT_EQ(Slot(d->data(), 1269), 2.5f);
+  // 14 objects inside unit 3, then the exchange that reaches unit 4.
+  EXPECT_EQ(agent->requests(), 15u);
+  EXPECT_EQ(obs->Count("SendSP"), 1u);
+}
+
+TEST_F(Walk, EachRequestContinuesFromTheLastBindingOfTheResponse) {
+  StartAgent(Dataset::DefaultUnit({1}));
+  Faults f;
+  f.bulk_successors = 3;  // three bindings per response although non-repeaters is 1
+  agent->SetFaults(f);
+  auto d = MakeDevice(1);
+  Refresh(*d);
+  EXPECT_EQ(Slot(d->data(), 1269), 0.0f);
+  EXPECT_EQ(Slot(d->data(), 2), 1.0f);
+  EXPECT_EQ(Slot(d->data(), 607), 16.0f);
+  // 1269 objects three at a time, then the exchange that reaches the end of the view.
+  EXPECT_EQ(agent->requests(), 424u);
+}
+
+TEST_F(Walk, EndOfMibViewFirstEndsTheWalkWithOneRound) {
+  StartAgent(Dataset::DefaultUnit({1}));
+  Faults f;
+  f.exception_leaf = 1;
+  f.exception_tag = 0x82;
+  agent->SetFaults(f);
+  auto d = MakeDevice(1);
+  Refresh(*d);
+  EXPECT_EQ(agent->requests(), 1u);
+  EXPECT_EQ(Slot(d->data(), 1), 0.0f);
+  EXPECT_EQ(obs->Count("SendSP"), 1u);
+}
+
+TEST_F(Walk, ExceptionValuesInTheMiddleEndTheWalkAfterThatResponse) {
+  for (uint8_t tag : {0x80, 0x81}) {
+    StartAgent(Dataset::DefaultUnit({1}));
+    Faults f;
+    f.exception_leaf = 5;
+    f.exception_tag = tag;
+    agent->SetFaults(f);
+    auto d = MakeDevice(1);
+    Refresh(*d);
+    EXPECT_EQ(agent->requests(), 5u) << int(tag);
+    EXPECT_EQ(Slot(d->data(), 4), 229.5f) << "values before the exception are stored";
+    EXPECT_EQ(Slot(d->data(), 2), 1.0f);
+    EXPECT_EQ(Slot(d->data(), 5), 0.0f);
+    EXPECT_EQ(Slot(d->data(), 6), 0.0f);
+  }
+}
+
+TEST_F(Walk, NextAddressFirstStoresNothing) {
+  StartAgent(Dataset::DefaultUnit({4}));
+  auto d = MakeDevice(3);
+  Refresh(*d);
+  EXPECT_EQ(agent->requests(), 1u);
+  for (int k = 1; k <= kSlotCount; ++k) ASSERT_EQ(SlotBits(*d, k), 0u) << k;
+  EXPECT_EQ(obs->Count("SendSP"), 1u);
+}
+
+TEST_F(Walk, InsideOutsideInsideInOneResponseStoresBothInsideValues) {
+  StartAgent(Dataset::DefaultUnit({1}));
+  Faults f;
+  f.foreign_binding = true;
+  f.bulk_successors = 2;
+  agent->SetFaults(f);
+  auto d = MakeDevice(1);
+  Refresh(*d);
+  EXPECT_EQ(agent->requests(), 1u);
+  EXPECT_EQ(Slot(d->data(), 1), 1.0f);
+  EXPECT_EQ(Slot(d->data(), 2), 1.0f);
+  EXPECT_EQ(obs->Count("SendSP"), 1u);
+}
+
+TEST_F(Walk, SilentAgentAfterSomeAnswersTimesOutKeepsValuesAndEndsTheRound) {
+  StartAgent(Dataset::DefaultUnit({1}));
+  Faults f;
+  f.silent_after = 3;
+  agent->SetFaults(f);
+  auto d = MakeDevice(1);
+  SetSlot(d->data(), 500, 9.0f);
+  Refresh(*d);
+  EXPECT_EQ(err, "Timeout: No Response from 127.0.0.1:" + std::to_string(agent->port()) + "\n");
+  EXPECT_EQ(Slot(d->data(), 1), 1.0f);
+  EXPECT_EQ(Slot(d->data(), 2), 1.0f);
+  EXPECT_EQ(Slot(d->data(), 500), 9.0f) << "slots the walk did not reach keep their values";
+  EXPECT_EQ(obs->Count("SendSP"), 1u);
+  // The agent comes back: the next walk fills the record.
+  agent->SetFaults(Faults());
+  Refresh(*d);
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(Slot(d->data(), 500), 0.0f);
+  EXPECT_EQ(obs->Count("SendSP"), 2u);
+}
+
+// The real schedule of a unit that never answers: two attempts of 10 s.
+TEST_F(Walk, NeverAnsweringAgentWithDefaultTimeoutTakesTwoAttempts) {
+  StartAgent(Dataset::DefaultUnit({1}));
+  Faults f;
+  f.silent = true;
+  agent->SetFaults(f);
+  auto d = std::make_unique<DeviceProbe>();
+  AttachHostObserver(d.get(), obs);
+  d->InitSetting(
+      Parse(R"({"ip":"127.0.0.1:)" + std::to_string(agent->port()) + R"(","address":1})"));
+  const auto start = std::chrono::steady_clock::now();
+  Refresh(*d);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(err, "Timeout: No Response from 127.0.0.1:" + std::to_string(agent->port()) + "\n");
+  EXPECT_EQ(agent->requests(), 2u) << "one request, one retry";
+  EXPECT_GE(seconds, 19.0);
+  EXPECT_EQ(obs->Count("SendSP"), 1u);
+}
+
+TEST_F(Walk, ErrorStatusEndsTheWalkWithARound) {
+  StartAgent(Dataset::DefaultUnit({1}));
+  Faults f;
+  f.error_status = 5;
+  f.error_at = 3;
+  f.error_count = 0;  // every request from the third on
+  agent->SetFaults(f);
+  auto d = MakeDevice(1);
+  const std::string out = Refresh(*d);
+  EXPECT_NE(out.find("snmp response error 5\n"), std::string::npos) << out;
+  EXPECT_EQ(agent->requests(), 3u) << "no request loop on an error response";
+  EXPECT_EQ(Slot(d->data(), 2), 1.0f);
+  EXPECT_EQ(obs->Count("SendSP"), 1u);
+}
+
+TEST_F(Walk, RepeatedOidEndsTheWalk) {
+  StartAgent(Dataset::DefaultUnit({1}));
+  Faults f;
+  f.repeat_oid = true;
+  agent->SetFaults(f);
+  auto d = MakeDevice(1);
+  Refresh(*d);
+  EXPECT_EQ(agent->requests(), 1u);
+  EXPECT_EQ(obs->Count("SendSP"), 1u);
+}
+
+TEST_F(Walk, EndlessSubtreeIsCutAtTheExchangeBound) {
+  Dataset data;
+  data.Set(Leaf(1, {1, 0}), Value::Integer(1));
+  StartAgent(data);
+  Faults f;
+  f.endless_subtree = true;
+  agent->SetFaults(f);
+  auto d = MakeDevice(1);
+  const std::string out = Refresh(*d);
+  EXPECT_NE(out.find("snmp walk stopped after 5076 exchanges\n"), std::string::npos);
+  EXPECT_EQ(agent->requests(), static_cast<uint64_t>(SNMP_MARLUXA_AC_POWER::kMaxExchanges));
+  EXPECT_EQ(Slot(d->data(), 1), 1.0f);
+  EXPECT_EQ(obs->Count("SendSP"), 1u);
+}
+
+TEST_F(Walk, BareFloatTagDropsTheResponseAndTheWalkTimesOut) {
+  StartAgent(Dataset::DefaultUnit({1}));
+  Faults f;
+  f.bare_float_leaf = 4;
+  agent->SetFaults(f);
+  auto d = MakeDevice(1);
+  SetSlot(d->data(), 4, 3.0f);
+  Refresh(*d);
+  EXPECT_NE(err.find("Timeout: No Response from"), std::string::npos) << err;
+  EXPECT_EQ(Slot(d->data(), 3), 221.0f) << "responses before the dropped one are stored";
+  EXPECT_EQ(Slot(d->data(), 2), 1.0f);
+  EXPECT_EQ(Slot(d->data(), 4), 3.0f) << "nothing stored from the dropped response";
+  EXPECT_EQ(SlotBits(*d, 5), 0u);
+  EXPECT_EQ(obs->Count("SendSP"), 1u);
+}
+
+TEST_F(Walk, GarbageWrongIdAndTruncatedDatagramsAreIgnored) {
+  StartAgent(Dataset::DefaultUnit({1}));
+  Faults f;
+  f.garbage = Faults::Garbage::kBefore;
+  agent->SetFaults(f);
+  auto d = MakeDevice(1);
+  Refresh(*d);
+  EXPECT_EQ(err, "") << "garbage before each answer does not disturb the walk";
+  EXPECT_EQ(Slot(d->data(), 2), 1.0f);
+  EXPECT_EQ(agent->requests(), 1270u);
+
+  for (auto mangle : {Faults::Mangle::kWrongRequestId, Faults::Mangle::kTruncated}) {
+    Faults g;
+    g.mangle = mangle;
+    agent->SetFaults(g);
+    agent->ResetCounters();
+    Refresh(*d);
+    EXPECT_NE(err.find("Timeout: No Response from"), std::string::npos) << err;
+    EXPECT_EQ(agent->requests(), 1u);
+  }
+  Faults g;
+  g.garbage = Faults::Garbage::kInstead;
+  agent->SetFaults(g);
+  Refresh(*d);
+  EXPECT_NE(err.find("Timeout: No Response from"), std::string::npos) << err;
+  EXPECT_EQ(obs->Count("SendSP"), 4u);
+}
+
+TEST_F(Walk, EmptyTargetPrintsTheBannerOnly) {
+  StartAgent(Dataset::DefaultUnit({1}));
+  DeviceProbe d;
+  AttachHostObserver(&d, obs);
+  d.InitSetting(Parse(R"({"address":1})"));
+  EXPECT_EQ(Refresh(d), "SNMP_MARLUXA_AC_POWER::do_sample\n");
+  EXPECT_EQ(obs->Count("SendSP"), 0u);
+}
+
+TEST_F(Walk, SessionThatCannotOpenIsReportedWithoutARound) {
+  DeviceProbe d;
+  AttachHostObserver(&d, obs);
+  d.InitSetting(Parse(R"({"ip":"udp:127.0.0.1:99999","address":1})"));
+  const std::string out = Refresh(d);
+  EXPECT_EQ(out.rfind("SNMP_MARLUXA_AC_POWER::do_sample\n", 0), 0u);
+  EXPECT_NE(err.find("snmpbulkwalk"), std::string::npos) << err;
+  EXPECT_EQ(obs->Count("SendSP"), 0u);
+}
+
+TEST_F(Walk, WrongCommunityTimesOut) {
+  StartAgent(Dataset::DefaultUnit({1}));
+  auto d = MakeDevice(1, 1, R"("community":"public")");
+  Refresh(*d);
+  EXPECT_NE(err.find("Timeout: No Response from"), std::string::npos);
+  EXPECT_EQ(Slot(d->data(), 1), 0.0f);
+}
+
+TEST_F(Walk, FastWalkTakesManySuccessorsPerExchange) {
+  StartAgent(Dataset::DefaultUnit({1, 2}));
+  auto d = MakeDevice(1, 1, R"("max_repetitions":100)");
+  Refresh(*d);
+  EXPECT_EQ(Slot(d->data(), 2), 1.0f);
+  EXPECT_EQ(Slot(d->data(), 607), 16.0f);
+  EXPECT_LE(agent->requests(), 14u);
+  EXPECT_GE(agent->requests(), 13u);
+}
+
+TEST_F(Walk, FastWalkHalvesMaxRepetitionsOnTooBig) {
+  StartAgent(Dataset::DefaultUnit({1}));
+  Faults f;
+  f.max_repetitions_limit = 30;
+  agent->SetFaults(f);
+  auto d = MakeDevice(1, 1, R"("max_repetitions":100)");
+  const std::string out = Refresh(*d);
+  EXPECT_NE(out.find("snmp tooBig: max_repetitions reduced to 50\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("snmp tooBig: max_repetitions reduced to 25\n"), std::string::npos) << out;
+  EXPECT_EQ(Slot(d->data(), 607), 16.0f);
+  EXPECT_EQ(Slot(d->data(), 1), 1.0f);
+  // Two refused requests, then 25 successors per exchange.
+  EXPECT_EQ(agent->requests(), 2u + 1269u / 25u + 1u);
+}
+
+}  // namespace

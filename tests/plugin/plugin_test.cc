@@ -1,0 +1,125 @@
+// The real plug-in library, loaded the way the host loads it.
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <json/reader.h>
+
+#include "plugin/provider.h"
+#include "sim/agent.h"
+#include "sim/dataset.h"
+#include "tests/support/device_probe.h"
+#include "tests/support/recording_observer.h"
+
+namespace {
+
+Json::Value Parse(const std::string& text) {
+  Json::Value v;
+  Json::CharReaderBuilder b;
+  std::string errors;
+  std::unique_ptr<Json::CharReader> r(b.newCharReader());
+  EXPECT_TRUE(r->parse(text.data(), text.data() + text.size(), &v, &errors)) << errors;
+  return v;
+}
+
+std::string Shell(const std::string& command) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  if (p == nullptr) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+// Symbol names (last column) of `nm` output lines that carry a symbol type.
+std::set<std::string> Symbols(const std::string& nm_output) {
+  std::set<std::string> names;
+  std::istringstream in(nm_output);
+  std::string line;
+  while (std::getline(in, line)) {
+    const auto pos = line.find_last_of(' ');
+    if (pos != std::string::npos && pos + 1 < line.size()) names.insert(line.substr(pos + 1));
+  }
+  return names;
+}
+
+TEST(PluginSymbols, ExportsOnlyGetProviders) {
+  const std::string defined = Shell("nm -D --defined-only " PLUGIN_PATH " 2>&1");
+  EXPECT_EQ(Symbols(defined), std::set<std::string>{"get_providers"}) << defined;
+  const auto undefined = Symbols(Shell("nm -D --undefined-only " PLUGIN_PATH " 2>&1"));
+  EXPECT_TRUE(undefined.count("_ZN10QRMVDevice6SendSPEiPKhjb"))
+      << "QRMVDevice::SendSP must come from the host process";
+  bool json_undefined = false;
+  for (const std::string& s : undefined) json_undefined |= s.find("4Json5Value") != std::string::npos;
+  EXPECT_TRUE(json_undefined) << "jsoncpp must come from the host process";
+  const std::string dynamic = Shell("readelf -d " PLUGIN_PATH " 2>&1");
+  EXPECT_NE(dynamic.find("libnetsnmp"), std::string::npos) << "net-snmp is linked";
+  EXPECT_EQ(dynamic.find("jsoncpp"), std::string::npos) << dynamic;
+  EXPECT_EQ(dynamic.find("qrmhost_ref"), std::string::npos) << dynamic;
+}
+
+TEST(PluginLoading, ProvidersCreateDevicesThatWalkAndEverythingUnloads) {
+  pdusim::Agent agent(pdusim::Dataset::DefaultUnit({1, 2}));
+  std::string error;
+  ASSERT_TRUE(agent.Start(0, &error)) << error;
+
+  void* lib = dlopen(PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(lib, nullptr) << dlerror();
+  auto get = reinterpret_cast<GetProvidersFn>(dlsym(lib, "get_providers"));
+  ASSERT_NE(get, nullptr) << dlerror();
+  {
+    ProviderList first = get();
+    ProviderList second = get();
+    ASSERT_EQ(first.size(), 1u);
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_NE(first[0].get(), second[0].get()) << "each call makes a new provider";
+    auto* provider = dynamic_cast<QRMSocketDeviceProvider*>(first[0].get());
+    ASSERT_NE(provider, nullptr);
+
+    std::unique_ptr<QRMSocketDevice> a(provider->create());
+    std::unique_ptr<QRMSocketDevice> b(provider->create());
+    ASSERT_NE(a, nullptr);
+    EXPECT_NE(a.get(), b.get());
+    EXPECT_EQ(a->DeviceType(), "snmp_marluxa_ac_power");
+    EXPECT_THROW(a->Get_Value(0, ""), std::out_of_range);
+    EXPECT_EQ(a->GetChildVDevice(0), nullptr);
+    EXPECT_EQ(a->LoadFromCache(std::string(10, 'x')), 0);
+
+    auto obs = std::make_shared<RecordingObserver>();
+    unsigned address = 1;
+    for (QRMSocketDevice* d : {a.get(), b.get()}) {
+      AttachHostObserver(d, obs);
+      d->Init(std::weak_ptr<QRMController>(), 10 + address, Json::Value());
+      testing::internal::CaptureStdout();
+      EXPECT_TRUE(d->InitSetting(Parse(DeviceConfig(agent.port(), address, R"("b_mode":2)"))));
+      EXPECT_EQ(d->RefreshStatus(), 0);
+      const std::string out = testing::internal::GetCapturedStdout();
+      EXPECT_NE(out.find("SNMP_MARLUXA_AC_POWER::do_sample\n"), std::string::npos) << out;
+      EXPECT_NE(out.find("rvSize is 3\n"), std::string::npos) << out;  // the default unit raises 3
+      ++address;
+    }
+    const auto saved = obs->EventsOf("SaveHistory");
+    ASSERT_EQ(saved.size(), 2u);
+    EXPECT_EQ(saved[0].device, 11u);
+    EXPECT_EQ(saved[1].device, 12u);
+    float v;
+    std::memcpy(&v, saved[1].bytes.data() + SlotOffset(2), sizeof v);
+    EXPECT_EQ(v, 2.0f);
+    EXPECT_EQ(obs->Count("CheckThresholdBool"), 2u * 429u);
+    // Text form of the cache restore, through the plug-in's own inline default.
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(a->LoadFromCache(std::string(saved[0].bytes.begin(), saved[0].bytes.end())), 1);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(obs->Count("SendSP"), 3u);
+  }
+  EXPECT_EQ(dlclose(lib), 0);
+}
+
+}  // namespace
