@@ -1,0 +1,148 @@
+#include "tools/qrmhost/args.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <map>
+
+namespace {
+
+bool ParseSeconds(const std::string& text, double* out) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(text.c_str(), &end);
+  if (errno != 0 || *end != '\0' || !std::isfinite(v) || v < 0) return false;
+  *out = v;
+  return true;
+}
+
+bool ParseRounds(const std::string& text, unsigned* out) {
+  if (text.empty() || text.size() > 9) return false;
+  unsigned v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (v == 0) return false;
+  *out = v;
+  return true;
+}
+
+// Splits "--name=value" into name and value; "--name" alone leaves *has_value false.
+void SplitOption(const std::string& arg, std::string* name, std::string* value, bool* has_value) {
+  const std::string::size_type eq = arg.find('=');
+  *has_value = arg.compare(0, 2, "--") == 0 && eq != std::string::npos;
+  *name = *has_value ? arg.substr(0, eq) : arg;
+  *value = *has_value ? arg.substr(eq + 1) : std::string();
+}
+
+bool ParseRun(const std::vector<std::string>& args, RunOptions* run, std::string* error) {
+  const std::map<std::string, std::string*> paths = {{"--plugin", &run->plugin},
+                                                     {"--config", &run->config},
+                                                     {"--history", &run->history},
+                                                     {"--events", &run->events}};
+  for (size_t i = 1; i < args.size(); ++i) {
+    std::string name, value;
+    bool has_value = false;
+    SplitOption(args[i], &name, &value, &has_value);
+    const auto path = paths.find(name);
+    if (path == paths.end() && name != "--rounds" && name != "--interval" && name != "--timeout") {
+      *error = "run: unknown option '" + args[i] + "'";
+      return false;
+    }
+    if (!has_value) {
+      if (i + 1 >= args.size()) {
+        *error = "run: option " + name + " needs a value";
+        return false;
+      }
+      value = args[++i];
+    }
+    bool ok;
+    const char* expected;
+    if (path != paths.end()) {
+      *path->second = value;
+      ok = !value.empty();
+      expected = "a non-empty path";
+    } else if (name == "--rounds") {
+      ok = ParseRounds(value, &run->rounds);
+      expected = "a positive integer";
+    } else if (name == "--interval") {
+      ok = ParseSeconds(value, &run->interval);
+      expected = "a number of seconds >= 0";
+    } else {
+      ok = ParseSeconds(value, &run->timeout) && run->timeout > 0;
+      expected = "a number of seconds > 0";
+    }
+    if (!ok) {
+      *error = "run: invalid value '" + value + "' for " + name + " (expected " + expected + ")";
+      return false;
+    }
+  }
+  if (run->plugin.empty() || run->config.empty()) {
+    *error =
+        run->plugin.empty() ? "run: --plugin PATH is required" : "run: --config FILE is required";
+    return false;
+  }
+  return true;
+}
+
+bool ParseDecode(const std::vector<std::string>& args, DecodeOptions* decode, std::string* error) {
+  for (size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "--json") {
+      decode->json = true;
+    } else if (args[i].size() > 1 && args[i][0] == '-') {
+      *error = "decode: unknown option '" + args[i] + "'";
+      return false;
+    } else if (decode->file.empty()) {
+      decode->file = args[i];
+    } else {
+      *error = "decode: unexpected argument '" + args[i] + "' (one FILE only)";
+      return false;
+    }
+  }
+  if (decode->file.empty()) {
+    *error = "decode: FILE is required";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseCommand(const std::vector<std::string>& args, Command* command, std::string* error) {
+  *command = Command();
+  if (args.empty()) {
+    *error = "a command is required";
+    return false;
+  }
+  for (const std::string& arg : args) {
+    if (arg == "--help" || arg == "-h") return true;  // help wins wherever it appears
+  }
+  if (args[0] == "help") return true;
+  if (args[0] == "run") {
+    command->kind = Command::kRun;
+    return ParseRun(args, &command->run, error);
+  }
+  if (args[0] == "decode") {
+    command->kind = Command::kDecode;
+    return ParseDecode(args, &command->decode, error);
+  }
+  *error = "unknown command '" + args[0] + "'";
+  return false;
+}
+
+const char* Usage() {
+  return "usage:\n"
+         "  qrmhost run --plugin PATH --config FILE [--rounds N] [--interval SECONDS]\n"
+         "              [--history DIR] [--events FILE] [--timeout SECONDS]\n"
+         "  qrmhost decode FILE [--json]\n"
+         "\n"
+         "run     loads the plug-in, creates one device per configured entry and drives it.\n"
+         "        --rounds N        stop after N rounds per device (default: until interrupted)\n"
+         "        --interval S      seconds between host-driven refreshes (default 5)\n"
+         "        --history DIR     append each saved record to DIR/<id>.rec\n"
+         "        --events FILE     append one JSON line per host call (- for standard output)\n"
+         "        --timeout S       bound on the whole run; fewer rounds than asked fail it\n"
+         "decode  prints the records of a history file (--json: one object per line).\n";
+}

@@ -1,0 +1,37 @@
+// Command-line parsing for qrmhost.
+//
+// ParseCommand turns the arguments after the program name into a Command, or fails with one
+// line describing the first problem (unknown option, missing or malformed value, missing
+// required option). It never prints; the caller reports and exits with status 2.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct RunOptions {
+  std::string plugin;     // path of the plug-in library
+  std::string config;     // device configuration file
+  unsigned rounds = 0;    // rounds per device; 0 runs until interrupted
+  double interval = 5.0;  // seconds between host-driven refreshes
+  std::string history;    // history directory; empty keeps no history
+  std::string events;     // event log file, "-" for standard output; empty keeps no log
+  double timeout = 0.0;   // bound on the whole run in seconds; 0 means none
+};
+
+struct DecodeOptions {
+  std::string file;   // history file to decode
+  bool json = false;  // one JSON object per record instead of text
+};
+
+struct Command {
+  enum Kind { kHelp, kRun, kDecode };
+  Kind kind = kHelp;
+  RunOptions run;
+  DecodeOptions decode;
+};
+
+// Parses `args` (without the program name). Returns false and sets *error on bad input.
+bool ParseCommand(const std::vector<std::string>& args, Command* command, std::string* error);
+
+// The usage text, several lines ending with a newline.
+const char* Usage();

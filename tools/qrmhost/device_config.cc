@@ -1,0 +1,158 @@
+#include "tools/qrmhost/device_config.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include <json/reader.h>
+#include <json/writer.h>
+
+namespace {
+
+std::string Compact(const Json::Value& v) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  builder["emitUTF8"] = true;
+  return Json::writeString(builder, v);
+}
+
+// jsoncpp reports each error as "* Line L, Column C\n  message\n"; they are folded into one
+// line: "Line L, Column C: message".
+std::string OneLine(const std::string& text) {
+  std::string out;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    line.erase(0, line.find_first_not_of(' '));
+    if (line.empty()) continue;
+    if (!out.empty()) out += out.back() == ':' ? " " : "; ";
+    out += line.compare(0, 2, "* ") == 0 ? line.substr(2) + ":" : line;
+  }
+  return out;
+}
+
+bool IsOwnThread(const Json::Value& settings) {
+  if (!settings["appSetting"].isObject()) return false;
+  const Json::Value& v = settings["appSetting"]["use_thread"];
+  if (v.isBool() || v.isNumeric()) return v.asDouble() != 0;
+  if (v.isString()) {
+    char* end = nullptr;
+    const std::string text = v.asString();
+    const double d = std::strtod(text.c_str(), &end);
+    return !text.empty() && *end == '\0' && d != 0;
+  }
+  return false;
+}
+
+bool ParseDevice(const Json::Value& v, const std::string& where, DeviceConfig* out,
+                 std::string* error) {
+  if (!v.isObject()) {
+    *error = where + " is not a JSON object";
+    return false;
+  }
+  const Json::Value* id = v.find("id", "id" + 2);
+  if (id == nullptr) {
+    *error = where + " has no \"id\"";
+    return false;
+  }
+  if (id->isBool() || !id->isUInt()) {
+    *error = where + ": \"id\" must be an integer from 0 to 4294967295, not " + Compact(*id);
+    return false;
+  }
+  out->id = id->asUInt();
+  out->settings = v;
+  out->own_thread = IsOwnThread(v);
+  return true;
+}
+
+}  // namespace
+
+bool ParseDeviceConfigs(const std::string& text, std::vector<DeviceConfig>* out,
+                        std::string* error) {
+  out->clear();
+  Json::CharReaderBuilder builder;
+  Json::CharReaderBuilder::strictMode(&builder.settings_);
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value root;
+  std::string errors;
+  if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
+    *error = "invalid JSON: " + OneLine(errors);
+    return false;
+  }
+  if (!root.isObject()) {
+    *error = "the configuration must be a JSON object";
+    return false;
+  }
+  if (root.isMember("devices")) {
+    const Json::Value& list = root["devices"];
+    if (!list.isArray() || list.empty()) {
+      *error = "\"devices\" must be a non-empty array of device objects";
+      return false;
+    }
+    for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
+      DeviceConfig d;
+      if (!ParseDevice(list[i], "device " + std::to_string(i + 1) + " of \"devices\"", &d, error)) {
+        return false;
+      }
+      out->push_back(std::move(d));
+    }
+  } else {
+    DeviceConfig d;
+    if (!ParseDevice(root, "the device", &d, error)) return false;
+    out->push_back(std::move(d));
+  }
+  std::map<uint32_t, size_t> seen;
+  for (size_t i = 0; i < out->size(); ++i) {
+    auto [it, fresh] = seen.emplace((*out)[i].id, i);
+    if (!fresh) {
+      *error = "devices " + std::to_string(it->second + 1) + " and " + std::to_string(i + 1) +
+               " both have id " + std::to_string((*out)[i].id);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::string* out, std::string* error) {
+  out->clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = std::strerror(errno);
+    return false;
+  }
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *error = std::strerror(errno);
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    out->append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return true;
+}
+
+bool LoadDeviceConfigs(const std::string& path, std::vector<DeviceConfig>* out,
+                       std::string* error) {
+  std::string text, why;
+  if (!ReadWholeFile(path, &text, &why)) {
+    *error = "cannot read configuration " + path + ": " + why;
+    return false;
+  }
+  if (!ParseDeviceConfigs(text, out, &why)) {
+    *error = path + ": " + why;
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,31 @@
+// The device configuration file of a qrmhost run.
+//
+// The file holds one JSON object describing a device, or {"devices": [ ... ]} with one object
+// per device. Every device object has an "id" (an integer from 0 to 4294967295, unique within
+// the file) and whatever keys the plug-in reads ("ip", "address", "appSetting", ...); the
+// whole object is handed to the device's InitSetting unchanged.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+struct DeviceConfig {
+  uint32_t id = 0;
+  Json::Value settings;     // the device's whole object
+  bool own_thread = false;  // appSetting.use_thread is non-zero: the device samples by itself
+};
+
+// Validates the text of a configuration file. On failure returns false and sets *error to
+// one line (without the file name).
+bool ParseDeviceConfigs(const std::string& text, std::vector<DeviceConfig>* out,
+                        std::string* error);
+
+// Reads and validates the file at `path`. On failure returns false and sets *error to one
+// line that names the file.
+bool LoadDeviceConfigs(const std::string& path, std::vector<DeviceConfig>* out, std::string* error);
+
+// Reads a whole file. On failure returns false and sets *error to the system's reason.
+bool ReadWholeFile(const std::string& path, std::string* out, std::string* error);

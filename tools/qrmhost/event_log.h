@@ -1,0 +1,49 @@
+// The event log: one compact JSON object per line for every host call a device makes.
+//
+//   {"event":"publish","device":ID,"time":"YYYY-MM-DD HH:MM:SS","bytes":N}
+//   {"event":"signal","device":ID,"id":..,"id2":..,"category":..,"name":..,"alarm":B,
+//    "number":N,"kind":K}
+//   {"event":"batch","device":ID,"size":N,"result":B}
+//   {"event":"alarm","device":ID,"id":..,"name":..,"state":"raised"|"cleared"}
+//   {"event":"history","device":ID,"file":PATH|null,"bytes":N}
+//
+// Text is written as UTF-8, not escaped. Write() emits a whole line under the mutex given at
+// construction (share it with other writers of the same stream) and flushes it, so lines from
+// several device threads never interleave and a crash loses nothing already logged.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <ostream>
+#include <string>
+
+#include <json/value.h>
+
+#include "host/rule_value.h"
+
+class EventLog {
+ public:
+  EventLog(std::ostream& out, std::mutex& mutex) : out_(out), mutex_(mutex) {}
+
+  void Write(const Json::Value& event);
+
+  // True once a write to the stream has failed.
+  bool failed() const;
+
+  // The event's compact one-line text, without the newline.
+  static std::string Line(const Json::Value& event);
+
+ private:
+  std::ostream& out_;
+  std::mutex& mutex_;
+};
+
+Json::Value PublishEvent(uint32_t device, const std::string& time, size_t bytes);
+Json::Value SignalEvent(uint32_t device, int kind, const std::string& id, const std::string& id2,
+                        const std::string& category, const std::string& name, bool alarm,
+                        unsigned number);
+Json::Value BatchEvent(uint32_t device, size_t size, bool result);
+Json::Value AlarmEvent(uint32_t device, const rule_value& rule);
+// `file` empty writes null: no history is kept.
+Json::Value HistoryEvent(uint32_t device, const std::string& file, size_t bytes);

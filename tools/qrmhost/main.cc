@@ -1,0 +1,28 @@
+// qrmhost: the reference host as a command. See Usage() in args.cc.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "tools/qrmhost/args.h"
+#include "tools/qrmhost/decode_command.h"
+#include "tools/qrmhost/run_command.h"
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  Command command;
+  std::string error;
+  if (!ParseCommand(args, &command, &error)) {
+    std::cerr << "qrmhost: " << error << " (qrmhost --help shows the usage)" << std::endl;
+    return 2;
+  }
+  switch (command.kind) {
+    case Command::kRun:
+      return RunCommand(command.run);
+    case Command::kDecode:
+      return DecodeCommand(command.decode.file, command.decode.json, std::cout, std::cerr);
+    case Command::kHelp:
+      break;
+  }
+  std::cout << Usage();
+  return 0;
+}

@@ -1,0 +1,45 @@
+// Reading the 5087-byte device record: its id, time stamp, value slots and active alarms.
+//
+// Shared by the run (summaries, events) and by decode. Every function takes a pointer to a
+// whole image of kRecordSize bytes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <json/value.h>
+
+// The time in a 7-byte stamp (year u16 little-endian, month, day, hour, minute, second);
+// not_a_date_time when the fields do not form a valid date and time (all zero included).
+boost::posix_time::ptime DecodeStamp(const unsigned char* stamp);
+
+// "YYYY-MM-DD HH:MM:SS". A stamp that is not a valid time is shown field by field as stored,
+// in the same layout, so nothing is hidden.
+std::string StampText(const unsigned char* stamp);
+
+struct DecodedRecord {
+  uint32_t id = 0;
+  std::string time;          // StampText of the stamp
+  std::vector<float> slots;  // slots[k - 1] is value slot k
+};
+
+DecodedRecord DecodeRecord(const unsigned char* image);
+
+// Names of the catalogue entries whose slot differs from the entry's normal value (exact
+// comparison; NaN always differs), in catalogue order.
+std::vector<std::string> ActiveAlarms(const DecodedRecord& record);
+
+// Number of value slots whose bytes differ between two images.
+int ChangedSlots(const unsigned char* before, const unsigned char* after);
+
+// Shortest decimal text that reads back as the same float ("230.2", "nan", "inf").
+std::string FloatText(float value);
+
+// {"id":..,"time":..,"slots":[1269 numbers, NaN and infinities as null],"alarms":[names]}
+Json::Value RecordJson(const DecodedRecord& record);
+
+// Readable form: a heading line with the index, id and time, the non-zero slots as slot=value
+// pairs, and the active alarms by name. Ends with a newline.
+std::string RecordText(size_t index, const DecodedRecord& record);

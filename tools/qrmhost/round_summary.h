@@ -1,0 +1,74 @@
+// The run's host observer: turns each device's host calls into summaries, events and history.
+//
+// A round is the calls from one SendSP to the following SaveDeviceHistory. At the end of each
+// round one line is printed, e.g.
+//   [round 2] device 1 at 2026-12-07 20:15:03: 14 slots changed, 5 alarms active; raised: A
+// with the number of slots that changed since the device's previous published record, the
+// catalogue alarms active in the record and the alarms the round's rule batch raised or
+// cleared. Every call is logged to the event log (if any); every saved image is appended to
+// the history (if any), and a failed write is one line on the error stream while the run goes
+// on. With a round limit, calls after a device's last counted round are ignored, so each
+// device contributes exactly that many rounds to every output.
+//
+// Callbacks run on each device's own thread; the observer is shared by all devices and is
+// thread-safe. `on_round` runs after every counted round, outside any lock of the observer.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "host/HostObserver.h"
+#include "tools/qrmhost/event_log.h"
+#include "tools/qrmhost/history_writer.h"
+
+struct RoundOutputs {
+  std::ostream* console = nullptr;  // summaries
+  std::mutex* console_mutex = nullptr;
+  std::ostream* errors = nullptr;          // history write errors
+  EventLog* events = nullptr;              // optional
+  const HistoryWriter* history = nullptr;  // optional
+};
+
+class RoundSummary : public HostObserver {
+ public:
+  // `round_limit` 0 counts rounds without limit.
+  RoundSummary(RoundOutputs outputs, unsigned round_limit, std::function<void()> on_round);
+
+  // Rounds device `id` has published (SendSP) and completed (SaveDeviceHistory).
+  unsigned Published(uint32_t id) const;
+  unsigned Completed(uint32_t id) const;
+
+  void OnSendSP(const QRMVDevice& device, int kind, std::vector<unsigned char> data,
+                bool flag) override;
+  void OnCheckThresholdBool(const QRMVDevice& device, int kind, const std::string& id,
+                            const std::string& id2, const std::string& category,
+                            const std::string& name, bool alarm, unsigned short number) override;
+  bool OnDoBatchCheckThreshold(const QRMVDevice& device, const std::vector<rule_value>& batch,
+                               bool proposed) override;
+  void OnSaveDeviceHistory(const QRMVDevice& device, std::vector<unsigned char> data) override;
+
+ private:
+  struct DeviceRounds {
+    unsigned published = 0;
+    unsigned completed = 0;
+    bool ignoring = false;                // past the round limit
+    std::vector<unsigned char> previous;  // record published in the previous round
+    std::vector<unsigned char> current;   // record published in this round
+    std::vector<std::string> raised, cleared;
+  };
+
+  // Whether the device's current round is counted (and therefore reported).
+  bool Counted(uint32_t id) const;
+  std::string SummaryLine(const DeviceRounds& d, uint32_t id) const;
+
+  const RoundOutputs out_;
+  const unsigned limit_;
+  const std::function<void()> on_round_;
+  mutable std::mutex mutex_;
+  std::map<uint32_t, DeviceRounds> devices_;
+};

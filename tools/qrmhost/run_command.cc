@@ -1,0 +1,184 @@
+#include "tools/qrmhost/run_command.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "host/HostObserver.h"
+#include "tools/qrmhost/device_config.h"
+#include "tools/qrmhost/event_log.h"
+#include "tools/qrmhost/history_writer.h"
+#include "tools/qrmhost/plugin_loader.h"
+#include "tools/qrmhost/round_summary.h"
+#include "tools/qrmhost/stop_signal.h"
+
+namespace {
+
+using Clock = StopSignal::Clock;
+
+Clock::duration Seconds(double s) {
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+}
+
+// Everything that runs plug-in code, torn down in the one safe order: host threads stopped,
+// devices destroyed (last created first), providers released, library closed.
+struct Session {
+  explicit Session(StopSignal* s) : stop(s) {}
+  ~Session() {
+    stop->Stop();
+    for (std::thread& t : threads) t.join();
+    while (!devices.empty()) devices.pop_back();
+    providers.clear();
+    library.reset();
+  }
+  StopSignal* stop;
+  std::unique_ptr<PluginLibrary> library;
+  ProviderList providers;
+  std::vector<std::unique_ptr<QRMSocketDevice>> devices;
+  std::vector<std::thread> threads;
+};
+
+class Console {
+ public:
+  void Error(const std::string& line) {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::cerr << "qrmhost: " << line << std::endl;
+  }
+  // Reports a failure of the run and returns its exit status.
+  int Fail(const std::string& line) {
+    Error(line);
+    return 1;
+  }
+  std::mutex mutex;  // guards std::cout and std::cerr
+};
+
+// The host thread of one host-driven device: a refresh every `interval` seconds, starting at
+// once, until `rounds` refreshes are done (0: no limit) or the stop is requested.
+void DriveDevice(QRMSocketDevice* device, uint32_t id, const RunOptions& options, StopSignal* stop,
+                 std::atomic<size_t>* finished, Console* console) {
+  Clock::time_point next = Clock::now();
+  for (unsigned r = 0; options.rounds == 0 || r < options.rounds; ++r) {
+    if (r > 0) {
+      next = std::max(next + Seconds(options.interval), Clock::now());
+      if (stop->Wait(next, [] { return false; })) break;
+    }
+    if (stop->stopped()) break;
+    try {
+      device->RefreshStatus();
+    } catch (const std::exception& e) {
+      console->Error("device " + std::to_string(id) + ": RefreshStatus threw: " + e.what());
+    }
+  }
+  finished->fetch_add(1);
+  stop->Notify();
+}
+
+QRMSocketDeviceProvider* FindSocketProvider(const ProviderList& providers) {
+  for (const std::shared_ptr<Provider>& p : providers) {
+    if (auto* socket = dynamic_cast<QRMSocketDeviceProvider*>(p.get())) return socket;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+int RunCommand(const RunOptions& options) {
+  std::optional<Clock::time_point> deadline;
+  if (options.timeout > 0) deadline = Clock::now() + Seconds(options.timeout);
+  Console console;
+  std::string error;
+  std::vector<DeviceConfig> configs;
+  if (!LoadDeviceConfigs(options.config, &configs, &error)) return console.Fail(error);
+  std::unique_ptr<HistoryWriter> history;
+  if (!options.history.empty() && !(history = HistoryWriter::Open(options.history, &error))) {
+    return console.Fail(error);
+  }
+  std::ofstream event_file;
+  std::mutex event_file_mutex;
+  std::unique_ptr<EventLog> events;
+  if (options.events == "-") {
+    events = std::make_unique<EventLog>(std::cout, console.mutex);
+  } else if (!options.events.empty()) {
+    event_file.open(options.events, std::ios::out | std::ios::app | std::ios::binary);
+    if (!event_file) {
+      return console.Fail("cannot open event log " + options.events + ": " + std::strerror(errno));
+    }
+    events = std::make_unique<EventLog>(event_file, event_file_mutex);
+  }
+
+  StopSignal stop;
+  SignalWatcher watcher(&stop);  // before the first thread, so all inherit the signal mask
+  std::atomic<size_t> finished{0};
+  auto summary = std::make_shared<RoundSummary>(
+      RoundOutputs{&std::cout, &console.mutex, &std::cerr, events.get(), history.get()},
+      options.rounds, [&stop] { stop.Notify(); });
+  bool interrupted = false, timed_out = false;
+  {
+    Session session(&stop);
+    try {
+      if (!(session.library = PluginLibrary::Open(options.plugin, &error))) {
+        return console.Fail(error);
+      }
+      const GetProvidersFn get_providers = session.library->FindGetProviders(&error);
+      if (get_providers == nullptr) return console.Fail(error);
+      session.providers = get_providers();
+      QRMSocketDeviceProvider* provider = FindSocketProvider(session.providers);
+      if (provider == nullptr) {
+        return console.Fail("plug-in " + options.plugin + " offers no socket device provider");
+      }
+      for (const DeviceConfig& c : configs) {
+        session.devices.emplace_back(provider->create());
+        QRMSocketDevice* device = session.devices.back().get();
+        if (device == nullptr) {
+          return console.Fail("the provider created no device for id " + std::to_string(c.id));
+        }
+        AttachHostObserver(device, summary);
+        device->Init(std::weak_ptr<QRMController>(), c.id, c.settings);
+        if (!device->InitSetting(c.settings)) {
+          console.Error("device " + std::to_string(c.id) +
+                        ": InitSetting reported a problem with its settings; running anyway");
+        }
+      }
+      size_t host_driven = 0;
+      for (size_t i = 0; i < configs.size(); ++i) {
+        if (configs[i].own_thread) continue;
+        ++host_driven;
+        session.threads.emplace_back(DriveDevice, session.devices[i].get(), configs[i].id,
+                                     std::cref(options), &stop, &finished, &console);
+      }
+      auto done = [&] {
+        if (options.rounds == 0 || finished.load() < host_driven) return false;
+        for (const DeviceConfig& c : configs) {
+          if (c.own_thread && summary->Completed(c.id) < options.rounds) return false;
+        }
+        return true;
+      };
+      interrupted = stop.Wait(deadline, done);
+      timed_out = !interrupted && !done();
+    } catch (const std::exception& e) {
+      return console.Fail("the run stopped on an exception: " + std::string(e.what()));
+    }
+  }  // devices, providers and library are gone here
+
+  int status = 0;
+  if (options.rounds > 0 && !interrupted) {
+    for (const DeviceConfig& c : configs) {
+      const unsigned published = summary->Published(c.id);
+      if (published >= options.rounds) continue;
+      console.Error("device " + std::to_string(c.id) + " published " + std::to_string(published) +
+                    " of " + std::to_string(options.rounds) + " rounds" +
+                    (timed_out ? " before the time bound" : ""));
+      status = 1;
+    }
+  }
+  if (events != nullptr && events->failed()) {
+    console.Error("writing the event log " + options.events + " failed");
+    status = 1;
+  }
+  return status;
+}
