@@ -1,0 +1,86 @@
+// Command-line parsing: the accepted forms and every kind of usage error.
+#include "tools/qrmhost/args.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+bool Parse(const std::vector<std::string>& args, Command* c, std::string* error) {
+  return ParseCommand(args, c, error);
+}
+
+TEST(Args, RunWithEveryOption) {
+  Command c;
+  std::string error;
+  ASSERT_TRUE(Parse({"run", "--plugin", "p.so", "--config=c.json", "--rounds", "3", "--interval",
+                     "0.25", "--history", "h", "--events", "-", "--timeout", "30"},
+                    &c, &error))
+      << error;
+  EXPECT_EQ(c.kind, Command::kRun);
+  EXPECT_EQ(c.run.plugin, "p.so");
+  EXPECT_EQ(c.run.config, "c.json");
+  EXPECT_EQ(c.run.rounds, 3u);
+  EXPECT_DOUBLE_EQ(c.run.interval, 0.25);
+  EXPECT_EQ(c.run.history, "h");
+  EXPECT_EQ(c.run.events, "-");
+  EXPECT_DOUBLE_EQ(c.run.timeout, 30.0);
+}
+
+TEST(Args, RunDefaults) {
+  Command c;
+  std::string error;
+  ASSERT_TRUE(Parse({"run", "--plugin", "p.so", "--config", "c.json"}, &c, &error));
+  EXPECT_EQ(c.run.rounds, 0u);
+  EXPECT_DOUBLE_EQ(c.run.interval, 5.0);
+  EXPECT_TRUE(c.run.history.empty());
+  EXPECT_TRUE(c.run.events.empty());
+  EXPECT_DOUBLE_EQ(c.run.timeout, 0.0);
+}
+
+TEST(Args, DecodeAndHelp) {
+  Command c;
+  std::string error;
+  ASSERT_TRUE(Parse({"decode", "--json", "h/1.rec"}, &c, &error));
+  EXPECT_EQ(c.kind, Command::kDecode);
+  EXPECT_EQ(c.decode.file, "h/1.rec");
+  EXPECT_TRUE(c.decode.json);
+  ASSERT_TRUE(Parse({"--help"}, &c, &error));
+  EXPECT_EQ(c.kind, Command::kHelp);
+  ASSERT_TRUE(Parse({"run", "-h"}, &c, &error));
+  EXPECT_EQ(c.kind, Command::kHelp);
+  EXPECT_NE(std::string(Usage()).find("qrmhost decode FILE [--json]"), std::string::npos);
+}
+
+TEST(Args, UsageErrorsNameTheProblem) {
+  const struct {
+    std::vector<std::string> args;
+    const char* expected;
+  } cases[] = {
+      {{}, "command is required"},
+      {{"launch"}, "unknown command 'launch'"},
+      {{"run", "--config", "c"}, "--plugin PATH is required"},
+      {{"run", "--plugin", "p"}, "--config FILE is required"},
+      {{"run", "--plugin", "p", "--config"}, "--config needs a value"},
+      {{"run", "--plugin", "p", "--config", "c", "--verbose"}, "unknown option '--verbose'"},
+      {{"run", "--plugin", "p", "--config", "c", "--rounds", "0"}, "for --rounds"},
+      {{"run", "--plugin", "p", "--config", "c", "--rounds", "2x"}, "for --rounds"},
+      {{"run", "--plugin", "p", "--config", "c", "--rounds", "-1"}, "for --rounds"},
+      {{"run", "--plugin", "p", "--config", "c", "--interval", "-1"}, "for --interval"},
+      {{"run", "--plugin", "p", "--config", "c", "--interval", "nan"}, "for --interval"},
+      {{"run", "--plugin", "p", "--config", "c", "--timeout", "0"}, "for --timeout"},
+      {{"run", "--plugin", "p", "--config", "c", "--timeout="}, "for --timeout"},
+      {{"run", "--plugin=", "--config", "c"}, "for --plugin"},
+      {{"decode"}, "FILE is required"},
+      {{"decode", "a", "b"}, "unexpected argument 'b'"},
+      {{"decode", "a", "--yaml"}, "unknown option '--yaml'"},
+  };
+  for (const auto& t : cases) {
+    Command c;
+    std::string error;
+    EXPECT_FALSE(Parse(t.args, &c, &error)) << t.expected;
+    EXPECT_NE(error.find(t.expected), std::string::npos) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,90 @@
+// Device configuration files: the accepted shapes and each rejected one.
+#include "tools/qrmhost/device_config.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/tools/temp_dir.h"
+
+namespace {
+
+TEST(DeviceConfig, SingleObjectIsOneDevice) {
+  std::vector<DeviceConfig> d;
+  std::string error;
+  ASSERT_TRUE(ParseDeviceConfigs(
+      R"({"id": 4294967295, "ip": "127.0.0.1:1161", "address": 1,
+          "appSetting": {"use_thread": 0, "b_mode": 2}})",
+      &d, &error))
+      << error;
+  ASSERT_EQ(d.size(), 1u);
+  EXPECT_EQ(d[0].id, 4294967295u);
+  EXPECT_FALSE(d[0].own_thread);
+  EXPECT_EQ(d[0].settings["ip"].asString(), "127.0.0.1:1161");
+  EXPECT_EQ(d[0].settings["appSetting"]["b_mode"].asInt(), 2) << "the whole object is kept";
+}
+
+TEST(DeviceConfig, DeviceListAndOwnThreadFlag) {
+  std::vector<DeviceConfig> d;
+  std::string error;
+  ASSERT_TRUE(ParseDeviceConfigs(
+      R"({"devices": [{"id": 0}, {"id": 7, "appSetting": {"use_thread": 1}},
+                      {"id": 8, "appSetting": {"use_thread": "1"}},
+                      {"id": 9, "appSetting": {"use_thread": "0"}}]})",
+      &d, &error))
+      << error;
+  ASSERT_EQ(d.size(), 4u);
+  EXPECT_EQ(d[1].id, 7u);
+  EXPECT_FALSE(d[0].own_thread);
+  EXPECT_TRUE(d[1].own_thread);
+  EXPECT_TRUE(d[2].own_thread);
+  EXPECT_FALSE(d[3].own_thread);
+}
+
+TEST(DeviceConfig, EachBadCaseIsOneClearLine) {
+  const struct {
+    const char* text;
+    const char* expected;
+  } cases[] = {
+      {"{\"id\": 1,\n \"ip\": }", "invalid JSON: Line 2, Column"},
+      {"{\"id\": 1} trailing", "invalid JSON"},
+      {"{\"id\": 1, \"id\": 2}", "Duplicate key"},
+      {"[{\"id\": 1}]", "must be a JSON object"},
+      {"{\"ip\": \"127.0.0.1\"}", "the device has no \"id\""},
+      {"{\"id\": -1}", "\"id\" must be an integer from 0 to 4294967295, not -1"},
+      {"{\"id\": 4294967296}", "not 4294967296"},
+      {"{\"id\": 1.5}", "not 1.5"},
+      {"{\"id\": \"1\"}", "not \"1\""},
+      {"{\"id\": true}", "not true"},
+      {"{\"id\": null}", "not null"},
+      {"{\"devices\": {}}", "\"devices\" must be a non-empty array"},
+      {"{\"devices\": []}", "\"devices\" must be a non-empty array"},
+      {"{\"devices\": [{\"id\": 1}, 5]}", "device 2 of \"devices\" is not a JSON object"},
+      {"{\"devices\": [{\"id\": 1}, {}]}", "device 2 of \"devices\" has no \"id\""},
+      {"{\"devices\": [{\"id\": 3}, {\"id\": 4}, {\"id\": 3}]}", "devices 1 and 3 both have id 3"},
+  };
+  for (const auto& t : cases) {
+    std::vector<DeviceConfig> d;
+    std::string error;
+    EXPECT_FALSE(ParseDeviceConfigs(t.text, &d, &error)) << t.text;
+    EXPECT_NE(error.find(t.expected), std::string::npos) << t.text << " -> " << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+  }
+}
+
+TEST(DeviceConfig, FileErrorsNameTheFile) {
+  TempDir dir;
+  std::vector<DeviceConfig> d;
+  std::string error;
+  EXPECT_FALSE(LoadDeviceConfigs(dir / "missing.json", &d, &error));
+  EXPECT_NE(error.find(dir / "missing.json"), std::string::npos) << error;
+  EXPECT_NE(error.find("No such file"), std::string::npos) << error;
+  EXPECT_FALSE(LoadDeviceConfigs(dir.path(), &d, &error)) << "a directory is not a file";
+  EXPECT_NE(error.find("Is a directory"), std::string::npos) << error;
+  const std::string bad = dir.Write("bad.json", "{\"id\": 1,,}");
+  EXPECT_FALSE(LoadDeviceConfigs(bad, &d, &error));
+  EXPECT_EQ(error.rfind(bad + ": invalid JSON: Line 1, Column", 0), 0u) << error;
+  const std::string good = dir.Write("good.json", "{\"id\": 12}");
+  ASSERT_TRUE(LoadDeviceConfigs(good, &d, &error)) << error;
+  EXPECT_EQ(d.at(0).id, 12u);
+}
+
+}  // namespace

@@ -1,0 +1,207 @@
+// The qrmhost command run as a process: usage errors, load errors, and whole runs with the
+// stand-in plug-in (host-driven and own-thread devices, interrupts, the time bound).
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "device/alarm_catalogue.h"
+#include "frame/record.h"
+#include "tests/tools/child_process.h"
+#include "tests/tools/temp_dir.h"
+
+namespace {
+
+const std::string kQrmhost = QRMHOST_PATH;
+const std::string kFakePlugin = FAKE_PLUGIN_PATH;
+
+size_t Count(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+size_t FileSize(const std::string& path) {
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(path, ec);
+  return ec ? 0 : static_cast<size_t>(size);
+}
+
+struct Result {
+  int status;
+  std::string out, err;
+};
+
+Result Qrmhost(std::vector<std::string> args, double seconds = 30) {
+  args.insert(args.begin(), kQrmhost);
+  Result r;
+  r.status = RunProcess(args, seconds, &r.out, &r.err);
+  return r;
+}
+
+TEST(QrmhostCli, UsageErrorsExitTwoWithOneLine) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"serve"},
+      {"run", "--plugin", "p.so"},
+      {"run", "--plugin", "p.so", "--config"},
+      {"run", "--plugin", "p.so", "--config", "c.json", "--bogus"},
+      {"run", "--plugin", "p.so", "--config", "c.json", "--rounds", "x"},
+      {"decode"},
+  };
+  for (const auto& args : cases) {
+    const Result r = Qrmhost(args);
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_EQ(Count(r.err, "\n"), 1u) << r.err;
+    EXPECT_EQ(r.err.rfind("qrmhost: ", 0), 0u) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+  const Result help = Qrmhost({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("qrmhost run --plugin PATH --config FILE"), std::string::npos);
+}
+
+TEST(QrmhostCli, LoadAndConfigurationErrorsExitOne) {
+  TempDir dir;
+  const std::string config = dir.Write("one.json", R"({"id": 1, "ip": "127.0.0.1:9"})");
+  Result r = Qrmhost({"run", "--plugin", dir / "missing.so", "--config", config});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cannot load plug-in " + dir / "missing.so" + ": " + dir / "missing.so" +
+                       ": cannot open shared object file"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(Count(r.err, "\n"), 1u) << r.err;
+
+  r = Qrmhost({"run", "--plugin", NO_ENTRY_PLUGIN_PATH, "--config", config});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("has no get_providers entry point"), std::string::npos) << r.err;
+
+  const struct {
+    std::string file;
+    const char* expected;
+  } bad[] = {
+      {dir / "absent.json", "cannot read configuration"},
+      {dir.Write("syntax.json", "{\"id\": 1,\n\"ip\": ]"), "invalid JSON: Line 2, Column"},
+      {dir.Write("dup.json", R"({"devices": [{"id": 2}, {"id": 2}]})"), "both have id 2"},
+      {dir.Write("range.json", R"({"id": 4294967296})"), "\"id\" must be an integer"},
+      {dir.Write("entry.json", R"({"devices": ["x"]})"), "is not a JSON object"},
+  };
+  for (const auto& t : bad) {
+    r = Qrmhost({"run", "--plugin", kFakePlugin, "--config", t.file});
+    EXPECT_EQ(r.status, 1) << t.file;
+    EXPECT_NE(r.err.find(t.expected), std::string::npos) << r.err;
+    EXPECT_EQ(Count(r.err, "\n"), 1u) << r.err;
+  }
+}
+
+TEST(QrmhostCli, RunsHostDrivenAndOwnThreadDevicesForTheRoundsAsked) {
+  TempDir dir;
+  const std::string config = dir.Write("devices.json", R"({"devices": [
+      {"id": 1, "ip": "127.0.0.1:9", "address": 1, "appSetting": {"use_thread": 0}},
+      {"id": 4294967295, "ip": "127.0.0.1:9", "appSetting": {"use_thread": 1, "period_ms": 20}}
+  ]})");
+  std::filesystem::create_directory(dir / "h");
+  dir.Write("h/1.rec", "kept");  // the run appends after it
+  const Result r = Qrmhost({"run", "--plugin", kFakePlugin, "--config", config, "--rounds", "3",
+                            "--interval", "0.05", "--history", dir / "h", "--events",
+                            dir / "events.jsonl", "--timeout", "20"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_NE(r.out.find("fake: device 1 configured"), std::string::npos) << "plug-in lines kept";
+  EXPECT_NE(r.out.find("rvSize is"), std::string::npos);
+  const std::string& raised = AlarmCatalogue()[1].name;
+  EXPECT_NE(r.out.find("[round 1] device 1 at "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("1 alarms active; raised: " + raised), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("[round 2] device 1 at "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("0 alarms active; cleared: " + raised), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("[round 3] device 4294967295 at "), std::string::npos) << r.out;
+  EXPECT_EQ(Count(r.out, "[round "), 6u) << "exactly three rounds per device: " << r.out;
+
+  EXPECT_EQ(FileSize(dir / "h/1.rec"), 4 + 3 * kRecordSize);
+  EXPECT_EQ(FileSize(dir / "h/4294967295.rec"), 3 * kRecordSize);
+  const std::string events = ReadFileBytes(dir / "events.jsonl");
+  EXPECT_EQ(Count(events, "\"event\":\"publish\""), 6u);
+  EXPECT_EQ(Count(events, "\"event\":\"signal\""), 12u);
+  EXPECT_EQ(Count(events, "\"event\":\"batch\""), 6u);
+  EXPECT_EQ(Count(events, "\"event\":\"history\""), 6u);
+  EXPECT_EQ(Count(events, "\"state\":\"raised\""), 4u);
+  EXPECT_EQ(Count(events, "\n"), 6u + 12u + 6u + 6u + 6u);
+
+  const Result decoded = Qrmhost({"decode", dir / "h/4294967295.rec"});
+  EXPECT_EQ(decoded.status, 0) << decoded.err;
+  EXPECT_EQ(Count(decoded.out, "record "), 3u);
+  EXPECT_NE(decoded.out.find("record 2: id 4294967295, time "), std::string::npos);
+  const Result partial = Qrmhost({"decode", "--json", dir / "h/1.rec"});
+  EXPECT_EQ(partial.status, 1) << "4 bytes of earlier content make a partial record";
+  EXPECT_EQ(Count(partial.out, "\n"), 3u);
+  EXPECT_NE(partial.err.find("trailing partial record of 4 bytes"), std::string::npos);
+}
+
+TEST(QrmhostCli, EventsToStandardOutput) {
+  TempDir dir;
+  const std::string config = dir.Write("one.json", R"({"id": 3, "ip": "127.0.0.1:9"})");
+  const Result r = Qrmhost({"run", "--plugin", kFakePlugin, "--config", config, "--rounds", "1",
+                            "--events", "-", "--timeout", "20"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Count(r.out, "{\"bytes\":5087,\"device\":3,\"event\":\"publish\""), 1u) << r.out;
+  EXPECT_EQ(Count(r.out, "\"event\":\"history\",\"file\":null"), 1u) << r.out;
+  EXPECT_EQ(Count(r.out, "[round 1] device 3 at "), 1u) << r.out;
+}
+
+TEST(QrmhostCli, InterruptEndsAWaitingRunPromptlyWithStatusZero) {
+  TempDir dir;
+  const std::string config = dir.Write("devices.json",
+                                       R"({"devices": [{"id": 1, "ip": "127.0.0.1:9"},
+                      {"id": 2, "appSetting": {"use_thread": 1, "period_ms": 20}}]})");
+  for (int sig : {SIGINT, SIGTERM}) {
+    ChildProcess child({kQrmhost, "run", "--plugin", kFakePlugin, "--config", config, "--interval",
+                        "60", "--history", dir / "h"});
+    std::string line;
+    ASSERT_TRUE(child.WaitForLine("[round 1] device 1", 20, &line)) << child.err();
+    ASSERT_TRUE(child.WaitForLine("[round 2] device 2", 20, &line)) << child.err();
+    const auto start = std::chrono::steady_clock::now();
+    child.Signal(sig);
+    EXPECT_EQ(child.Finish(20), 0) << child.err();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10))
+        << "the 60 s interval wait is interrupted";
+    EXPECT_NE(child.err().find("interrupted"), std::string::npos);
+    EXPECT_EQ(FileSize(dir / "h/2.rec") % kRecordSize, 0u);
+    EXPECT_GT(FileSize(dir / "h/2.rec"), 0u);
+  }
+}
+
+TEST(QrmhostCli, TooFewRoundsBeforeTheTimeBoundFails) {
+  TempDir dir;
+  const std::string config = dir.Write("devices.json",
+                                       R"({"devices": [{"id": 1, "appSetting": {"publish": false}},
+                      {"id": 2, "appSetting": {"use_thread": 1, "publish": false}},
+                      {"id": 3, "appSetting": {"use_thread": 1, "period_ms": 10}}]})");
+  const auto start = std::chrono::steady_clock::now();
+  const Result r = Qrmhost({"run", "--plugin", kFakePlugin, "--config", config, "--rounds", "2",
+                            "--interval", "0.01", "--timeout", "0.5"});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("device 1 published 0 of 2 rounds before the time bound\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("device 2 published 0 of 2 rounds before the time bound\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.err.find("device 3"), std::string::npos) << r.err;
+
+  // Without a time bound a host-driven device ends after its refreshes, published or not.
+  const std::string host_only =
+      dir.Write("host.json", R"({"id": 1, "appSetting": {"publish": false}})");
+  const Result quiet = Qrmhost(
+      {"run", "--plugin", kFakePlugin, "--config", host_only, "--rounds", "2", "--interval", "0"});
+  EXPECT_EQ(quiet.status, 1);
+  EXPECT_NE(quiet.err.find("qrmhost: device 1 published 0 of 2 rounds\n"), std::string::npos)
+      << quiet.err;
+}
+
+}  // namespace
