@@ -67,11 +67,13 @@ class SNMP_MARLUXA_AC_POWER
   std::unique_ptr<std::thread> m_thread;  // sampling thread (own-thread schedule)
   int m_useThread = 0;
 
+  // Takes every binding of a successful response; false when the walk must end after it.
+  // Reachable from subclasses so that the response handling can be driven without a network.
+  bool TakeResponse(const netsnmp_pdu& response);
+
  private:
   // One request and its response; false when the walk must end after it.
   bool Exchange();
-  // Takes every binding of a successful response; false when the walk must end after it.
-  bool TakeResponse(const netsnmp_pdu& response);
   void StopSampling();
 
   WalkSettings m_settings;
