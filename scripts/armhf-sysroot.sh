@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Prepares the armhf development sysroot used by cmake/armhf-toolchain.cmake.
+#
+#   scripts/armhf-sysroot.sh SYSROOT
+#
+# Most armhf development packages co-install with their amd64 twins through multiarch
+# (jsoncpp, GoogleTest) and are installed normally by scripts/cross-test.sh. net-snmp's are not:
+# libsnmp-dev exists for one architecture at a time, and its net-snmp-config.h differs between
+# architectures (SIZEOF_LONG is 8 on amd64, 4 on armhf). So the armhf libsnmp-dev and the
+# libssl-dev whose arch-specific OpenSSL headers it needs are unpacked here instead, at the
+# versions of the installed armhf runtime libraries, and fixed up so that they are usable from
+# this folder:
+#   - the .pc files point into SYSROOT instead of /usr (includes and -L), and add
+#     SYSROOT/usr/include/arm-linux-gnueabihf, where OpenSSL's configuration headers live;
+#   - the development symlinks (libnetsnmp.so -> libnetsnmp.so.40.2.0, ...) are dangling once
+#     unpacked, since the real library ships in the runtime package: they are repointed to the
+#     multiarch runtime in /usr/lib/arm-linux-gnueabihf, which is also what runs under qemu-arm
+#     (links to a library whose runtime is not installed are removed).
+#
+# Needs the armhf package lists (dpkg --add-architecture armhf; apt-get update) and the runtime
+# packages libsnmp40:armhf and libssl3:armhf installed; root is not needed. Does nothing when
+# SYSROOT already holds the same package versions.
+set -euo pipefail
+
+TRIPLET=arm-linux-gnueabihf
+MULTIARCH_LIB=/usr/lib/$TRIPLET
+# development package -> the installed runtime package whose version it must match
+DEV_PACKAGES=(libsnmp-dev:libsnmp40 libssl-dev:libssl3)
+
+[ $# -eq 1 ] || {
+  echo "usage: $0 SYSROOT" >&2
+  exit 2
+}
+mkdir -p "$1"
+SYSROOT=$(cd "$1" && pwd)
+STAMP=$SYSROOT/.packages
+
+wanted=()
+for pair in "${DEV_PACKAGES[@]}"; do
+  dev=${pair%%:*} runtime=${pair#*:}
+  version=$(dpkg-query -W -f='${Version}' "$runtime:armhf" 2>/dev/null || true)
+  if [ -z "$version" ]; then
+    echo "armhf-sysroot: $runtime:armhf is not installed" >&2
+    exit 1
+  fi
+  wanted+=("$dev:armhf=$version")
+done
+
+# The stamp records the package versions and the folder they were fixed up for.
+expected=$(printf '%s\n' "$SYSROOT" "${wanted[@]}")
+if [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$expected" ]; then
+  exit 0
+fi
+
+echo "armhf-sysroot: unpacking ${wanted[*]} into $SYSROOT"
+find "$SYSROOT" -mindepth 1 -maxdepth 1 -exec rm -rf {} +
+debs=$SYSROOT/.debs
+mkdir -p "$debs"
+apt_opts=(-qq)
+# As root, apt hands downloads to the _apt user, which may not write here.
+[ "$(id -u)" = 0 ] && apt_opts+=(-o APT::Sandbox::User=root)
+(cd "$debs" && apt-get download "${apt_opts[@]}" "${wanted[@]}")
+for deb in "$debs"/*.deb; do
+  dpkg-deb -x "$deb" "$SYSROOT"
+done
+rm -rf "$debs"
+
+libdir=$SYSROOT/usr/lib/$TRIPLET
+# Development symlinks: repoint to the multiarch runtime library of the same name.
+for link in "$libdir"/*.so; do
+  [ -L "$link" ] || continue
+  [ -e "$link" ] && continue
+  target=$(readlink "$link")
+  target=${target##*/}
+  if [ -e "$MULTIARCH_LIB/$target" ]; then
+    ln -sfn "$MULTIARCH_LIB/$target" "$link"
+  else
+    rm -f "$link" # a library whose armhf runtime is not installed (libnetsnmptrapd): not used
+  fi
+done
+
+# pkg-config files: prefix into the sysroot, plus the multiarch include folder.
+for pc in "$libdir"/pkgconfig/*.pc; do
+  sed -i \
+    -e "s|^prefix=/usr\$|prefix=$SYSROOT/usr|" \
+    -e "s|^\\(Cflags:.*\\)\$|\\1 -I\${includedir}/$TRIPLET|" \
+    "$pc"
+  grep -q "^prefix=$SYSROOT/usr\$" "$pc" || {
+    echo "armhf-sysroot: unexpected prefix in $pc" >&2
+    exit 1
+  }
+done
+
+if ! grep -q '^#define SIZEOF_LONG 4$' "$SYSROOT/usr/include/net-snmp/net-snmp-config.h"; then
+  echo "armhf-sysroot: net-snmp-config.h is not the 32-bit one" >&2
+  exit 1
+fi
+[ -e "$libdir/libnetsnmp.so" ] || {
+  echo "armhf-sysroot: $libdir/libnetsnmp.so does not resolve" >&2
+  exit 1
+}
+printf '%s\n' "$expected" >"$STAMP"
