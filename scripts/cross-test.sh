@@ -1,0 +1,176 @@
+#!/usr/bin/env bash
+# `./run cross-test [CTEST ARGS...]`: builds the whole project (plug-in, reference host,
+# simulator, tests) for the supervision unit's 32-bit ARM hard-float (armhf) with Debian's cross
+# compiler, against Debian's armhf net-snmp, jsoncpp and GoogleTest, runs the test suite under
+# qemu-arm, and checks that the plug-in is an armhf (ARM EABI5, hard-float) shared object.
+#
+# Steps, each skipped when already done:
+#   1. packages: armhf foreign architecture, cross toolchain, qemu-user, armhf libraries (as
+#      root; otherwise prints the commands and exits 2);
+#   2. build-armhf/sysroot: the armhf net-snmp development files (scripts/armhf-sysroot.sh);
+#   3. configure build-armhf/ (cmake/armhf-toolchain.cmake, Debug, -Werror), build with -j2;
+#   4. check that no build machine (amd64) net-snmp/OpenSSL header went into the build;
+#   5. ctest in build-armhf (every test runs through qemu-arm);
+#   6. file/readelf check of build-armhf/plugin/snmp_marluxa_ac_power.so.
+# Exit status: ctest's; non-zero also when a check fails. Extra arguments go to ctest.
+#
+# Environment: QRM_CROSS_BUILD_DIR (default build-armhf), QRM_CROSS_JOBS (default 2).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+BUILD=${QRM_CROSS_BUILD_DIR:-build-armhf}
+case "$BUILD" in /*) ;; *) BUILD=$ROOT/$BUILD ;; esac
+JOBS=${QRM_CROSS_JOBS:-2}
+TRIPLET=arm-linux-gnueabihf
+SYSROOT=$BUILD/sysroot
+PLUGIN_NAME=snmp_marluxa_ac_power
+PLUGIN=$BUILD/plugin/$PLUGIN_NAME.so
+
+# Build machine packages: the cross toolchain, the emulator, the checkers, and what the build
+# itself runs. Boost is used header-only, and its headers are the same for every architecture:
+# the build machine's are used.
+HOST_PACKAGES=(cmake make pkg-config file qemu-user g++-arm-linux-gnueabihf
+  binutils-arm-linux-gnueabihf libboost-date-time-dev)
+# armhf packages that co-install through multiarch. net-snmp's -dev package does not: it goes
+# into the sysroot (scripts/armhf-sysroot.sh), linked against the libsnmp40:armhf runtime.
+ARMHF_PACKAGES=(libsnmp40:armhf libjsoncpp-dev:armhf libstdc++6:armhf libgtest-dev:armhf
+  libgmock-dev:armhf)
+
+START=$SECONDS
+step_start=$SECONDS
+step() {
+  local now=$SECONDS
+  [ -n "${step_name:-}" ] && printf 'cross-test: %s: %ss\n' "$step_name" $((now - step_start))
+  step_name=$1
+  step_start=$now
+  [ -n "$step_name" ] && printf 'cross-test: == %s\n' "$step_name"
+  return 0
+}
+
+installed() { [ "$(dpkg-query -W -f='${db:Status-Abbrev}' "$1" 2>/dev/null)" = "ii " ]; }
+
+# ---- 1. packages -----------------------------------------------------------------------------
+step packages
+have_armhf=0
+dpkg --print-foreign-architectures | grep -qx armhf && have_armhf=1
+missing=()
+for p in "${HOST_PACKAGES[@]}" "${ARMHF_PACKAGES[@]}"; do
+  installed "$p" || missing+=("$p")
+done
+if [ $have_armhf = 0 ] || [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" != 0 ]; then
+    echo "cross-test: missing the armhf architecture or packages; run as root:" >&2
+    [ $have_armhf = 0 ] && echo "  dpkg --add-architecture armhf" >&2
+    echo "  apt-get update" >&2
+    echo "  apt-get install -y --no-install-recommends ${missing[*]:-${ARMHF_PACKAGES[*]}}" >&2
+    echo "then run ./run cross-test again (as any user)." >&2
+    exit 2
+  fi
+  if [ $have_armhf = 0 ]; then
+    echo "cross-test: adding the armhf architecture"
+    dpkg --add-architecture armhf
+  fi
+  # The package lists must cover armhf: update after adding it, even if ./run already updated.
+  if [ $have_armhf = 0 ] || [ -z "${QRM_APT_UPDATED:-}" ] ||
+    ! apt-cache show libsnmp40:armhf >/dev/null 2>&1; then
+    DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    export QRM_APT_UPDATED=1
+  fi
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "cross-test: installing: ${missing[*]}"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
+      >/dev/null
+  fi
+fi
+
+# ---- 2. sysroot ------------------------------------------------------------------------------
+step sysroot
+if ! "$ROOT/scripts/armhf-sysroot.sh" "$SYSROOT"; then
+  echo "cross-test: could not prepare $SYSROOT. If the armhf runtime packages are newer or" >&2
+  echo "  older than the package lists, run as root: apt-get update && apt-get install -y" >&2
+  echo "  --only-upgrade libsnmp40:armhf libssl3:armhf" >&2
+  exit 1
+fi
+
+# ---- 3. configure and build ------------------------------------------------------------------
+step build
+config=(-DQRM_WERROR=ON -DCMAKE_BUILD_TYPE=Debug -DQRM_ARMHF_SYSROOT="$SYSROOT")
+# The toolchain is fixed at the first configure; naming it again only draws a warning.
+[ -f "$BUILD/CMakeCache.txt" ] ||
+  config+=(-DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/armhf-toolchain.cmake")
+cmake -S "$ROOT" -B "$BUILD" "${config[@]}" >/dev/null
+if ! grep -q "^CMAKE_TOOLCHAIN_FILE:.*armhf-toolchain.cmake" "$BUILD/CMakeCache.txt"; then
+  echo "cross-test: $BUILD was configured without cmake/armhf-toolchain.cmake; remove it" >&2
+  exit 1
+fi
+cmake --build "$BUILD" -j"$JOBS"
+
+# ---- 4. headers ------------------------------------------------------------------------------
+# The cross compiler searches /usr/include last, where the build machine's (amd64) net-snmp and
+# OpenSSL headers also are; net-snmp-config.h there describes a 64-bit long. Every compiled
+# file must have taken them from the sysroot: the compilers' dependency files list each header.
+step headers
+leaks=$(find "$BUILD" -path "$SYSROOT" -prune -o -name '*.o.d' -print0 |
+  xargs -0 -r grep -hoE "(^|[ :])/usr/(include/(net-snmp|openssl|x86_64-linux-gnu)|lib/x86_64-linux-gnu)/[^ :]*" |
+  sed -E 's/^[ :]//' | sort -u | head -5 || true)
+if [ -n "$leaks" ]; then
+  echo "cross-test: FAIL: build machine headers were used in the armhf build:" >&2
+  sed 's/^/  /' <<<"$leaks" >&2
+  exit 1
+fi
+echo "cross-test: no build machine net-snmp/OpenSSL/amd64 header in the build"
+
+# ---- 5. tests under qemu-arm -----------------------------------------------------------------
+step "tests (qemu-arm)"
+set +e
+ctest --test-dir "$BUILD" --output-on-failure -j"$JOBS" "$@"
+status=$?
+set -e
+
+# ---- 6. the plug-in's architecture ------------------------------------------------------------
+step "plug-in check"
+check_plugin() {
+  local desc attrs header ok=0
+  desc=$(file -b "$PLUGIN")
+  header=$("$TRIPLET-readelf" -h "$PLUGIN")
+  attrs=$("$TRIPLET-readelf" -A "$PLUGIN")
+  echo "file: $desc"
+  echo "readelf: $(grep -E '^ *Flags:' <<<"$header" | sed -E 's/^ *//')"
+  echo "readelf: $(grep -E 'Tag_ABI_VFP_args' <<<"$attrs" | sed -E 's/^ *//')"
+  for want in "ELF 32-bit" "LSB" "shared object" "ARM" "EABI5"; do
+    grep -qF "$want" <<<"$desc" || {
+      echo "cross-test: FAIL: file does not say \"$want\"" >&2
+      ok=1
+    }
+  done
+  # Not every `file` names the float ABI; when it does, it must be hard-float.
+  if grep -qiE "soft-float" <<<"$desc"; then
+    echo "cross-test: FAIL: file reports soft-float" >&2
+    ok=1
+  fi
+  grep -qE 'Tag_ABI_VFP_args: VFP registers' <<<"$attrs" || {
+    echo "cross-test: FAIL: readelf -A has no 'Tag_ABI_VFP_args: VFP registers' (hard-float)" >&2
+    ok=1
+  }
+  grep -qE 'Flags:.*hard-float ABI' <<<"$header" || {
+    echo "cross-test: FAIL: readelf -h flags do not say hard-float ABI" >&2
+    ok=1
+  }
+  return $ok
+}
+if [ -f "$PLUGIN" ]; then
+  if check_plugin; then
+    echo "cross-test: $PLUGIN_NAME.so is a 32-bit ARM EABI5 hard-float shared object"
+  else
+    [ $status = 0 ] && status=1
+  fi
+elif cmake --build "$BUILD" --target help 2>/dev/null | grep -qw "$PLUGIN_NAME"; then
+  echo "cross-test: FAIL: target $PLUGIN_NAME exists but $PLUGIN was not built" >&2
+  [ $status = 0 ] && status=1
+else
+  echo "cross-test: note: the project has no $PLUGIN_NAME target yet; plug-in check skipped"
+fi
+
+step ""
+echo "cross-test: total $((SECONDS - START))s, exit status $status"
+exit $status
