@@ -102,16 +102,15 @@ std::vector<AlarmEntry> BuildCatalogue() {
 
 }  // namespace
 
+// Both tables are ordinary statics, released when the library is unloaded: a host may load
+// and unload the plug-in many times, and every device (whose sampling thread is the only
+// other reader) is destroyed before that.
 const std::string& AlarmCategory() {
-  // Never destroyed: threads still reporting during process exit must not see
-  // a destructed string.
-  static const std::string* const category = new std::string(kAlarmCategory);
-  return *category;
+  static const std::string category(kAlarmCategory);
+  return category;
 }
 
 const std::vector<AlarmEntry>& AlarmCatalogue() {
-  // Never destroyed, for the same reason as the category.
-  static const std::vector<AlarmEntry>* const catalogue =
-      new std::vector<AlarmEntry>(BuildCatalogue());
-  return *catalogue;
+  static const std::vector<AlarmEntry> catalogue = BuildCatalogue();
+  return catalogue;
 }

@@ -4,7 +4,8 @@
 // by the first snmp_sess_init) sets process-wide state without a lock. EnsureNetSnmpReady()
 // runs it exactly once, whichever thread constructs the first device. After it, each device
 // uses only the single-session calls (snmp_sess_open / _synch_response / _close), which keep
-// sessions apart and are safe from several threads, one session per thread.
+// sessions apart and are safe from several threads, one session per thread. The library is
+// pinned in the process, since its initialised state cannot be released.
 #pragma once
 
 #include <net-snmp/net-snmp-config.h>
