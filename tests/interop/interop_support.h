@@ -1,0 +1,155 @@
+// Helpers for running the device against SNMP agents that other people wrote (net-snmp's
+// snmpd, snmpsim's snmpsimd) on 127.0.0.1, and for reading what net-snmp's own snmpbulkwalk
+// sees from the same agent.
+//
+// Every wait here is bounded in count and time, and every process or thread a helper starts is
+// ended by that helper's destructor, also when a test fails half-way.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace interop {
+
+// True when `path` names an executable file.
+bool Executable(const std::string& path);
+
+// A fresh directory under /tmp, removed with its contents on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  bool ok() const { return !path_.empty(); }
+
+ private:
+  std::string path_;
+};
+
+// Writes `text` to `path`; false on failure.
+bool WriteFile(const std::string& path, const std::string& text);
+// The contents of `path`, or "" when it cannot be read.
+std::string ReadFile(const std::string& path);
+
+// A UDP port on 127.0.0.1 that was free a moment ago (the kernel's choice for port 0).
+// Another process may take it before the caller binds it; callers retry with a new one.
+uint16_t FreeUdpPort();
+
+// A child process in a process group of its own, with standard output and error appended to
+// a file. The destructor ends the group (SIGTERM, then SIGKILL after a bounded wait) and reaps
+// the child, so an agent never outlives the test that started it.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ~ChildProcess() { Stop(); }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Starts argv[0] (a path) with `argv` and exactly the environment `env` ("NAME=value").
+  bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+             const std::string& output_path, std::string* error);
+  // True while the child has not exited.
+  bool Running();
+  // Ends the child's group and reaps it; safe to call more than once.
+  void Stop();
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  bool reaped_ = true;
+};
+
+// Runs `command` through /bin/sh with a bound of `limit_s` seconds (coreutils `timeout`),
+// returns its exit status (-1 when it did not exit normally) and its standard output in *out.
+int RunCommand(const std::string& command, int limit_s, std::string* out);
+
+// A UDP relay on 127.0.0.1 between clients and one agent, counting the requests it forwards.
+// It remembers the last client that sent a request and hands every answer of the agent to that
+// client, which is enough for clients that take turns (one walk at a time). Counting at the
+// relay measures a client's exchanges without relying on anything the agent reports.
+class UdpRelay {
+ public:
+  explicit UdpRelay(uint16_t agent_port);
+  ~UdpRelay();
+  UdpRelay(const UdpRelay&) = delete;
+  UdpRelay& operator=(const UdpRelay&) = delete;
+
+  bool ok() const { return port_ != 0; }
+  uint16_t port() const { return port_; }
+  uint64_t requests() const { return requests_.load(); }
+  uint64_t answers() const { return answers_.load(); }
+  void ResetCounters() {
+    requests_ = 0;
+    answers_ = 0;
+  }
+
+ private:
+  void Serve();
+
+  int front_ = -1;     // bound to 127.0.0.1:port_, where clients send
+  int upstream_ = -1;  // connected to the agent
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<uint64_t> requests_{0};
+  std::atomic<uint64_t> answers_{0};
+  std::thread thread_;
+};
+
+// One line of snmpbulkwalk -On output: ".OID = TYPE: VALUE" (or ".OID = VALUE" for types that
+// print without a label; `type` is then empty).
+struct WalkLine {
+  std::vector<uint32_t> oid;
+  std::string type;   // "INTEGER", "Opaque: Float", "Gauge32", "STRING", ...
+  std::string value;  // the text after the type label
+};
+
+// Parses every line of `text` that starts with '.' followed by a numeric OID and " = ".
+// Lines that report an exception ("No more variables ...", "No Such ...") are skipped.
+std::vector<WalkLine> ParseWalk(const std::string& text);
+
+// An independent agent (snmpd or snmpsimd) serving one data set on 127.0.0.1, in a temporary
+// directory of its own, with no system configuration. Start tries up to three free ports and
+// waits (bounded) until the agent answers a GET of `probe_oid` with community
+// kCommunity; the destructor ends the agent.
+class ExternalAgent {
+ public:
+  static constexpr const char* kCommunity = "Tormelix@2027q";
+  static constexpr const char* kSnmpd = "/usr/sbin/snmpd";
+  static constexpr const char* kSnmpsimd = "/usr/bin/snmpsimd";
+
+  ExternalAgent() = default;
+  ~ExternalAgent();
+  ExternalAgent(const ExternalAgent&) = delete;
+  ExternalAgent& operator=(const ExternalAgent&) = delete;
+
+  // snmpd with `override_lines` (one "override OID TYPE VALUE" per line) appended to a config
+  // that grants kCommunity read access to everything from 127.0.0.1.
+  bool StartSnmpd(const std::string& override_lines, const std::string& probe_oid,
+                  std::string* error);
+  // snmpsimd serving `snmprec` as <kCommunity>.snmprec.
+  bool StartSnmpsim(const std::string& snmprec, const std::string& probe_oid, std::string* error);
+
+  uint16_t port() const { return port_; }
+  // The agent's own log and output, for failure messages.
+  std::string Log() const;
+
+ private:
+  using ArgvFor = std::vector<std::string> (*)(const std::string& dir, uint16_t port);
+  bool Launch(ArgvFor argv_for, const std::string& probe_oid, std::string* error);
+
+  TempDir dir_;
+  ChildProcess process_;
+  uint16_t port_ = 0;
+};
+
+}  // namespace interop
