@@ -170,8 +170,11 @@ bool SNMP_MARLUXA_AC_POWER::TakeResponse(const netsnmp_pdu& response) {
     if (IsExceptionValue(m_var->type)) {
       more = false;
     } else if (m_var->next_variable == nullptr) {
-      // An OID that does not increase would make the walk repeat itself.
-      if (snmp_oid_compare(m_var->name, m_var->name_length, m_oid, m_oidLength) <= 0) {
+      // An OID that does not increase would make the walk repeat itself; one longer than the
+      // continuation buffer cannot be asked for (net-snmp's decoder never yields one, but a
+      // binding list can carry any length).
+      if (m_var->name_length > MAX_OID_LEN ||
+          snmp_oid_compare(m_var->name, m_var->name_length, m_oid, m_oidLength) <= 0) {
         more = false;
       } else {
         std::memcpy(m_oid, m_var->name, m_var->name_length * sizeof(oid));

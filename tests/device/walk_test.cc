@@ -406,4 +406,52 @@ TEST_F(Walk, FastWalkHalvesMaxRepetitionsOnTooBig) {
   EXPECT_EQ(agent->requests(), 2u + 1269u / 25u + 1u);
 }
 
+// The response handling on its own, driven through a subclass without a network.
+class ResponseProbe : public DeviceProbe {
+ public:
+  using SNMP_MARLUXA_AC_POWER::TakeResponse;
+  void StartWalk() {
+    std::memcpy(m_oid, m_root, m_rootLength * sizeof(oid));
+    m_oidLength = m_rootLength;
+  }
+  std::vector<oid> next_oid() const { return std::vector<oid>(m_oid, m_oid + m_oidLength); }
+};
+
+// A last binding longer than any OID the next request could carry ends the walk; the value is
+// still stored and the continuation OID stays where it was (it used to be copied past the end
+// of its buffer).
+TEST(WalkResponse, LastBindingLongerThanAnOidBufferEndsTheWalk) {
+  ResponseProbe d;
+  d.Init(std::weak_ptr<QRMController>(), 1, Json::Value());
+  d.InitSetting(Parse(R"({"address":1})"));
+  d.StartWalk();
+  const std::vector<oid> start = d.next_oid();
+  ASSERT_EQ(start.size(), 11u);
+
+  std::vector<oid> name = d.root();
+  name.push_back(1);
+  name.resize(MAX_OID_LEN + 40, 7);  // root.1.7.7...
+  const long five = 5;
+  netsnmp_pdu response{};
+  response.command = SNMP_MSG_RESPONSE;
+  ASSERT_NE(snmp_varlist_add_variable(&response.variables, name.data(), name.size(), ASN_INTEGER,
+                                      &five, sizeof five),
+            nullptr);
+  EXPECT_FALSE(d.TakeResponse(response));
+  EXPECT_EQ(Slot(d.data(), 1), 5.0f);
+  EXPECT_EQ(d.next_oid(), start);
+  EXPECT_EQ(d.root().size(), 11u);
+  snmp_free_varbind(response.variables);
+
+  // The longest OID net-snmp decodes still moves the walk on.
+  name.resize(MAX_OID_LEN);
+  response.variables = nullptr;
+  ASSERT_NE(snmp_varlist_add_variable(&response.variables, name.data(), name.size(), ASN_INTEGER,
+                                      &five, sizeof five),
+            nullptr);
+  EXPECT_TRUE(d.TakeResponse(response));
+  EXPECT_EQ(d.next_oid(), name);
+  snmp_free_varbind(response.variables);
+}
+
 }  // namespace
