@@ -1,0 +1,367 @@
+// fleet_bench: many devices in one host process, created through the real plug-in module.
+//
+//   fleet_bench memory  [--devices N] [--plugin PATH]
+//       N host-driven devices (default 500) created and configured; resident memory (VmRSS) per
+//       device before/after, and again after one round each (a cache restore, no network).
+//
+//   fleet_bench threads --port PORT [--devices N] [--seconds S] [--max-repetitions R]
+//                       [--agent-pid PID] [--plugin PATH]
+//       N own-thread devices (default 200), unit addresses 1..N, against the agent at
+//       127.0.0.1:PORT on their normal schedule for S seconds (default 17); rounds per device
+//       counted by a host observer; process CPU per walk and CPU share; with --agent-pid, the
+//       agent process's CPU share over the same window.
+//
+// The devices' progress lines go to /dev/null; results are "RESULT key value" lines on the
+// original standard output. Exit status 0, 1 on a failure to load or configure, 2 on bad
+// arguments.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/plugin_host.h"
+#include "frame/record.h"
+#include "host/HostObserver.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int g_report_fd = -1;
+
+void Result(const std::string& key, double value) {
+  dprintf(g_report_fd, "RESULT %s %.6g\n", key.c_str(), value);
+}
+
+// Standard output to /dev/null; results keep the original.
+bool SilenceStdout() {
+  std::cout.flush();
+  g_report_fd = dup(STDOUT_FILENO);
+  const int null_fd = open("/dev/null", O_WRONLY);
+  if (g_report_fd < 0 || null_fd < 0 || dup2(null_fd, STDOUT_FILENO) < 0) return false;
+  close(null_fd);
+  return true;
+}
+
+// VmRSS of this process in KiB, or -1.
+long ResidentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return -1;
+}
+
+double ProcessCpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// utime + stime of another process in seconds, or -1.
+double OtherProcessCpuSeconds(long pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  if (!std::getline(stat, text)) return -1;
+  const size_t paren = text.rfind(')');
+  if (paren == std::string::npos) return -1;
+  std::istringstream rest(text.substr(paren + 2));
+  std::string field;
+  double ticks = 0;
+  // Fields after the name start at 3 (state); utime and stime are fields 14 and 15.
+  for (int index = 3; index <= 15 && rest >> field; ++index) {
+    if (index >= 14) ticks += std::atof(field.c_str());
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// The system-wide count of UDP datagrams dropped for a full receive buffer, or -1.
+long UdpReceiveBufferDrops() {
+  std::ifstream snmp("/proc/net/snmp");
+  std::string header, values;
+  while (std::getline(snmp, header)) {
+    if (header.rfind("Udp:", 0) != 0) continue;
+    if (!std::getline(snmp, values)) break;
+    std::istringstream names(header), numbers(values);
+    std::string name, number;
+    while (names >> name && numbers >> number) {
+      if (name == "RcvbufErrors") return std::atol(number.c_str());
+    }
+    break;
+  }
+  return -1;
+}
+
+// Standard error into a temporary file while the devices run, then counted by kind of line.
+class ErrorCapture {
+ public:
+  ErrorCapture() {
+    std::cerr.flush();
+    file_ = std::tmpfile();
+    saved_ = dup(STDERR_FILENO);
+    if (file_ != nullptr && saved_ >= 0) dup2(fileno(file_), STDERR_FILENO);
+  }
+  ~ErrorCapture() { Restore(); }
+  void Restore() {
+    if (saved_ < 0) return;
+    std::cerr.flush();
+    dup2(saved_, STDERR_FILENO);
+    close(saved_);
+    saved_ = -1;
+  }
+  // Lines that start with `prefix`, of everything captured.
+  long Count(const std::string& prefix) const {
+    if (file_ == nullptr) return -1;
+    std::rewind(file_);
+    long n = 0;
+    char line[512];
+    while (std::fgets(line, sizeof line, file_) != nullptr) {
+      if (std::strncmp(line, prefix.c_str(), prefix.size()) == 0) ++n;
+    }
+    return n;
+  }
+
+ private:
+  std::FILE* file_ = nullptr;
+  int saved_ = -1;
+};
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// Round ends per device id, as times since the start of the run. Thread-safe.
+class RoundClock : public HostObserver {
+ public:
+  explicit RoundClock(Clock::time_point start) : start_(start) {}
+  void OnSaveDeviceHistory(const QRMVDevice& device, std::vector<unsigned char>) override {
+    const double t = std::chrono::duration<double>(Clock::now() - start_).count();
+    std::lock_guard<std::mutex> lock(mu_);
+    ends_[device.DataId()].push_back(t);
+  }
+  std::map<unsigned, std::vector<double>> Ends() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return ends_;
+  }
+
+ private:
+  const Clock::time_point start_;
+  mutable std::mutex mu_;
+  std::map<unsigned, std::vector<double>> ends_;
+};
+
+struct Options {
+  std::string mode;
+  std::string plugin = QRM_DEFAULT_PLUGIN;
+  unsigned port = 0;
+  unsigned devices = 0;
+  double seconds = 17;
+  unsigned repetitions = 0;
+  long agent_pid = 0;
+};
+
+int Memory(const Options& o) {
+  PluginHost host;
+  std::string error;
+  if (!host.Load(o.plugin, &error)) {
+    std::cerr << "fleet_bench: " << error << std::endl;
+    return 1;
+  }
+  const unsigned n = o.devices != 0 ? o.devices : 500;
+  auto config_of = [&](unsigned id) {
+    return ParseJson(DeviceJson(id, 16100, id % 256, R"("b_mode":2,"use_thread":0)"), &error);
+  };
+  // One device made and dropped first: the library's once-only state is not a device's.
+  {
+    auto warm = host.Create();
+    warm->Init(std::weak_ptr<QRMController>(), 0, config_of(0));
+    warm->InitSetting(config_of(0));
+  }
+  std::vector<Json::Value> configs;
+  for (unsigned i = 1; i <= n; ++i) configs.push_back(config_of(i));
+  std::vector<std::unique_ptr<QRMSocketDevice>> devices;
+  devices.reserve(n);
+
+  const long before = ResidentKiB();
+  for (unsigned i = 1; i <= n; ++i) {
+    devices.push_back(host.Create());
+    devices.back()->Init(std::weak_ptr<QRMController>(), i, configs[i - 1]);
+    if (!devices.back()->InitSetting(configs[i - 1])) {
+      std::cerr << "fleet_bench: device " << i << " rejected its configuration" << std::endl;
+      return 1;
+    }
+  }
+  const long configured = ResidentKiB();
+
+  // One round each through a cache restore: the host learns the device's 429 signals.
+  SNMP_MARLUXA_AC_POWER_Data_t image{};
+  SetSlot(image, 1, 1.0f);
+  for (unsigned i = 0; i < n; ++i) {
+    SetRecordId(image, i + 1);
+    devices[i]->LoadFromCache(RecordBytes(image), static_cast<int>(sizeof image));
+  }
+  const long after_round = ResidentKiB();
+
+  const double per_device = static_cast<double>(configured - before) * 1024.0 / n;
+  const double per_device_round = static_cast<double>(after_round - before) * 1024.0 / n;
+  Result("memory_devices", n);
+  Result("memory_rss_before_kib", static_cast<double>(before));
+  Result("memory_rss_configured_kib", static_cast<double>(configured));
+  Result("memory_rss_after_round_kib", static_cast<double>(after_round));
+  Result("memory_record_bytes", static_cast<double>(sizeof(SNMP_MARLUXA_AC_POWER_Data_t)));
+  Result("memory_per_device_bytes", per_device);
+  Result("memory_beyond_record_bytes", per_device - sizeof(SNMP_MARLUXA_AC_POWER_Data_t));
+  Result("memory_per_device_after_round_bytes", per_device_round);
+  Result("memory_beyond_record_after_round_bytes",
+         per_device_round - sizeof(SNMP_MARLUXA_AC_POWER_Data_t));
+  devices.clear();
+  return 0;
+}
+
+int Threads(const Options& o) {
+  if (o.port == 0 || o.port > 65535 || o.seconds <= 0 || o.seconds > 120) {
+    std::cerr << "fleet_bench threads: --port 1..65535 and --seconds 0..120 required"
+              << std::endl;
+    return 2;
+  }
+  PluginHost host;
+  std::string error;
+  if (!host.Load(o.plugin, &error)) {
+    std::cerr << "fleet_bench: " << error << std::endl;
+    return 1;
+  }
+  const unsigned n = o.devices != 0 ? o.devices : 200;
+  std::string app = R"("b_mode":2,"use_thread":1)";
+  if (o.repetitions > 0) app += ",\"max_repetitions\":" + std::to_string(o.repetitions);
+  std::vector<Json::Value> configs;
+  for (unsigned i = 1; i <= n; ++i) configs.push_back(ParseJson(DeviceJson(i, o.port, i, app), &error));
+
+  ErrorCapture errors;  // the devices report failed exchanges on standard error
+  const long drops0 = UdpReceiveBufferDrops();
+  const auto start = Clock::now();
+  auto clock = std::make_shared<RoundClock>(start);
+  const double cpu0 = ProcessCpuSeconds();
+  const double agent0 = o.agent_pid > 0 ? OtherProcessCpuSeconds(o.agent_pid) : -1;
+
+  std::vector<std::unique_ptr<QRMSocketDevice>> devices;
+  for (unsigned i = 1; i <= n; ++i) {
+    devices.push_back(host.Create());
+    QRMSocketDevice& d = *devices.back();
+    d.Init(std::weak_ptr<QRMController>(), i, configs[i - 1]);
+    AttachHostObserver(&d, clock);
+    d.InitSetting(configs[i - 1]);  // starts the device's sampling thread
+  }
+  std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(
+                                            std::chrono::duration<double>(o.seconds)));
+
+  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+  const double cpu = ProcessCpuSeconds() - cpu0;
+  const double agent = o.agent_pid > 0 ? OtherProcessCpuSeconds(o.agent_pid) - agent0 : -1;
+  const auto ends = clock->Ends();
+
+  const auto stop_start = Clock::now();
+  devices.clear();
+  const double stop_seconds = std::chrono::duration<double>(Clock::now() - stop_start).count();
+  const long drops = UdpReceiveBufferDrops() - drops0;
+  errors.Restore();
+
+  // Rounds per device; gaps between a device's consecutive rounds; the first round's end.
+  size_t walks = 0, min_rounds = SIZE_MAX, max_rounds = 0;
+  std::vector<double> gaps, firsts;
+  for (unsigned i = 1; i <= n; ++i) {
+    auto it = ends.find(i);
+    const size_t rounds = it == ends.end() ? 0 : it->second.size();
+    walks += rounds;
+    min_rounds = std::min(min_rounds, rounds);
+    max_rounds = std::max(max_rounds, rounds);
+    if (rounds == 0) continue;
+    firsts.push_back(it->second.front());
+    for (size_t k = 1; k < rounds; ++k) gaps.push_back(it->second[k] - it->second[k - 1]);
+  }
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  Result("threads_devices", n);
+  Result("threads_max_repetitions", o.repetitions);
+  Result("threads_wall_s", wall);
+  Result("threads_walks", static_cast<double>(walks));
+  Result("threads_rounds_min", static_cast<double>(min_rounds));
+  Result("threads_rounds_max", static_cast<double>(max_rounds));
+  Result("threads_first_round_median_s", Median(firsts));
+  Result("threads_first_round_max_s", firsts.empty() ? 0 : *std::max_element(firsts.begin(), firsts.end()));
+  Result("threads_period_median_s", Median(gaps));
+  Result("threads_period_max_s", gaps.empty() ? 0 : *std::max_element(gaps.begin(), gaps.end()));
+  Result("threads_cpu_s", cpu);
+  Result("threads_cpu_ms_per_walk", walks != 0 ? cpu * 1000.0 / static_cast<double>(walks) : 0);
+  Result("threads_cpu_share", cpu / wall / cores);
+  Result("threads_cores", cores);
+  if (agent >= 0) Result("threads_agent_cpu_share_of_one_core", agent / wall);
+  Result("threads_stop_s", stop_seconds);
+  Result("threads_timeouts", static_cast<double>(errors.Count("Timeout:")));
+  if (drops0 >= 0) Result("threads_udp_rcvbuf_drops", static_cast<double>(drops));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (argc < 2) {
+    std::cerr << "usage: fleet_bench memory|threads [options] (see the source)" << std::endl;
+    return 2;
+  }
+  o.mode = argv[1];
+  for (int i = 2; i < argc; i += 2) {
+    const std::string flag = argv[i];
+    if (i + 1 >= argc) {
+      std::cerr << "fleet_bench: " << flag << " needs a value" << std::endl;
+      return 2;
+    }
+    const char* v = argv[i + 1];
+    if (flag == "--plugin") {
+      o.plugin = v;
+    } else if (flag == "--port") {
+      o.port = static_cast<unsigned>(std::atoi(v));
+    } else if (flag == "--devices") {
+      o.devices = static_cast<unsigned>(std::atoi(v));
+    } else if (flag == "--seconds") {
+      o.seconds = std::atof(v);
+    } else if (flag == "--max-repetitions") {
+      o.repetitions = static_cast<unsigned>(std::atoi(v));
+    } else if (flag == "--agent-pid") {
+      o.agent_pid = std::atol(v);
+    } else {
+      std::cerr << "fleet_bench: unknown option " << flag << std::endl;
+      return 2;
+    }
+  }
+  if (o.mode != "memory" && o.mode != "threads") {
+    std::cerr << "fleet_bench: unknown mode " << o.mode << std::endl;
+    return 2;
+  }
+  if (o.mode == "threads" && o.devices > 255) {
+    std::cerr << "fleet_bench: at most 255 devices (one unit address each)" << std::endl;
+    return 2;
+  }
+  if (!SilenceStdout()) {
+    std::perror("fleet_bench: redirecting standard output");
+    return 1;
+  }
+  return o.mode == "memory" ? Memory(o) : Threads(o);
+}

@@ -1,0 +1,56 @@
+// walk_once: the least a host does for one host-driven walk. Loads the plug-in, creates one
+// device, configures it against 127.0.0.1:PORT, calls RefreshStatus once (one walk and its round
+// end), destroys everything and exits. The device's own output goes where standard output goes.
+//
+//   walk_once --port PORT [--address A] [--max-repetitions N] [--plugin PATH]
+//
+// Exit status 0, or 1 when the plug-in could not be loaded, 2 on bad arguments.
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "bench/plugin_host.h"
+
+int main(int argc, char** argv) {
+  std::string plugin = QRM_DEFAULT_PLUGIN;
+  unsigned port = 0, address = 1, repetitions = 0;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string flag = argv[i];
+    const char* value = argv[i + 1];
+    if (flag == "--port") {
+      port = static_cast<unsigned>(std::atoi(value));
+    } else if (flag == "--address") {
+      address = static_cast<unsigned>(std::atoi(value));
+    } else if (flag == "--max-repetitions") {
+      repetitions = static_cast<unsigned>(std::atoi(value));
+    } else if (flag == "--plugin") {
+      plugin = value;
+    } else {
+      std::cerr << "walk_once: unknown option " << flag << std::endl;
+      return 2;
+    }
+  }
+  if (port == 0 || port > 65535 || argc % 2 == 0) {
+    std::cerr << "usage: walk_once --port PORT [--address A] [--max-repetitions N] "
+                 "[--plugin PATH]"
+              << std::endl;
+    return 2;
+  }
+
+  PluginHost host;
+  std::string error;
+  if (!host.Load(plugin, &error)) {
+    std::cerr << "walk_once: " << error << std::endl;
+    return 1;
+  }
+  std::string app = R"("b_mode":2,"use_thread":0)";
+  if (repetitions > 0) app += ",\"max_repetitions\":" + std::to_string(repetitions);
+  const Json::Value config = ParseJson(DeviceJson(1, port, address, app), &error);
+  auto device = host.Create();
+  device->Init(std::weak_ptr<QRMController>(), 1, config);
+  device->InitSetting(config);
+  device->RefreshStatus();
+  device.reset();
+  return 0;
+}
