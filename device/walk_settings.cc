@@ -21,7 +21,10 @@ std::string Render(const Json::Value& value) {
 bool ReadInteger(const Json::Value& v, long long* out) {
   if (v.isBool()) return false;
   if (v.isIntegral()) {
-    *out = v.asLargestInt();
+    // isIntegral also holds for integral numbers past the signed 64-bit range, which
+    // asLargestInt refuses by throwing; such a number is outside every accepted range anyway.
+    if (!v.isInt64()) return false;
+    *out = v.asInt64();
     return true;
   }
   if (!v.isString()) return false;

@@ -148,7 +148,9 @@ TEST(DeviceConfiguration, BadSessionSettingsAreNamedAndDefaultsKept) {
   const char* bad[] = {R"("timeout_ms":0)",   R"("timeout_ms":-5)",  R"("timeout_ms":"fast")",
                        R"("timeout_ms":1.5)", R"("timeout_ms":[1])", R"("retries":-1)",
                        R"("retries":"x")",    R"("retries":true)",   R"("community":7)",
-                       R"("community":["a"])"};
+                       R"("community":["a"])",
+                       // Integral, but past the signed 64-bit range (jsoncpp would throw).
+                       R"("timeout_ms":18446744073709551615)", R"("retries":1e19)"};
   for (const char* setting : bad) {
     DeviceProbe d;
     testing::internal::CaptureStdout();
