@@ -35,6 +35,8 @@ bool ParseAddress(const Json::Value& value, unsigned char* out) {
     return true;
   }
   if (value.isNumeric() && !value.isBool() && value.isIntegral()) {
+    // An integral number past the signed 64-bit range would make asLargestInt throw.
+    if (!value.isInt64()) return false;
     const Json::LargestInt n = value.asLargestInt();
     if (n < 0 || n > 255) return false;
     *out = static_cast<unsigned char>(n);

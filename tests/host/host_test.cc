@@ -68,7 +68,9 @@ TEST(HostInitSetting, InvalidValuesAreNamedKeptAndFail) {
   const char* bad[] = {R"({"address":256})",  R"({"address":-1})",   R"({"address":"abc"})",
                        R"({"address":"3x"})", R"({"address":true})", R"({"address":3.5})",
                        R"({"address":[3]})",  R"({"address":""})",   R"({"ip":12})",
-                       R"({"ip":{"h":1}})"};
+                       R"({"ip":{"h":1}})",
+                       // Integral, but past the signed 64-bit range (jsoncpp would throw).
+                       R"({"address":18446744073709551615})", R"({"address":1e19})"};
   for (const char* text : bad) {
     PlainDevice d;
     ASSERT_TRUE(d.InitSetting(Parse(R"({"ip":"10.0.0.9","address":7})")));
