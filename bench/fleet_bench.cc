@@ -4,12 +4,14 @@
 //       N host-driven devices (default 500) created and configured; resident memory (VmRSS) per
 //       device before/after, and again after one round each (a cache restore, no network).
 //
-//   fleet_bench threads --port PORT [--devices N] [--seconds S] [--max-repetitions R]
-//                       [--agent-pid PID] [--plugin PATH]
+//   fleet_bench threads --port PORT [--devices N] [--seconds S] [--cycles C]
+//                       [--max-repetitions R] [--agent-pid PID] [--plugin PATH]
 //       N own-thread devices (default 200), unit addresses 1..N, against the agent at
 //       127.0.0.1:PORT on their normal schedule for S seconds (default 17); rounds per device
-//       counted by a host observer; process CPU per walk and CPU share; with --agent-pid, the
-//       agent process's CPU share over the same window.
+//       counted by a host observer, and the devices with fewer than C rounds (default 3);
+//       process CPU per walk and CPU share; with --agent-pid, the agent process's CPU share
+//       over the same window; failed exchanges the devices reported; UDP datagrams the system
+//       dropped for a full receive buffer (all sockets), in the first 2 s and in total.
 //
 // The devices' progress lines go to /dev/null; results are "RESULT key value" lines on the
 // original standard output. Exit status 0, 1 on a failure to load or configure, 2 on bad
@@ -176,6 +178,7 @@ struct Options {
   double seconds = 17;
   unsigned repetitions = 0;
   long agent_pid = 0;
+  size_t cycles = 3;
 };
 
 int Memory(const Options& o) {
@@ -269,8 +272,15 @@ int Threads(const Options& o) {
     AttachHostObserver(&d, clock);
     d.InitSetting(configs[i - 1]);  // starts the device's sampling thread
   }
-  std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(
-                                            std::chrono::duration<double>(o.seconds)));
+  auto at = [&](double seconds) {
+    return start + std::chrono::duration_cast<Clock::duration>(
+                       std::chrono::duration<double>(seconds));
+  };
+  // Drops this early come from the burst of every device's first request at once.
+  const double burst_seconds = std::min(2.0, o.seconds);
+  std::this_thread::sleep_until(at(burst_seconds));
+  const long burst_drops = UdpReceiveBufferDrops() - drops0;
+  std::this_thread::sleep_until(at(o.seconds));
 
   const double wall = std::chrono::duration<double>(Clock::now() - start).count();
   const double cpu = ProcessCpuSeconds() - cpu0;
@@ -284,7 +294,7 @@ int Threads(const Options& o) {
   errors.Restore();
 
   // Rounds per device; gaps between a device's consecutive rounds; the first round's end.
-  size_t walks = 0, min_rounds = SIZE_MAX, max_rounds = 0;
+  size_t walks = 0, min_rounds = SIZE_MAX, max_rounds = 0, short_devices = 0;
   std::vector<double> gaps, firsts;
   for (unsigned i = 1; i <= n; ++i) {
     auto it = ends.find(i);
@@ -292,6 +302,7 @@ int Threads(const Options& o) {
     walks += rounds;
     min_rounds = std::min(min_rounds, rounds);
     max_rounds = std::max(max_rounds, rounds);
+    if (rounds < o.cycles) ++short_devices;
     if (rounds == 0) continue;
     firsts.push_back(it->second.front());
     for (size_t k = 1; k < rounds; ++k) gaps.push_back(it->second[k] - it->second[k - 1]);
@@ -303,6 +314,8 @@ int Threads(const Options& o) {
   Result("threads_walks", static_cast<double>(walks));
   Result("threads_rounds_min", static_cast<double>(min_rounds));
   Result("threads_rounds_max", static_cast<double>(max_rounds));
+  Result("threads_cycles", o.cycles);
+  Result("threads_devices_short_of_cycles", static_cast<double>(short_devices));
   Result("threads_first_round_median_s", Median(firsts));
   Result("threads_first_round_max_s", firsts.empty() ? 0 : *std::max_element(firsts.begin(), firsts.end()));
   Result("threads_period_median_s", Median(gaps));
@@ -314,7 +327,10 @@ int Threads(const Options& o) {
   if (agent >= 0) Result("threads_agent_cpu_share_of_one_core", agent / wall);
   Result("threads_stop_s", stop_seconds);
   Result("threads_timeouts", static_cast<double>(errors.Count("Timeout:")));
-  if (drops0 >= 0) Result("threads_udp_rcvbuf_drops", static_cast<double>(drops));
+  if (drops0 >= 0) {
+    Result("threads_udp_rcvbuf_drops", static_cast<double>(drops));
+    Result("threads_udp_rcvbuf_drops_first_2s", static_cast<double>(burst_drops));
+  }
   return 0;
 }
 
@@ -344,6 +360,8 @@ int main(int argc, char** argv) {
       o.seconds = std::atof(v);
     } else if (flag == "--max-repetitions") {
       o.repetitions = static_cast<unsigned>(std::atoi(v));
+    } else if (flag == "--cycles") {
+      o.cycles = static_cast<size_t>(std::atoi(v));
     } else if (flag == "--agent-pid") {
       o.agent_pid = std::atol(v);
     } else {
