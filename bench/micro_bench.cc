@@ -17,10 +17,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -217,9 +216,25 @@ std::string CounterKey(const std::string& counter) {
   return out;
 }
 
+// The counts mean nothing unless the replacement allocator is the one in use: a malloc and an
+// operator new (a vector object and its storage) must each show.
+bool AllocationCountingWorks() {
+  const long before = ThreadAllocations();
+  void* volatile p = std::malloc(64);
+  std::free(p);
+  auto* v = new std::vector<int>(100);
+  benchmark::DoNotOptimize(v->data());
+  delete v;
+  return ThreadAllocations() - before >= 3;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!AllocationCountingWorks()) {
+    std::cerr << "micro_bench: heap allocations are not being counted" << std::endl;
+    return 1;
+  }
   // Standard output becomes /dev/null for the device; the report keeps the original.
   std::cout.flush();
   const int report_fd = dup(STDOUT_FILENO);
