@@ -15,7 +15,8 @@
 # Everything runs on 127.0.0.1. The machine is shared: only ratios measured side by side in one
 # run mean something, absolute times do not. Knobs (environment): QRM_BENCH_PAIRS (A/B pairs,
 # default 21), QRM_BENCH_FLEET_SECONDS (seconds per fleet run, default 17 = three 5-second
-# cycles and some slack).
+# cycles and some slack), QRM_BENCH_QRMHOST (the host command; when it is not there, the
+# minimal host bench/walk_once stands in).
 set -euo pipefail
 export LC_ALL=C
 cd "$(dirname "$0")/.."
@@ -71,7 +72,7 @@ FLEET=$BUILD/bench/fleet_bench
 WALK_ONCE=$BUILD/bench/walk_once
 PDUSIM=$BUILD/sim/pdusim
 PLUGIN=$BUILD/plugin/snmp_marluxa_ac_power.so
-QRMHOST=$BUILD/tools/qrmhost/qrmhost
+QRMHOST=${QRM_BENCH_QRMHOST:-$BUILD/tools/qrmhost/qrmhost}
 for f in "$MICRO" "$FLEET" "$WALK_ONCE" "$PDUSIM" "$PLUGIN"; do
   [ -e "$f" ] || die "missing $f after the build"
 done
@@ -186,8 +187,8 @@ LEAVES=$(grep -c '^override' "$WORK/snmpd.conf")
 SNMPD_PORT=
 for _ in 1 2 3; do
   port=$(free_udp_port) || die "no free UDP port found"
-  snmpd -f -Lf "$WORK/snmpd.log" -C -c "$WORK/snmpd.conf" -p "$WORK/snmpd.pid" \
-    "udp:127.0.0.1:$port" &
+  SNMP_PERSISTENT_DIR=$WORK/snmpd-state snmpd -f -Lf "$WORK/snmpd.log" -C -c "$WORK/snmpd.conf" \
+    -p "$WORK/snmpd.pid" "udp:127.0.0.1:$port" &
   SNMPD_PID=$!
   for _ in $(seq 1 50); do
     if snmpget -v2c -c "$COMMUNITY" -t 0.2 -r 0 "127.0.0.1:$port" "$SUBTREE.1.0" \
