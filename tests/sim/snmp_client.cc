@@ -1,3 +1,4 @@
+#include <algorithm>
 #include "tests/sim/snmp_client.h"
 
 #include <arpa/inet.h>
@@ -151,8 +152,10 @@ std::vector<std::string> RawExchange(uint16_t port, const std::string& request, 
       ssize_t(request.size())) {
     std::string buf(65536, '\0');
     for (int i = 0; i < 8; ++i) {
+      // The first datagram may be slow on a loaded or emulated machine; after it, `quiet_ms`
+      // of silence means the agent has sent everything.
       pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, quiet_ms) <= 0) break;
+      if (poll(&p, 1, got.empty() ? std::max(quiet_ms, 2000) : quiet_ms) <= 0) break;
       ssize_t n = recv(fd, &buf[0], buf.size(), 0);
       if (n < 0) break;
       got.push_back(buf.substr(0, size_t(n)));
