@@ -77,7 +77,10 @@ for f in "$MICRO" "$FLEET" "$WALK_ONCE" "$PDUSIM" "$PLUGIN"; do
   [ -e "$f" ] || die "missing $f after the build"
 done
 
-WORK=$(mktemp -d /tmp/qrm-bench.XXXXXX)
+# Inputs, logs and raw outputs of the last run, kept for a look afterwards.
+WORK=$BUILD/bench-work
+rm -rf "$WORK"
+mkdir -p "$WORK"
 SNMPD_PID=
 PDUSIM_PID=
 stop_children() {
@@ -159,13 +162,15 @@ free_udp_port() {
   return 1
 }
 
-# snmpd configuration: the community, everything visible, one INTEGER override per leaf of the
+# snmpd configuration: the community, everything visible, no log line per request (that would
+# be a file write per exchange in the agent), one INTEGER override per leaf of the
 # simulator's unit. Non-INTEGER leaves become INTEGERs (numbers as they are, opaque floats
 # rounded to the nearest integer), since snmpd's override serves no floats.
 "$PDUSIM" --dump-snmprec --addresses "$ADDRESS" >"$WORK/unit.snmprec"
 {
   echo "rocommunity $COMMUNITY 127.0.0.1"
   echo "view all included .1"
+  echo "dontLogTCPWrappersConnects yes"  # no log line per request
   awk -F'|' '
     function hexval(s,   i, v) { v = 0; s = tolower(s)
       for (i = 1; i <= length(s); i++) v = v * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1
@@ -217,6 +222,11 @@ JSON
 device_file "$WORK/device.json"
 device_file "$WORK/device-rep100.json" 100
 
+# The plug-in in the least host that loads it: no host threads, no summaries, no signal watcher.
+once_default() { "$WALK_ONCE" --plugin "$PLUGIN" --port "$SNMPD_PORT" --address "$ADDRESS"; }
+once_rep100() { "$WALK_ONCE" --plugin "$PLUGIN" --port "$SNMPD_PORT" --address "$ADDRESS" \
+  --max-repetitions 100; }
+ONCE_CMD="bench/walk_once --port PORT --address $ADDRESS"
 if [ -x "$QRMHOST" ]; then
   HOST_NAME=qrmhost
   host_default() { "$QRMHOST" run --plugin "$PLUGIN" --config "$WORK/device.json" --rounds 1 \
@@ -227,10 +237,9 @@ if [ -x "$QRMHOST" ]; then
 else
   # qrmhost is not built in this tree: the least host that loads the plug-in stands in.
   HOST_NAME=walk_once
-  host_default() { "$WALK_ONCE" --plugin "$PLUGIN" --port "$SNMPD_PORT" --address "$ADDRESS"; }
-  host_rep100() { "$WALK_ONCE" --plugin "$PLUGIN" --port "$SNMPD_PORT" --address "$ADDRESS" \
-    --max-repetitions 100; }
-  HOST_CMD="bench/walk_once --port PORT --address $ADDRESS"
+  host_default() { once_default; }
+  host_rep100() { once_rep100; }
+  HOST_CMD=$ONCE_CMD
 fi
 walker_default() { snmpbulkwalk -v2c -c "$COMMUNITY" -Cn1 -Cr100 "127.0.0.1:$SNMPD_PORT" "$SUBTREE"; }
 walker_rep100() { snmpbulkwalk -v2c -c "$COMMUNITY" -Cr100 "127.0.0.1:$SNMPD_PORT" "$SUBTREE"; }
@@ -238,6 +247,11 @@ walker_rep100() { snmpbulkwalk -v2c -c "$COMMUNITY" -Cr100 "127.0.0.1:$SNMPD_POR
 # Both sides must really walk the unit before their times mean anything.
 WALKED=$(walker_default 2>/dev/null | grep -c "^iso.3.6.1.4.1.61333.1.1.4.$ADDRESS\." || true)
 [ "$WALKED" -eq "$LEAVES" ] || die "snmpbulkwalk saw $WALKED of $LEAVES leaves"
+for reps in 0 100; do
+  "$WALK_ONCE" --plugin "$PLUGIN" --port "$SNMPD_PORT" --address "$ADDRESS" \
+    --max-repetitions "$reps" --check 1 >"$WORK/check.log" 2>&1 ||
+    die "walk_once did not walk the unit, see $WORK/check.log"
+done
 if [ "$HOST_NAME" = qrmhost ]; then
   for f in device.json device-rep100.json; do
     rm -rf "$WORK/history"
@@ -245,7 +259,7 @@ if [ "$HOST_NAME" = qrmhost ]; then
       --history "$WORK/history" >"$WORK/check.log" 2>&1 || die "qrmhost failed, see $WORK/check.log"
     # Slot 2 (offset 8) holds the unit's address, 1.0f = 00 00 80 3f; slot 1269 (offset 5076)
     # the last leaf (0), so a walk that stopped early still shows in slot 2 at least.
-    slot2=$(od -An -tx1 -j8 -N4 "$WORK/history/1.rec" | tr -d ' ')
+    slot2=$(od -An -tx1 -j8 -N4 "$WORK/history/1.rec" | tr -d ' ' || true)
     [ "$slot2" = 0000803f ] || die "$f: the walk did not store leaf 2 (slot 2 = $slot2)"
   done
 fi
@@ -287,6 +301,15 @@ pairs() {
   CPU_B=$(median "${cpu_b[@]}")
 }
 
+# once_pairs A B: with qrmhost as the host, the same comparison for the plug-in in walk_once,
+# which tells the plug-in's share from the host command's (informational, no goal).
+once_pairs() {
+  [ "$HOST_NAME" = qrmhost ] || return 0
+  pairs "$1" "$2"
+  summary "    for reference, C = $ONCE_CMD${3:-} against B in its own $PAIRS pairs:"
+  summary "      wall: C $MED_A s, B $MED_B s, ratio C/B $RATIO; per-pair median $PAIR_RATIO; CPU: C $CPU_A ms, B $CPU_B ms"
+}
+
 pairs host_default walker_default
 summary "-- whole process vs net-snmp's walker: snmpd, $LEAVES INTEGER leaves, $PAIRS pairs A B A B, medians"
 summary "  default request (non-repeaters 1, max-repetitions 100: 1270 exchanges)"
@@ -294,12 +317,14 @@ summary "    A: $HOST_CMD  (device: use_thread 0, b_mode 2)"
 summary "    B: snmpbulkwalk -v2c -c COMMUNITY -Cn1 -Cr100 127.0.0.1:PORT $SUBTREE"
 summary "    wall: A $MED_A s, B $MED_B s, ratio A/B $RATIO  goal <= 1.0: $(verdict "$RATIO" "<=" 1.0)"
 summary "    median of the per-pair ratios $PAIR_RATIO; CPU (user+sys) medians: A $CPU_A ms, B $CPU_B ms"
+once_pairs once_default walker_default
 pairs host_rep100 walker_rep100
 summary "  max_repetitions 100 (non-repeaters 0)"
 summary "    A: the same with \"max_repetitions\": 100 in appSetting"
 summary "    B: snmpbulkwalk -v2c -c COMMUNITY -Cr100 127.0.0.1:PORT $SUBTREE"
 summary "    wall: A $MED_A s, B $MED_B s, ratio A/B $RATIO  goal <= 1.2: $(verdict "$RATIO" "<=" 1.2)"
 summary "    median of the per-pair ratios $PAIR_RATIO; CPU (user+sys) medians: A $CPU_A ms, B $CPU_B ms"
+once_pairs once_rep100 walker_rep100 " --max-repetitions 100"
 stop_children
 
 # ---------------------------------------------------------------------------------------------
@@ -319,11 +344,12 @@ summary "$(fmt '    after one round each (incl. the reference host keeping 429 s
 
 # ---------------------------------------------------------------------------------------------
 echo "== 3b. $FLEET_DEVICES own-thread devices against one pdusim, ${FLEET_SECONDS} s"
+: >"$WORK/pdusim.log"
 "$PDUSIM" --port 0 --addresses "1-$FLEET_DEVICES" >"$WORK/pdusim.log" 2>&1 &
 PDUSIM_PID=$!
 PDUSIM_PORT=
 for _ in $(seq 1 100); do
-  PDUSIM_PORT=$(sed -n 's/^pdusim listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$WORK/pdusim.log")
+  PDUSIM_PORT=$(sed -n 's/^pdusim listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$WORK/pdusim.log" || true)
   [ -n "$PDUSIM_PORT" ] && break
   kill -0 "$PDUSIM_PID" 2>/dev/null || break
   sleep 0.05
