@@ -190,6 +190,10 @@ bool Agent::Start(uint16_t port, std::string* error) {
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  // One socket serves every simulated unit: a fleet of devices starting together sends a
+  // burst of first requests that the default receive buffer would partly drop.
+  const int rcvbuf = 4 << 20;
+  setsockopt(sock_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
   if (bind(sock_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     return fail("bind 127.0.0.1:" + std::to_string(port));
   }
