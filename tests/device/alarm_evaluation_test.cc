@@ -12,6 +12,7 @@
 #include "device/alarm_catalogue.h"
 #include "tests/support/device_probe.h"
 #include "tests/support/recording_observer.h"
+#include "tests/support/test_util.h"
 
 // Heap allocations made by this process while counting is on.
 static std::atomic<bool> g_counting{false};
@@ -26,15 +27,6 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
-
-Json::Value Parse(const std::string& text) {
-  Json::Value v;
-  Json::CharReaderBuilder b;
-  std::string errors;
-  std::unique_ptr<Json::CharReader> r(b.newCharReader());
-  EXPECT_TRUE(r->parse(text.data(), text.data() + text.size(), &v, &errors)) << errors;
-  return v;
-}
 
 struct Evaluation : testing::Test {
   void SetUp() override {

@@ -28,6 +28,7 @@
 #include "sim/dataset.h"
 #include "tests/support/device_probe.h"
 #include "tests/support/recording_observer.h"
+#include "tests/support/test_util.h"
 
 namespace {
 
@@ -35,21 +36,6 @@ using Clock = std::chrono::steady_clock;
 using pdusim::Dataset;
 using pdusim::Faults;
 using pdusim::Value;
-
-Json::Value Parse(const std::string& text) {
-  Json::Value v;
-  Json::CharReaderBuilder b;
-  std::string errors;
-  std::unique_ptr<Json::CharReader> r(b.newCharReader());
-  EXPECT_TRUE(r->parse(text.data(), text.data() + text.size(), &v, &errors)) << errors;
-  return v;
-}
-
-uint32_t Bits(float f) {
-  uint32_t b;
-  std::memcpy(&b, &f, sizeof b);
-  return b;
-}
 
 uint32_t SlotBits(const std::vector<unsigned char>& image, int k) {
   uint32_t b;

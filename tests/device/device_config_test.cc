@@ -8,17 +8,9 @@
 #include "tests/support/device_probe.h"
 #include "tests/support/recording_observer.h"
 #include "tests/support/vtable_slot.h"
+#include "tests/support/test_util.h"
 
 namespace {
-
-Json::Value Parse(const std::string& text) {
-  Json::Value v;
-  Json::CharReaderBuilder b;
-  std::string errors;
-  std::unique_ptr<Json::CharReader> r(b.newCharReader());
-  EXPECT_TRUE(r->parse(text.data(), text.data() + text.size(), &v, &errors)) << errors;
-  return v;
-}
 
 const std::vector<oid> kRoot = {1, 3, 6, 1, 4, 1, 61333, 1, 1, 4};
 

@@ -13,21 +13,13 @@
 #include "sim/dataset.h"
 #include "tests/support/device_probe.h"
 #include "tests/support/recording_observer.h"
+#include "tests/support/test_util.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using pdusim::Dataset;
 using pdusim::Faults;
-
-Json::Value Parse(const std::string& text) {
-  Json::Value v;
-  Json::CharReaderBuilder b;
-  std::string errors;
-  std::unique_ptr<Json::CharReader> r(b.newCharReader());
-  EXPECT_TRUE(r->parse(text.data(), text.data() + text.size(), &v, &errors)) << errors;
-  return v;
-}
 
 double SecondsSince(Clock::time_point t) {
   return std::chrono::duration<double>(Clock::now() - t).count();

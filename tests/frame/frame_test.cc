@@ -16,6 +16,7 @@
 #include "host/QRMSocketDevice.h"
 #include "tests/support/recording_observer.h"
 #include "tests/support/vtable_slot.h"
+#include "tests/support/test_util.h"
 
 namespace {
 
@@ -54,15 +55,6 @@ class TestDevice : public Frame {
   unsigned short counter_at_check = 0;
   std::function<void()> hook;
 };
-
-Json::Value Parse(const std::string& text) {
-  Json::Value v;
-  Json::CharReaderBuilder b;
-  std::string errors;
-  std::unique_ptr<Json::CharReader> r(b.newCharReader());
-  EXPECT_TRUE(r->parse(text.data(), text.data() + text.size(), &v, &errors)) << errors;
-  return v;
-}
 
 struct Fixture : testing::Test {
   void SetUp() override {

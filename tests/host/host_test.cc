@@ -8,6 +8,7 @@
 #include "host/QRMSocketDevice.h"
 #include "host/get_ttime.h"
 #include "tests/support/recording_observer.h"
+#include "tests/support/test_util.h"
 
 namespace {
 
@@ -19,15 +20,6 @@ class PlainDevice : public QRMSocketDevice {
   bool alarm_result() const { return m_alarmResult; }
   std::vector<rule_value>& rules() { return m_rules; }
 };
-
-Json::Value Parse(const std::string& text) {
-  Json::Value v;
-  Json::CharReaderBuilder b;
-  std::string errors;
-  std::unique_ptr<Json::CharReader> r(b.newCharReader());
-  EXPECT_TRUE(r->parse(text.data(), text.data() + text.size(), &v, &errors)) << errors;
-  return v;
-}
 
 TEST(GetTTime, PacksYearLittleEndianThenMonthDayHourMinuteSecond) {
   using namespace boost::posix_time;

@@ -26,6 +26,7 @@
 #include "tests/interop/interop_support.h"
 #include "tests/support/device_probe.h"
 #include "tests/support/recording_observer.h"
+#include "tests/support/test_util.h"
 
 namespace {
 
@@ -38,21 +39,6 @@ constexpr unsigned kUnit = 5;  // the unit every test walks
 constexpr unsigned kDeviceId = 41;
 const char kSnmpbulkwalk[] = "/usr/bin/snmpbulkwalk";
 const char kSnmpget[] = "/usr/bin/snmpget";
-
-Json::Value Parse(const std::string& text) {
-  Json::Value v;
-  Json::CharReaderBuilder b;
-  std::string errors;
-  std::unique_ptr<Json::CharReader> r(b.newCharReader());
-  EXPECT_TRUE(r->parse(text.data(), text.data() + text.size(), &v, &errors)) << errors;
-  return v;
-}
-
-uint32_t Bits(float f) {
-  uint32_t b;
-  std::memcpy(&b, &f, sizeof b);
-  return b;
-}
 
 float FromBits(uint32_t b) {
   float f;
