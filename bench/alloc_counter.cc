@@ -30,9 +30,7 @@ extern "C" {
 
 void* malloc(std::size_t size) { return Counted(__libc_malloc(size)); }
 
-void* calloc(std::size_t count, std::size_t size) {
-  return Counted(__libc_calloc(count, size));
-}
+void* calloc(std::size_t count, std::size_t size) { return Counted(__libc_calloc(count, size)); }
 
 void* realloc(void* p, std::size_t size) { return Counted(__libc_realloc(p, size)); }
 

@@ -241,8 +241,7 @@ int Memory(const Options& o) {
 
 int Threads(const Options& o) {
   if (o.port == 0 || o.port > 65535 || o.seconds <= 0 || o.seconds > 120) {
-    std::cerr << "fleet_bench threads: --port 1..65535 and --seconds 0..120 required"
-              << std::endl;
+    std::cerr << "fleet_bench threads: --port 1..65535 and --seconds 0..120 required" << std::endl;
     return 2;
   }
   PluginHost host;
@@ -255,7 +254,8 @@ int Threads(const Options& o) {
   std::string app = R"("b_mode":2,"use_thread":1)";
   if (o.repetitions > 0) app += ",\"max_repetitions\":" + std::to_string(o.repetitions);
   std::vector<Json::Value> configs;
-  for (unsigned i = 1; i <= n; ++i) configs.push_back(ParseJson(DeviceJson(i, o.port, i, app), &error));
+  for (unsigned i = 1; i <= n; ++i)
+    configs.push_back(ParseJson(DeviceJson(i, o.port, i, app), &error));
 
   ErrorCapture errors;  // the devices report failed exchanges on standard error
   const long drops0 = UdpReceiveBufferDrops();
@@ -273,8 +273,8 @@ int Threads(const Options& o) {
     d.InitSetting(configs[i - 1]);  // starts the device's sampling thread
   }
   auto at = [&](double seconds) {
-    return start + std::chrono::duration_cast<Clock::duration>(
-                       std::chrono::duration<double>(seconds));
+    return start +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   };
   // Drops this early come from the burst of every device's first request at once.
   const double burst_seconds = std::min(2.0, o.seconds);
@@ -317,7 +317,8 @@ int Threads(const Options& o) {
   Result("threads_cycles", o.cycles);
   Result("threads_devices_short_of_cycles", static_cast<double>(short_devices));
   Result("threads_first_round_median_s", Median(firsts));
-  Result("threads_first_round_max_s", firsts.empty() ? 0 : *std::max_element(firsts.begin(), firsts.end()));
+  Result("threads_first_round_max_s",
+         firsts.empty() ? 0 : *std::max_element(firsts.begin(), firsts.end()));
   Result("threads_period_median_s", Median(gaps));
   Result("threads_period_max_s", gaps.empty() ? 0 : *std::max_element(gaps.begin(), gaps.end()));
   Result("threads_cpu_s", cpu);

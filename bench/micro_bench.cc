@@ -9,8 +9,8 @@
 //                          simulator, default request (0) and max_repetitions 100
 //
 // Each runs three times; the RESULT lines carry the medians: the thread's CPU time, except for
-// walks (real time). Allocations are those of the benchmark's own thread (bench/alloc_counter.h), so the
-// simulator's thread never counts. The device writes progress lines to standard output at
+// walks (real time). Allocations are those of the benchmark's own thread (bench/alloc_counter.h),
+// so the simulator's thread never counts. The device writes progress lines to standard output at
 // every walk and round; those still go through write(2) but to /dev/null, and the report goes
 // to the original standard output. After the usual table, one "RESULT key value" line per
 // figure follows, for scripts/bench.sh.
@@ -54,9 +54,7 @@ Json::Value Parse(const std::string& text) {
 // record: communication normal (slot 1 = 1) and its three active alarm flags, so the round
 // reports 3 signals in alarm and 426 normal ones.
 // Every benchmark runs three times and reports the median: the machine is shared and noisy.
-void Repeated(benchmark::internal::Benchmark* b) {
-  b->Repetitions(3)->ReportAggregatesOnly(true);
-}
+void Repeated(benchmark::internal::Benchmark* b) { b->Repetitions(3)->ReportAggregatesOnly(true); }
 void RepeatedShort(benchmark::internal::Benchmark* b) { Repeated(b->MinTime(0.25)); }
 
 void ConfigureForRounds(DeviceProbe* dev) {
@@ -93,9 +91,9 @@ void BM_RunCheckThreshold(benchmark::State& state) {
   const long allocations = ThreadAllocations() - before;
   state.counters["allocs/round"] =
       benchmark::Counter(static_cast<double>(allocations), benchmark::Counter::kAvgIterations);
-  state.counters["ns/signal"] = benchmark::Counter(
-      429.0 * static_cast<double>(state.iterations()),
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["ns/signal"] =
+      benchmark::Counter(429.0 * static_cast<double>(state.iterations()),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_RunCheckThreshold)->Unit(benchmark::kMicrosecond)->Apply(RepeatedShort);
 
@@ -149,9 +147,8 @@ void BM_Walk(benchmark::State& state) {
   dev.Init(std::weak_ptr<QRMController>(), 1, Json::Value());
   std::string app = R"("b_mode":2,"use_thread":0,"timeout_ms":2000,"retries":0)";
   if (repetitions > 0) app += ",\"max_repetitions\":" + std::to_string(repetitions);
-  dev.InitSetting(Parse("{\"ip\":\"127.0.0.1:" + std::to_string(agent.port()) +
-                        "\",\"address\":" + std::to_string(kAddress) + ",\"appSetting\":{" +
-                        app + "}}"));
+  dev.InitSetting(Parse("{\"ip\":\"127.0.0.1:" + std::to_string(agent.port()) + "\",\"address\":" +
+                        std::to_string(kAddress) + ",\"appSetting\":{" + app + "}}"));
   dev.RefreshStatus();  // warm-up walk
   if (Slot(dev.data(), 2) != static_cast<float>(kAddress)) {
     state.SkipWithError("the warm-up walk did not reach leaf 2");
@@ -270,9 +267,9 @@ int main(int argc, char** argv) {
       if (c.first == "time/exchange" || c.first == "ns/signal") {
         // Rate counters are already finished by the reporter: seconds per unit.
         value *= (c.first == "ns/signal" ? 1e9 : 1e6);
-        report << "RESULT " << key << "_" << (c.first == "ns/signal" ? "ns_per_signal"
-                                                                       : "us_per_exchange")
-               << " " << value << "\n";
+        report << "RESULT " << key << "_"
+               << (c.first == "ns/signal" ? "ns_per_signal" : "us_per_exchange") << " " << value
+               << "\n";
         continue;
       }
       report << "RESULT " << key << "_" << CounterKey(c.first) << " " << value << "\n";

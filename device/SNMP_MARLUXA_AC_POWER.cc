@@ -188,7 +188,7 @@ bool SNMP_MARLUXA_AC_POWER::TakeResponse(const netsnmp_pdu& response) {
 void SNMP_MARLUXA_AC_POWER::RunCheckThreshold() {
   if (m_mode != 2) return;
   const std::string& category = AlarmCategory();
-  std::string id;   // both fit the small-string buffer: no allocation
+  std::string id;  // both fit the small-string buffer: no allocation
   std::string id2;
   for (const AlarmEntry& entry : AlarmCatalogue()) {
     const unsigned short c = m_signalNo;

@@ -55,14 +55,14 @@ class SNMP_MARLUXA_AC_POWER
   void do_sample();
 
  protected:
-  netsnmp_session m_session;            // template every walk opens its session from
-  void* m_openSession = nullptr;        // the running walk's session (single-session API)
-  netsnmp_pdu* m_request = nullptr;     // request of the current exchange (library-owned once sent)
-  netsnmp_pdu* m_response = nullptr;    // response of the current exchange
+  netsnmp_session m_session;          // template every walk opens its session from
+  void* m_openSession = nullptr;      // the running walk's session (single-session API)
+  netsnmp_pdu* m_request = nullptr;   // request of the current exchange (library-owned once sent)
+  netsnmp_pdu* m_response = nullptr;  // response of the current exchange
   netsnmp_variable_list* m_var = nullptr;  // binding being stored
-  oid m_root[MAX_OID_LEN];              // walk root
+  oid m_root[MAX_OID_LEN];                 // walk root
   size_t m_rootLength = 0;
-  oid m_oid[MAX_OID_LEN];               // OID the next request continues from
+  oid m_oid[MAX_OID_LEN];  // OID the next request continues from
   size_t m_oidLength = 0;
   std::unique_ptr<std::thread> m_thread;  // sampling thread (own-thread schedule)
   int m_useThread = 0;

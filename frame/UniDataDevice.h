@@ -99,10 +99,10 @@ class UniDataDevice : public Base {
     return std::unique_lock<std::recursive_mutex>(m_roundMutex);
   }
 
-  Record m_data;                                    // the device data record
-  int m_mode = 1;                                   // frame mode (1, 2, 3; others act as 1)
-  std::map<std::string, std::string> m_alarmMap;    // signal key -> "NMAlarmID;ID;SignalNumber;"
-  std::map<std::string, std::string> m_signalNames; // signal key -> SignalName
+  Record m_data;                                     // the device data record
+  int m_mode = 1;                                    // frame mode (1, 2, 3; others act as 1)
+  std::map<std::string, std::string> m_alarmMap;     // signal key -> "NMAlarmID;ID;SignalNumber;"
+  std::map<std::string, std::string> m_signalNames;  // signal key -> SignalName
 
  private:
   void ReadThresholdTable(const Json::Value& table) {

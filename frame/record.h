@@ -19,8 +19,8 @@ constexpr std::size_t kStampSize = 7;
 
 #pragma pack(push, 1)
 struct SNMP_MARLUXA_AC_POWER_Data_t {
-  uint32_t id;                    // device id
-  float value[kSlotCount];        // value[k - 1] is value slot k
+  uint32_t id;                      // device id
+  float value[kSlotCount];          // value[k - 1] is value slot k
   unsigned char stamp[kStampSize];  // time of the last round end
 };
 #pragma pack(pop)

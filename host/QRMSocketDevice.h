@@ -37,7 +37,7 @@ class QRM_HOST_API QRMSocketDevice : public QRMVDevice {
   virtual int SendSocketData(int handle, const std::vector<boost::asio::const_buffer>& buffers);
 
  protected:
-  int m_socket = -1;           // socket handle
-  std::string m_ip;            // target IP address ("host" or "host:port")
-  unsigned char m_address = 0; // device address byte
+  int m_socket = -1;            // socket handle
+  std::string m_ip;             // target IP address ("host" or "host:port")
+  unsigned char m_address = 0;  // device address byte
 };

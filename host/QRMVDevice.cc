@@ -68,7 +68,8 @@ bool QRMVDevice::CheckThresholdBool(int kind, const std::string& id, const std::
 bool QRMVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& batch) {
   bool raised = false;
   for (const rule_value& rule : batch) raised = raised || rule.state == 1;
-  if (auto observer = ObserverOf(this)) return observer->OnDoBatchCheckThreshold(*this, batch, raised);
+  if (auto observer = ObserverOf(this))
+    return observer->OnDoBatchCheckThreshold(*this, batch, raised);
   return raised;
 }
 

@@ -52,11 +52,11 @@ class QRM_HOST_API QRMVDevice : public VDeviceInterface {
   int SaveDeviceHistory(const unsigned char* data, unsigned int length);
 
  protected:
-  unsigned short m_signalNo = 0;                // running signal number
-  boost::posix_time::ptime m_lastSampleTime;    // time of the last request or round end
-  bool m_dataValid = false;                     // set once the first round has ended
-  std::vector<rule_value> m_rules;              // rule batch of the current round
-  bool m_alarmResult = false;                   // some signal of this round is in alarm
-  std::map<std::string, int> m_levels;          // level table (per signal key)
-  std::map<std::string, float> m_values;        // value table (per signal key)
+  unsigned short m_signalNo = 0;              // running signal number
+  boost::posix_time::ptime m_lastSampleTime;  // time of the last request or round end
+  bool m_dataValid = false;                   // set once the first round has ended
+  std::vector<rule_value> m_rules;            // rule batch of the current round
+  bool m_alarmResult = false;                 // some signal of this round is in alarm
+  std::map<std::string, int> m_levels;        // level table (per signal key)
+  std::map<std::string, float> m_values;      // value table (per signal key)
 };

@@ -34,7 +34,7 @@ class QRM_HOST_API VDeviceInterface {
   virtual ~VDeviceInterface();
 
  protected:
-  unsigned int m_id = 0;          // device id, assigned by the host before InitSetting
-  std::string m_type;             // device type string
-  bool m_useControllerDb = false; // set only by the host
+  unsigned int m_id = 0;           // device id, assigned by the host before InitSetting
+  std::string m_type;              // device type string
+  bool m_useControllerDb = false;  // set only by the host
 };

@@ -87,9 +87,9 @@ TEST_F(Evaluation, ExactComparisonNegativeZeroAndNaN) {
     bool alarm1;
     float other;
     bool alarm_other;
-  } cases[] = {{1.0f, false, 0.0f, false}, {0.0f, true, -0.0f, false},
-               {2.0f, true, 1.0f, true},   {0.5f, true, 0.5f, true},
-               {nan, true, -1.0f, true},   {1.0f, false, nan, true},
+  } cases[] = {{1.0f, false, 0.0f, false},        {0.0f, true, -0.0f, false},
+               {2.0f, true, 1.0f, true},          {0.5f, true, 0.5f, true},
+               {nan, true, -1.0f, true},          {1.0f, false, nan, true},
                {1.0f + 1e-7f, true, 1e-38f, true}};
   for (const Case& c : cases) {
     SetSlot(dev.data(), 1, c.slot1);

@@ -27,9 +27,9 @@ TEST(DeviceObject, NewObjectIsPreparedButIdle) {
   EXPECT_EQ(d.use_thread(), 0);
   EXPECT_EQ(d.thread(), nullptr);
   EXPECT_EQ(d.session().version, SNMP_VERSION_2c);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(d.session().community),
-                        d.session().community_len),
-            "Tormelix@2027q");
+  EXPECT_EQ(
+      std::string(reinterpret_cast<const char*>(d.session().community), d.session().community_len),
+      "Tormelix@2027q");
   EXPECT_EQ(d.session().community_len, 14u);
   EXPECT_EQ(d.session().timeout, 10000000);
   EXPECT_EQ(d.session().retries, 1);
@@ -65,8 +65,8 @@ TEST(DeviceConfiguration, SetsPeerAndAppendsAddressToTheRoot) {
     DeviceProbe d;
     d.Init(std::weak_ptr<QRMController>(), 9, Json::Value());
     testing::internal::CaptureStdout();
-    EXPECT_TRUE(d.InitSetting(Parse(R"({"ip":"127.0.0.1:1161","address":)" +
-                                    std::to_string(address) + "}")));
+    EXPECT_TRUE(d.InitSetting(
+        Parse(R"({"ip":"127.0.0.1:1161","address":)" + std::to_string(address) + "}")));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(d.root(), RootWith(address));
     EXPECT_STREQ(d.session().peername, "127.0.0.1:1161");
@@ -88,10 +88,9 @@ TEST(DeviceConfiguration, UseThreadValues) {
     const char* app;
     int expected;
   } cases[] = {
-      {R"("use_thread":"0")", 0},     {R"("use_thread":true)", 0},
-      {R"("use_thread":"abc")", 0},   {R"("use_thread":null)", 0},
-      {R"("use_thread":[1])", 0},     {R"("use_thread":{"on":1})", 0},
-      {R"("use_thread":" 2x")", 2},   {R"("use_thread":1)", 1},
+      {R"("use_thread":"0")", 0},   {R"("use_thread":true)", 0}, {R"("use_thread":"abc")", 0},
+      {R"("use_thread":null)", 0},  {R"("use_thread":[1])", 0},  {R"("use_thread":{"on":1})", 0},
+      {R"("use_thread":" 2x")", 2}, {R"("use_thread":1)", 1},
   };
   for (const Case& c : cases) {
     DeviceProbe d;
@@ -122,12 +121,11 @@ TEST(DeviceConfiguration, RepeatedConfigurationNeverStartsASecondThread) {
 TEST(DeviceConfiguration, SessionSettingsAreOptIn) {
   DeviceProbe d;
   testing::internal::CaptureStdout();
-  d.InitSetting(
-      Parse(R"({"appSetting":{"community":"public","timeout_ms":"250","retries":3}})"));
+  d.InitSetting(Parse(R"({"appSetting":{"community":"public","timeout_ms":"250","retries":3}})"));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(d.session().community),
-                        d.session().community_len),
-            "public");
+  EXPECT_EQ(
+      std::string(reinterpret_cast<const char*>(d.session().community), d.session().community_len),
+      "public");
   EXPECT_EQ(d.session().timeout, 250000);
   EXPECT_EQ(d.session().retries, 3);
   d.InitSetting(Parse(R"({"appSetting":{}})"));
@@ -137,9 +135,9 @@ TEST(DeviceConfiguration, SessionSettingsAreOptIn) {
 }
 
 TEST(DeviceConfiguration, BadSessionSettingsAreNamedAndDefaultsKept) {
-  const char* bad[] = {R"("timeout_ms":0)",   R"("timeout_ms":-5)",  R"("timeout_ms":"fast")",
+  const char* bad[] = {R"("timeout_ms":0)", R"("timeout_ms":-5)", R"("timeout_ms":"fast")",
                        R"("timeout_ms":1.5)", R"("timeout_ms":[1])", R"("retries":-1)",
-                       R"("retries":"x")",    R"("retries":true)",   R"("community":7)",
+                       R"("retries":"x")", R"("retries":true)", R"("community":7)",
                        R"("community":["a"])",
                        // Integral, but past the signed 64-bit range (jsoncpp would throw).
                        R"("timeout_ms":18446744073709551615)", R"("retries":1e19)"};

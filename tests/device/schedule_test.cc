@@ -165,8 +165,8 @@ TEST_F(ManyDevices, SixteenOwnThreadDevicesEachHoldTheirOwnUnit) {
     devices.push_back(OwnThreadDevice(a, 100 + a, observers.back()));
   }
   for (unsigned i = 0; i < 16; ++i) {
-    ASSERT_TRUE(WaitFor([&] { return observers[i]->Count("SaveHistory") >= 1; },
-                        std::chrono::seconds(30)))
+    ASSERT_TRUE(
+        WaitFor([&] { return observers[i]->Count("SaveHistory") >= 1; }, std::chrono::seconds(30)))
         << "device " << i + 1;
   }
   for (unsigned i = 0; i < 16; ++i) {

@@ -99,13 +99,13 @@ TEST_F(Walk, DefaultUnitFillsEverySlotAsServed) {
 
 TEST_F(Walk, ValueConversionAndIgnoredBindings) {
   Dataset data;
-  data.Set(Leaf(3, {0, 0}), Value::Integer(55));   // leaf 0: nothing
+  data.Set(Leaf(3, {0, 0}), Value::Integer(55));  // leaf 0: nothing
   data.Set(Leaf(3, {1, 0}), Value::Integer(1));
   data.Set(Leaf(3, {2, 0}), Value::Integer(16777217));  // 2^24 + 1 -> 2^24
   data.Set(Leaf(3, {3, 0}), Value::Integer(INT32_MIN));
   data.Set(Leaf(3, {4, 0}), Value::FloatBits(0x7FC12345));  // NaN with a payload
   data.Set(Leaf(3, {5, 1}), Value::Integer(10));
-  data.Set(Leaf(3, {5, 2}), Value::Integer(20));  // same leaf: the later wins
+  data.Set(Leaf(3, {5, 2}), Value::Integer(20));            // same leaf: the later wins
   data.Set(Leaf(3, {6, 0}), Value::FloatBits(0x80000000));  // -0.0
   data.Set(Leaf(3, {7, 0}), Value::Integer(-5));
   data.Set(Leaf(3, {8, 0}), Value::Gauge32(99));

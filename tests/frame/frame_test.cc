@@ -181,8 +181,8 @@ TEST_F(Fixture, TwoRoundsWithoutNewSamplesPublishSameValues) {
   Round();
   const auto sent = obs->EventsOf("SendSP");
   ASSERT_EQ(sent.size(), 2u);
-  EXPECT_TRUE(std::equal(sent[0].bytes.begin(), sent[0].bytes.begin() + 5080,
-                         sent[1].bytes.begin()));
+  EXPECT_TRUE(
+      std::equal(sent[0].bytes.begin(), sent[0].bytes.begin() + 5080, sent[1].bytes.begin()));
   EXPECT_EQ(dev.checks, 2);
 }
 
@@ -331,9 +331,9 @@ TEST_F(Fixture, ModeThreeWithoutOrWithEmptyTable) {
 TEST_F(Fixture, ModeThreeReadsFullMembers) {
   dev.levels()["k1"] = 4;
   dev.values()["k1"] = 2.5f;
-  const std::string out = Configure(
-      R"({"appSetting":{"b_mode":3},"thresholdSetting":{"k1":{"SignalName":"温度",)"
-      R"("NMAlarmID":"A7","ID":5,"SignalNumber":"9"}}})");
+  const std::string out =
+      Configure(R"({"appSetting":{"b_mode":3},"thresholdSetting":{"k1":{"SignalName":"温度",)"
+                R"("NMAlarmID":"A7","ID":5,"SignalNumber":"9"}}})");
   EXPECT_EQ(out,
             "InitSetting 7 b_mode_:3\nhere 1\nhere 2\nhere k1\nmobile:k1:A7;5;9; level:4 "
             "value:2.5\n");
@@ -359,9 +359,9 @@ TEST_F(Fixture, ModeThreeMemberMissingEveryKey) {
 }
 
 TEST_F(Fixture, ModeThreeNonScalarFieldsCountAsMissing) {
-  const std::string out = Configure(
-      R"({"appSetting":{"b_mode":3},"thresholdSetting":{"k":{"SignalName":{"a":1},)"
-      R"("NMAlarmID":[1],"ID":null,"SignalNumber":7}}})");
+  const std::string out =
+      Configure(R"({"appSetting":{"b_mode":3},"thresholdSetting":{"k":{"SignalName":{"a":1},)"
+                R"("NMAlarmID":[1],"ID":null,"SignalNumber":7}}})");
   EXPECT_EQ(out,
             "InitSetting 7 b_mode_:3\nhere 1\nhere 2\nhere k\n7 NMAlarmID is missing\n"
             "7 ID is missing\nmobile:k:;;7; level:0 value:0\n");

@@ -57,9 +57,9 @@ TEST(HostInitSetting, MissingKeysLeaveDefaults) {
 }
 
 TEST(HostInitSetting, InvalidValuesAreNamedKeptAndFail) {
-  const char* bad[] = {R"({"address":256})",  R"({"address":-1})",   R"({"address":"abc"})",
+  const char* bad[] = {R"({"address":256})", R"({"address":-1})", R"({"address":"abc"})",
                        R"({"address":"3x"})", R"({"address":true})", R"({"address":3.5})",
-                       R"({"address":[3]})",  R"({"address":""})",   R"({"ip":12})",
+                       R"({"address":[3]})", R"({"address":""})", R"({"ip":12})",
                        R"({"ip":{"h":1}})",
                        // Integral, but past the signed 64-bit range (jsoncpp would throw).
                        R"({"address":18446744073709551615})", R"({"address":1e19})"};
@@ -71,8 +71,8 @@ TEST(HostInitSetting, InvalidValuesAreNamedKeptAndFail) {
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(d.address(), 7u) << text;
     EXPECT_EQ(d.ip(), "10.0.0.9") << text;
-    const bool names_key = err.find("\"address\"") != std::string::npos ||
-                           err.find("\"ip\"") != std::string::npos;
+    const bool names_key =
+        err.find("\"address\"") != std::string::npos || err.find("\"ip\"") != std::string::npos;
     EXPECT_TRUE(names_key) << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
   }

@@ -49,7 +49,8 @@ TEST(PluginSymbols, ExportsOnlyGetProviders) {
   EXPECT_TRUE(undefined.count("_ZN10QRMVDevice6SendSPEiPKhjb"))
       << "QRMVDevice::SendSP must come from the host process";
   bool json_undefined = false;
-  for (const std::string& s : undefined) json_undefined |= s.find("4Json5Value") != std::string::npos;
+  for (const std::string& s : undefined)
+    json_undefined |= s.find("4Json5Value") != std::string::npos;
   EXPECT_TRUE(json_undefined) << "jsoncpp must come from the host process";
   const std::string dynamic = Shell("readelf -d " PLUGIN_PATH " 2>&1");
   EXPECT_NE(dynamic.find("libnetsnmp"), std::string::npos) << "net-snmp is linked";

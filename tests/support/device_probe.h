@@ -35,11 +35,10 @@ inline bool WaitFor(const std::function<bool()>& done,
 
 // The JSON text of a device configuration for a unit on 127.0.0.1:port.
 inline std::string DeviceConfig(unsigned short port, unsigned address,
-                                const std::string& app_extra = "",
-                                const std::string& extra = "") {
+                                const std::string& app_extra = "", const std::string& extra = "") {
   std::string app = "\"timeout_ms\":500,\"retries\":0";
   if (!app_extra.empty()) app += "," + app_extra;
-  return "{\"ip\":\"127.0.0.1:" + std::to_string(port) + "\",\"address\":" +
-         std::to_string(address) + ",\"appSetting\":{" + app + "}" +
+  return "{\"ip\":\"127.0.0.1:" + std::to_string(port) +
+         "\",\"address\":" + std::to_string(address) + ",\"appSetting\":{" + app + "}" +
          (extra.empty() ? "" : "," + extra) + "}";
 }

@@ -10,7 +10,8 @@
 #include "host/QRMVDevice.h"
 
 struct HostEvent {
-  std::string call;  // "SendSP", "Reset", "CheckThresholdBool", "DoBatch", "SaveHistory", "InitSetting"
+  std::string
+      call;  // "SendSP", "Reset", "CheckThresholdBool", "DoBatch", "SaveHistory", "InitSetting"
   unsigned int device = 0;
   int kind = 0;
   std::vector<unsigned char> bytes;
