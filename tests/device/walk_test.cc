@@ -440,4 +440,21 @@ TEST(WalkResponse, LastBindingLongerThanAnOidBufferEndsTheWalk) {
   snmp_free_varbind(response.variables);
 }
 
+// A successful exchange whose response has error status 0 but no bindings ends the walk, like
+// an error response: sending the same request again would loop without pause.
+TEST(WalkResponse, ResponseWithoutBindingsEndsTheWalk) {
+  ResponseProbe d;
+  d.InitSetting(Parse(R"({"address":1})"));
+  d.StartWalk();
+  netsnmp_pdu response{};
+  response.command = SNMP_MSG_RESPONSE;
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(d.TakeResponse(response));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "snmp response error 0\n");
+  response.errstat = SNMP_ERR_GENERR;
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(d.TakeResponse(response));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "snmp response error 5\n");
+}
+
 }  // namespace
