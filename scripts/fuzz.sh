@@ -9,8 +9,9 @@
 # build-fuzz/corpus-work/<target>/, which is kept between runs (QRM_FUZZ_FRESH=1 starts it
 # again from the seeds alone), and crash inputs to build-fuzz/artifacts/<target>/. One fuzzer
 # runs at a time, in one process. Prints, per target, the result, the executions, the coverage
-# and the corpus size; exits 1 when any target found a crash, a time-out, a leak or ran out of
-# memory, 2 when packages are missing and this is not root.
+# (cov, ft), libFuzzer's corpus (units/size) and the working folder's size. Exits 1 when any
+# target found a crash, a time-out, a leak or ran out of memory, 2 when packages are missing
+# and this is not root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -49,9 +50,12 @@ max_len() {
 # --- packages ------------------------------------------------------------------------------
 PACKAGES=(clang libclang-rt-14-dev cmake make pkg-config libsnmp-dev libjsoncpp-dev
   libboost-date-time-dev)
+# A package installed for a second architecture (the armhf cross build) makes its bare name
+# ambiguous to dpkg; the native-architecture name then decides.
+native=$(dpkg --print-architecture)
 missing=()
 for p in "${PACKAGES[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  dpkg -s "$p" >/dev/null 2>&1 || dpkg -s "$p:$native" >/dev/null 2>&1 || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" != 0 ]; then
@@ -110,6 +114,7 @@ for t in "${TARGETS[@]}"; do
   status=$(grep -E '^#[0-9]+.*cov: ' "$log" | tail -1 || true)
   cov=$(sed -n 's/.*cov: \([0-9]*\).*/\1/p' <<<"$status")
   ft=$(sed -n 's/.* ft: \([0-9]*\).*/\1/p' <<<"$status")
+  corp=$(sed -n 's/.* corp: \([0-9]*\/[0-9a-zA-Z]*\).*/\1/p' <<<"$status")
   files=$(find "$work" -type f | wc -l)
   bytes=$(du -sb "$work" | cut -f1)
   if [ $rc -eq 0 ]; then
@@ -120,8 +125,9 @@ for t in "${TARGETS[@]}"; do
     input=$(sed -n 's/.*Test unit written to \(.*\)$/\1/p' "$log" | tail -1)
     result="FOUND (exit $rc): ${what:-see log}${input:+; input ${input#$ROOT/}}"
   fi
-  line=$(printf '%-24s %5ss  execs %-10s exec/s %-7s cov %-5s ft %-6s corpus %s files/%s bytes  %s' \
-    "$t" "$elapsed" "${execs:-?}" "${rate:-?}" "${cov:-?}" "${ft:-?}" "$files" "$bytes" "$result")
+  line=$(printf '%-24s %5ss  execs %-10s exec/s %-7s cov %-5s ft %-6s corp %-10s dir %s files/%s B  %s' \
+    "$t" "$elapsed" "${execs:-?}" "${rate:-?}" "${cov:-?}" "${ft:-?}" "${corp:-?}" "$files" "$bytes" \
+    "$result")
   echo "$line"
   summary+=("$line")
 done
