@@ -37,9 +37,9 @@ namespace fuzz {
   __builtin_trap();
 }
 
-#define FUZZ_CHECK(cond)                                   \
-  do {                                                     \
-    if (!(cond)) ::fuzz::Fail(#cond, __FILE__, __LINE__);  \
+#define FUZZ_CHECK(cond)                                  \
+  do {                                                    \
+    if (!(cond)) ::fuzz::Fail(#cond, __FILE__, __LINE__); \
   } while (0)
 
 // A stream buffer that accepts and drops everything. It keeps no state, so the device's

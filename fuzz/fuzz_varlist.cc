@@ -29,13 +29,22 @@ constexpr size_t kMaxValue = 48;
 // The longest name built; longer than MAX_OID_LEN on purpose.
 constexpr size_t kMaxName = 2 * MAX_OID_LEN + 44;
 
-const u_char kTypes[] = {
-    ASN_INTEGER,     0x48 /* ASN_FLOAT */, 0x78 /* ASN_OPAQUE_FLOAT */,
-    SNMP_NOSUCHOBJECT, SNMP_NOSUCHINSTANCE, SNMP_ENDOFMIBVIEW,
-    ASN_GAUGE,       ASN_OCTET_STR,        ASN_COUNTER,
-    ASN_TIMETICKS,   ASN_OPAQUE,           ASN_NULL,
-    ASN_OBJECT_ID,   ASN_IPADDRESS,        ASN_COUNTER64,
-    0x79 /* ASN_OPAQUE_DOUBLE */};
+const u_char kTypes[] = {ASN_INTEGER,
+                         0x48 /* ASN_FLOAT */,
+                         0x78 /* ASN_OPAQUE_FLOAT */,
+                         SNMP_NOSUCHOBJECT,
+                         SNMP_NOSUCHINSTANCE,
+                         SNMP_ENDOFMIBVIEW,
+                         ASN_GAUGE,
+                         ASN_OCTET_STR,
+                         ASN_COUNTER,
+                         ASN_TIMETICKS,
+                         ASN_OPAQUE,
+                         ASN_NULL,
+                         ASN_OBJECT_ID,
+                         ASN_IPADDRESS,
+                         ASN_COUNTER64,
+                         0x79 /* ASN_OPAQUE_DOUBLE */};
 
 fuzz::FuzzDevice* TheDevice() {
   static fuzz::FuzzDevice* device = new fuzz::FuzzDevice;  // lives for the whole process
@@ -67,7 +76,8 @@ std::vector<oid> PickName(FuzzedDataProvider& in, const std::vector<oid>& root) 
       name = root;
       break;
     case 5:  // a proper prefix of the root
-      name.assign(root.begin(), root.begin() + in.ConsumeIntegralInRange<size_t>(0, root.size() - 1));
+      name.assign(root.begin(),
+                  root.begin() + in.ConsumeIntegralInRange<size_t>(0, root.size() - 1));
       break;
     case 6: {  // the root with one sub-identifier changed, then a leaf
       name = root;
