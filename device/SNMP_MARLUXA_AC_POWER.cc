@@ -52,7 +52,7 @@ bool SNMP_MARLUXA_AC_POWER::InitSetting(const Json::Value& config) {
   if (app != nullptr) {
     std::string text;
     const Json::Value* use = ConfigMember(*app, "use_thread");
-    if (use != nullptr && ConfigText(*use, &text)) m_useThread = std::atoi(text.c_str());
+    if (use != nullptr && ConfigText(*use, &text)) m_useThread = LeadingInt(text);
   }
   m_settings = ReadWalkSettings(app);
   Frame::InitSetting(config);

@@ -75,7 +75,7 @@ class UniDataDevice : public Base {
     if (const Json::Value* app = ConfigMember(config, "appSetting")) {
       const Json::Value* mode = ConfigMember(*app, "b_mode");
       if (mode != nullptr && ConfigText(*mode, &text)) {
-        m_mode = std::atoi(text.c_str());
+        m_mode = LeadingInt(text);
         std::cout << "InitSetting " << id << " b_mode_:" << m_mode << std::endl;
       }
     }

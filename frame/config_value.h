@@ -6,6 +6,8 @@
 // can never throw out of InitSetting into the host.
 #pragma once
 
+#include <cctype>
+#include <climits>
 #include <cstring>
 #include <string>
 
@@ -25,4 +27,23 @@ inline bool ConfigText(const Json::Value& value, std::string* out) {
   if (value.isArray() || value.isObject()) return false;
   *out = value.asString();
   return true;
+}
+
+// The decimal integer at the start of `text`, by the atoi rule: optional leading white space
+// and sign, then digits up to the first other character; no digits gives 0. Unlike std::atoi,
+// a number beyond the int range is defined: it saturates at INT_MIN or INT_MAX.
+inline int LeadingInt(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  long long value = 0;
+  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
 }

@@ -53,7 +53,7 @@ QRMSocketDevice::~QRMSocketDevice() = default;
 bool QRMSocketDevice::InitSetting(const Json::Value& config) {
   bool ok = QRMVDevice::InitSetting(config);
   if (config.isObject()) {
-    const Json::Value* ip = config.find("ip", "ip" + 2);
+    const Json::Value* ip = config.find("ip", &"ip"[2]);
     if (ip != nullptr && !ip->isNull()) {
       if (ip->isString()) {
         m_ip = ip->asString();
@@ -62,7 +62,7 @@ bool QRMSocketDevice::InitSetting(const Json::Value& config) {
         ok = false;
       }
     }
-    const Json::Value* address = config.find("address", "address" + 7);
+    const Json::Value* address = config.find("address", &"address"[7]);
     if (address != nullptr && !address->isNull()) {
       if (!ParseAddress(*address, &m_address)) {
         Complain("address", *address, "an integer 0-255");

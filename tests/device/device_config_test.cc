@@ -1,4 +1,5 @@
 // The device object before any walk: construction, configuration, session settings.
+#include <climits>
 #include <memory>
 #include <string>
 
@@ -88,9 +89,15 @@ TEST(DeviceConfiguration, UseThreadValues) {
     const char* app;
     int expected;
   } cases[] = {
-      {R"("use_thread":"0")", 0},   {R"("use_thread":true)", 0}, {R"("use_thread":"abc")", 0},
-      {R"("use_thread":null)", 0},  {R"("use_thread":[1])", 0},  {R"("use_thread":{"on":1})", 0},
-      {R"("use_thread":" 2x")", 2}, {R"("use_thread":1)", 1},
+      {R"("use_thread":"0")", 0},
+      {R"("use_thread":true)", 0},
+      {R"("use_thread":"abc")", 0},
+      {R"("use_thread":null)", 0},
+      {R"("use_thread":[1])", 0},
+      {R"("use_thread":{"on":1})", 0},
+      {R"("use_thread":" 2x")", 2},
+      {R"("use_thread":1)", 1},
+      {R"("use_thread":"-99999999999")", INT_MIN},
   };
   for (const Case& c : cases) {
     DeviceProbe d;

@@ -307,6 +307,12 @@ TEST_F(Fixture, BModeAsNumberOrText) {
   EXPECT_EQ(Configure(R"({"appSetting":{"b_mode":" -4x"}})"), "InitSetting 7 b_mode_:-4\n");
   EXPECT_EQ(Configure(R"({"appSetting":{"b_mode":"abc"}})"), "InitSetting 7 b_mode_:0\n");
   EXPECT_EQ(Configure(R"({"appSetting":{"b_mode":true}})"), "InitSetting 7 b_mode_:0\n");
+  // Beyond the int range the number saturates instead of being undefined.
+  EXPECT_EQ(Configure(R"({"appSetting":{"b_mode":"99999999999999999999"}})"),
+            "InitSetting 7 b_mode_:2147483647\n");
+  EXPECT_EQ(Configure(R"({"appSetting":{"b_mode":-3000000000}})"),
+            "InitSetting 7 b_mode_:-2147483648\n");
+  EXPECT_EQ(Configure(R"({"appSetting":{"b_mode":2.9}})"), "InitSetting 7 b_mode_:2\n");
 }
 
 TEST_F(Fixture, NonScalarBModeIsTreatedAsAbsent) {
