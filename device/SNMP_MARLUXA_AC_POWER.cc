@@ -1,7 +1,6 @@
 #include "device/SNMP_MARLUXA_AC_POWER.h"
 
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <iostream>
 
@@ -23,17 +22,21 @@ SNMP_MARLUXA_AC_POWER::SNMP_MARLUXA_AC_POWER() {
   EnsureNetSnmpReady();
   snmp_sess_init(&m_session);
   m_session.version = SNMP_VERSION_2c;
-  m_community = m_settings.community;
-  m_session.community = reinterpret_cast<u_char*>(m_community.data());
-  m_session.community_len = m_community.size();
-  m_session.timeout = m_settings.timeout_us;
-  m_session.retries = m_settings.retries;
+  ApplySessionSettings();
 }
 
 SNMP_MARLUXA_AC_POWER::~SNMP_MARLUXA_AC_POWER() {
   StopSampling();
   // Wait for a walk that a host thread may still be running on this object.
   auto round = RoundLock();
+}
+
+void SNMP_MARLUXA_AC_POWER::ApplySessionSettings() {
+  m_community = m_settings.community;  // the template points into the device's own copy
+  m_session.community = reinterpret_cast<u_char*>(m_community.data());
+  m_session.community_len = m_community.size();
+  m_session.timeout = m_settings.timeout_us;
+  m_session.retries = m_settings.retries;
 }
 
 void SNMP_MARLUXA_AC_POWER::StopSampling() {
@@ -57,11 +60,7 @@ bool SNMP_MARLUXA_AC_POWER::InitSetting(const Json::Value& config) {
   m_settings = ReadWalkSettings(app);
   Frame::InitSetting(config);
 
-  m_community = m_settings.community;
-  m_session.community = reinterpret_cast<u_char*>(m_community.data());
-  m_session.community_len = m_community.size();
-  m_session.timeout = m_settings.timeout_us;
-  m_session.retries = m_settings.retries;
+  ApplySessionSettings();
   m_peer = m_ip;
   m_session.peername = m_peer.data();
   m_rootLength = kRootLength;

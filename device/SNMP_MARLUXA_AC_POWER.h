@@ -75,6 +75,8 @@ class SNMP_MARLUXA_AC_POWER
   // One request and its response; false when the walk must end after it.
   bool Exchange();
   void StopSampling();
+  // Copies community, time-out and retries from m_settings into the session template.
+  void ApplySessionSettings();
 
   WalkSettings m_settings;
   std::string m_peer;       // the session's own copy of the peer name
