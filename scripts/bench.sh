@@ -39,25 +39,8 @@ die() {
   exit 1
 }
 
-# Installs the Debian packages in "$@" that are missing. Not root: prints the command, exits 2.
-ensure_packages() {
-  local missing=()
-  for p in "$@"; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  if [ "$(id -u)" != 0 ]; then
-    echo "missing packages; run as root:" >&2
-    echo "  apt-get update && apt-get install -y ${missing[*]}" >&2
-    exit 2
-  fi
-  echo "installing: ${missing[*]}"
-  if [ -z "${QRM_APT_UPDATED:-}" ]; then
-    DEBIAN_FRONTEND=noninteractive apt-get update -qq
-    export QRM_APT_UPDATED=1
-  fi
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
-}
+# shellcheck source=scripts/packages.sh
+. "$ROOT/scripts/packages.sh"
 
 ensure_packages "${PACKAGES[@]}"
 [ "$PAIRS" -ge 5 ] 2>/dev/null || die "QRM_BENCH_PAIRS must be at least 5"

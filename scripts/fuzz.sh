@@ -50,26 +50,9 @@ max_len() {
 # --- packages ------------------------------------------------------------------------------
 PACKAGES=(clang libclang-rt-14-dev cmake make pkg-config libsnmp-dev libjsoncpp-dev
   libboost-date-time-dev)
-# A package installed for a second architecture (the armhf cross build) makes its bare name
-# ambiguous to dpkg; the native-architecture name then decides.
-native=$(dpkg --print-architecture)
-missing=()
-for p in "${PACKAGES[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || dpkg -s "$p:$native" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" != 0 ]; then
-    echo "missing packages; run as root:" >&2
-    echo "  apt-get update && apt-get install -y ${missing[*]}" >&2
-    exit 2
-  fi
-  echo "installing: ${missing[*]}"
-  if [ -z "${QRM_APT_UPDATED:-}" ]; then
-    DEBIAN_FRONTEND=noninteractive apt-get update -qq
-    export QRM_APT_UPDATED=1
-  fi
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+# shellcheck source=scripts/packages.sh
+. "$ROOT/scripts/packages.sh"
+ensure_packages "${PACKAGES[@]}"
 
 # --- build ---------------------------------------------------------------------------------
 flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all"
