@@ -13,6 +13,8 @@
 // appSetting, the frame mode and use_thread follow the last textual b_mode and use_thread, and a
 // sampling thread exists exactly when some call ended with use_thread non-zero. A final round
 // end must stamp the record and leave the values alone.
+#include <algorithm>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -59,7 +61,9 @@ int TextualInt(const Json::Value* app, const char* key, int previous) {
   const Json::Value* v = ConfigMember(*app, key);
   std::string text;
   if (v == nullptr || !ConfigText(*v, &text)) return previous;
-  return std::atoi(text.c_str());
+  // The atoi rule, saturating beyond the int range (strtoll saturates at the long long range).
+  const long long n = std::strtoll(text.c_str(), nullptr, 10);
+  return static_cast<int>(std::clamp<long long>(n, INT_MIN, INT_MAX));
 }
 
 bool ValuesAndStampZero(fuzz::FuzzDevice& d) {
