@@ -45,39 +45,42 @@ bool ParseAddress(const Json::Value& value, unsigned char* out) {
   return false;
 }
 
+// Reaches the target fields of a socket device from the host's QRMVDevice::InitSetting. The
+// class only names the protected members; it is never instantiated.
+struct SocketTargetAccess : QRMSocketDevice {
+  static constexpr std::string QRMSocketDevice::*kIp = &SocketTargetAccess::m_ip;
+  static constexpr unsigned char QRMSocketDevice::*kAddress = &SocketTargetAccess::m_address;
+};
+
 }  // namespace
 
-QRMSocketDevice::QRMSocketDevice() = default;
-QRMSocketDevice::~QRMSocketDevice() = default;
-
-bool QRMSocketDevice::InitSetting(const Json::Value& config) {
-  bool ok = QRMVDevice::InitSetting(config);
-  if (config.isObject()) {
-    const Json::Value* ip = config.find("ip", &"ip"[2]);
-    if (ip != nullptr && !ip->isNull()) {
-      if (ip->isString()) {
-        m_ip = ip->asString();
-      } else {
-        Complain("ip", *ip, "a text: host or host:port");
-        ok = false;
-      }
-    }
-    const Json::Value* address = config.find("address", &"address"[7]);
-    if (address != nullptr && !address->isNull()) {
-      if (!ParseAddress(*address, &m_address)) {
-        Complain("address", *address, "an integer 0-255");
-        ok = false;
-      }
+bool qrmhost_internal::ConfigureSocketTarget(QRMVDevice* device, const Json::Value& config) {
+  auto* socket = dynamic_cast<QRMSocketDevice*>(device);
+  if (socket == nullptr || !config.isObject()) return true;
+  bool ok = true;
+  const Json::Value* ip = config.find("ip", &"ip"[2]);
+  if (ip != nullptr && !ip->isNull()) {
+    if (ip->isString()) {
+      socket->*SocketTargetAccess::kIp = ip->asString();
+    } else {
+      Complain("ip", *ip, "a text: host or host:port");
+      ok = false;
     }
   }
-  if (auto observer = qrmhost_internal::ObserverOf(this)) {
-    observer->OnInitSetting(*this, config, ok);
+  const Json::Value* address = config.find("address", &"address"[7]);
+  if (address != nullptr && !address->isNull()) {
+    if (!ParseAddress(*address, &(socket->*SocketTargetAccess::kAddress))) {
+      Complain("address", *address, "an integer 0-255");
+      ok = false;
+    }
   }
   return ok;
 }
 
+QRMSocketDevice::QRMSocketDevice() = default;
+QRMSocketDevice::~QRMSocketDevice() = default;
+
 void QRMSocketDevice::OnConnected(int) {}
-int QRMSocketDevice::RefreshStatus() { return 0; }
 int QRMSocketDevice::StartSocket(const std::string&, unsigned short) { return -1; }
 void QRMSocketDevice::CloseSocket(int) {}
 int QRMSocketDevice::SendSocketData(int, const unsigned char*, unsigned int) { return 0; }

@@ -1,8 +1,9 @@
 // The host framework's socket device: a virtual device reached at an address.
 //
-// Its InitSetting takes "ip" (text, "host" or "host:port") and "address" (0-255, a number or
-// decimal text) from the device configuration. process_data has no body: every concrete
-// device supplies it. Virtual operations are in the host's table order; see VDeviceInterface.h.
+// The target address and the device address byte are set by the host's QRMVDevice::InitSetting
+// (this class adds no InitSetting of its own). process_data and RefreshStatus have no body
+// here: every concrete device supplies them, so a device never references a host body for
+// them. Virtual operations are in the host's table order; see VDeviceInterface.h.
 #pragma once
 
 #include <string>
@@ -18,13 +19,9 @@ class QRM_HOST_API QRMSocketDevice : public QRMVDevice {
   QRMSocketDevice();
   ~QRMSocketDevice() override;
 
-  // Reads "ip" and "address"; a missing key keeps the default; an invalid value writes one
-  // line to standard error naming the key and the value, keeps the field and yields false.
-  bool InitSetting(const Json::Value& config) override;
-
   virtual int process_data(int handle, unsigned char* data, int length) = 0;
   virtual void OnConnected(int handle);
-  virtual int RefreshStatus();
+  virtual int RefreshStatus() = 0;
   virtual int StartSocket(const std::string& host, unsigned short port);
   virtual void CloseSocket(int handle);
   virtual int SendSocketData(const unsigned char* data, unsigned int length) {

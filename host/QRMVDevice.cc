@@ -24,7 +24,11 @@ int QRMVDevice::Init(std::weak_ptr<QRMController>, unsigned int id, const Json::
   return 0;
 }
 
-bool QRMVDevice::InitSetting(const Json::Value&) { return true; }
+bool QRMVDevice::InitSetting(const Json::Value& config) {
+  const bool ok = qrmhost_internal::ConfigureSocketTarget(this, config);
+  if (auto observer = ObserverOf(this)) observer->OnInitSetting(*this, config, ok);
+  return ok;
+}
 
 bool QRMVDevice::IsSupportDevice(const std::string&) const { return false; }
 

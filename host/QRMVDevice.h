@@ -29,6 +29,10 @@ class QRM_HOST_API QRMVDevice : public VDeviceInterface {
   // Sets the device id.
   virtual int Init(std::weak_ptr<QRMController> controller, unsigned int id,
                    const Json::Value& config);
+  // The host's own configuration of a device. For a QRMSocketDevice it reads "ip" (text,
+  // "host" or "host:port") and "address" (0-255, a number or decimal text); a missing key
+  // keeps the field, an invalid value writes one line to standard error naming the key and
+  // the value, keeps the field and yields false.
   virtual bool InitSetting(const Json::Value& config);
   virtual bool IsSupportDevice(const std::string& type) const;
   virtual std::shared_ptr<QRMVDevice> GetChildVDevice(unsigned int /*index*/) { return {}; }

@@ -19,6 +19,10 @@ std::shared_ptr<HostObserver> ObserverOf(const QRMVDevice* device);
 // enter the rule batch: the first report of a signal in alarm, or any change of state.
 bool RecordSignalState(const QRMVDevice* device, const std::string& id, bool alarm);
 
+// The socket-device part of the host's InitSetting: reads "ip" and "address" into `device`
+// when it is a QRMSocketDevice. False when a present value is invalid (named on stderr).
+bool ConfigureSocketTarget(QRMVDevice* device, const Json::Value& config);
+
 // Drops everything kept for `device`; called when the device is destroyed.
 void ForgetDevice(const QRMVDevice* device);
 

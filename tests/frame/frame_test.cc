@@ -26,6 +26,7 @@ using Frame = UniDataDevice<Record, QRMSocketDevice, 0>;
 class TestDevice : public Frame {
  public:
   int process_data(int, unsigned char*, int) override { return 0; }
+  int RefreshStatus() override { return 0; }
 
   void RunCheckThreshold() override {
     counter_at_check = m_signalNo;

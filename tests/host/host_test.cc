@@ -15,6 +15,7 @@ namespace {
 class PlainDevice : public QRMSocketDevice {
  public:
   int process_data(int, unsigned char*, int) override { return 0; }
+  int RefreshStatus() override { return 0; }
   const std::string& ip() const { return m_ip; }
   unsigned address() const { return m_address; }
   bool alarm_result() const { return m_alarmResult; }

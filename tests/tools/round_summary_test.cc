@@ -18,6 +18,7 @@ class TestDevice : public QRMSocketDevice {
  public:
   explicit TestDevice(uint32_t id) { Init(std::weak_ptr<QRMController>(), id, Json::Value()); }
   int process_data(int, unsigned char*, int) override { return 0; }
+  int RefreshStatus() override { return 0; }
 
   // One round in the frame's order; catalogue entry i is reported with alarm[i].
   void Round(const SNMP_MARLUXA_AC_POWER_Data_t& r, const std::vector<bool>& alarm) {
