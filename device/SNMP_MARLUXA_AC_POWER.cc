@@ -8,6 +8,8 @@
 #include "device/signal_id.h"
 #include "device/value_store.h"
 #include "frame/config_value.h"
+#include "frame/console_line.h"
+#include "frame/round_failure.h"
 
 namespace {
 const oid kWalkRoot[SNMP_MARLUXA_AC_POWER::kRootLength] = {1, 3, 6, 1, 4, 1, 61333, 1, 1, 4};
@@ -67,7 +69,14 @@ bool SNMP_MARLUXA_AC_POWER::InitSetting(const Json::Value& config) {
   m_root[m_rootLength++] = m_address;
 
   if (m_useThread != 0 && !m_thread) {
-    m_thread = std::make_unique<std::thread>([this] { sample_data(nullptr); });
+    try {
+      m_thread = std::make_unique<std::thread>([this] { sample_data(nullptr); });
+    } catch (...) {  // no thread to be had: the host's RefreshStatus calls drive the device
+      m_useThread = 0;
+      ReportCurrentException(
+          "SNMP_MARLUXA_AC_POWER: sampling thread not started, walking on "
+          "RefreshStatus instead");
+    }
   }
   return true;
 }
@@ -76,7 +85,11 @@ int SNMP_MARLUXA_AC_POWER::process_data(int, unsigned char*, int) { return 0; }
 
 int SNMP_MARLUXA_AC_POWER::RefreshStatus() {
   if (m_useThread != 0 || m_thread) return 0;
-  do_sample();
+  try {
+    do_sample();
+  } catch (...) {  // a host service threw inside the round: the host's thread goes on
+    ReportCurrentException("SNMP_MARLUXA_AC_POWER: round failed");
+  }
   return 0;
 }
 
@@ -84,14 +97,18 @@ void SNMP_MARLUXA_AC_POWER::sample_data(void*) {
   std::unique_lock<std::mutex> lock(m_stateMutex);
   while (!m_stop) {
     lock.unlock();
-    do_sample();
+    try {
+      do_sample();
+    } catch (...) {  // nothing may end the host's process from this thread: sample on
+      ReportCurrentException("SNMP_MARLUXA_AC_POWER: round failed");
+    }
     lock.lock();
     m_wake.wait_for(lock, std::chrono::seconds(kPauseSeconds), [this] { return m_stop.load(); });
   }
 }
 
 void SNMP_MARLUXA_AC_POWER::do_sample() {
-  std::cout << "SNMP_MARLUXA_AC_POWER::do_sample" << std::endl;
+  ConsoleLine(std::cout, "SNMP_MARLUXA_AC_POWER::do_sample");
   auto round = RoundLock();
   if (m_ip.empty()) return;
   m_openSession = snmp_sess_open(&m_session);
@@ -107,7 +124,8 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   for (int exchanges = 0; running; ++exchanges) {
     if (m_stop) break;  // the device is being destroyed
     if (exchanges == kMaxExchanges) {
-      std::cout << "snmp walk stopped after " << kMaxExchanges << " exchanges" << std::endl;
+      ConsoleLine(std::cout,
+                  "snmp walk stopped after " + std::to_string(kMaxExchanges) + " exchanges");
       break;
     }
     running = Exchange();
@@ -135,14 +153,15 @@ bool SNMP_MARLUXA_AC_POWER::Exchange() {
   bool more = false;
   if (status != STAT_SUCCESS || m_response == nullptr) {
     if (status == STAT_TIMEOUT) {
-      std::cerr << "Timeout: No Response from " << m_session.peername << std::endl;
+      ConsoleLine(std::cerr, std::string("Timeout: No Response from ") + m_session.peername);
     } else {
-      std::cout << "snmp get error " << status << std::endl;
+      ConsoleLine(std::cout, "snmp get error " + std::to_string(status));
     }
   } else if (m_response->errstat == SNMP_ERR_TOOBIG && m_settings.max_repetitions > 0 &&
              m_repetitions > 1) {
     m_repetitions /= 2;
-    std::cout << "snmp tooBig: max_repetitions reduced to " << m_repetitions << std::endl;
+    ConsoleLine(std::cout,
+                "snmp tooBig: max_repetitions reduced to " + std::to_string(m_repetitions));
     more = true;  // resend from the same OID
   } else {
     more = TakeResponse(*m_response);
@@ -156,7 +175,7 @@ bool SNMP_MARLUXA_AC_POWER::Exchange() {
 
 bool SNMP_MARLUXA_AC_POWER::TakeResponse(const netsnmp_pdu& response) {
   if (response.errstat != SNMP_ERR_NOERROR || response.variables == nullptr) {
-    std::cout << "snmp response error " << response.errstat << std::endl;
+    ConsoleLine(std::cout, "snmp response error " + std::to_string(response.errstat));
     return false;
   }
   bool more = true;

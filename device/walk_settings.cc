@@ -4,42 +4,65 @@
 #include <climits>
 #include <iostream>
 
-#include <json/writer.h>
-
 #include "frame/config_value.h"
+#include "frame/console_line.h"
 
 namespace {
 
+// The setting as the line that rejects it shows it: texts quoted, numbers and booleans as
+// their text, containers by kind.
 std::string Render(const Json::Value& value) {
-  Json::StreamWriterBuilder builder;
-  builder["indentation"] = "";
-  builder["emitUTF8"] = true;
-  return Json::writeString(builder, value);
+  switch (value.type()) {
+    case Json::stringValue:
+      return "\"" + value.asString() + "\"";
+    case Json::arrayValue:
+      return "an array";
+    case Json::objectValue:
+      return "an object";
+    default:
+      return value.asString();
+  }
 }
 
-// An integral JSON number or a decimal text (optional sign), within long range.
-bool ReadInteger(const Json::Value& v, long long* out) {
-  if (v.isBool()) return false;
-  if (v.isIntegral()) {
-    // isIntegral also holds for integral numbers past the signed 64-bit range, which
-    // asLargestInt refuses by throwing; such a number is outside every accepted range anyway.
-    if (!v.isInt64()) return false;
-    *out = v.asInt64();
-    return true;
+// The decimal integer that is the whole of `text`: optional sign, then 1 to 12 digits, and
+// for a JSON real only, a fraction of zeros ("5000.0").
+bool ParseInteger(const std::string& text, bool allow_zero_fraction, long long* out) {
+  size_t end = text.size();
+  if (allow_zero_fraction) {
+    const size_t dot = text.find('.');
+    if (dot != std::string::npos) {
+      if (dot + 1 == text.size()) return false;
+      for (size_t j = dot + 1; j < text.size(); ++j)
+        if (text[j] != '0') return false;
+      end = dot;
+    }
   }
-  if (!v.isString()) return false;
-  const std::string s = v.asString();
-  size_t i = (s.size() > 1 && (s[0] == '-' || s[0] == '+')) ? 1 : 0;
-  if (i == s.size() || s.size() - i > 12) return false;
-  for (size_t j = i; j < s.size(); ++j)
-    if (!std::isdigit(static_cast<unsigned char>(s[j]))) return false;
-  *out = std::stoll(s);
+  const size_t i = (end > 1 && (text[0] == '-' || text[0] == '+')) ? 1 : 0;
+  if (i == end || end - i > 12) return false;
+  for (size_t j = i; j < end; ++j)
+    if (!std::isdigit(static_cast<unsigned char>(text[j]))) return false;
+  *out = std::stoll(text.substr(0, end));
   return true;
 }
 
+// An integral JSON number or a decimal text (optional sign); booleans, containers and
+// fractional numbers are not integers.
+bool ReadInteger(const Json::Value& v, long long* out) {
+  switch (v.type()) {
+    case Json::intValue:
+    case Json::uintValue:
+    case Json::stringValue:
+      return ParseInteger(v.asString(), false, out);
+    case Json::realValue:
+      return ParseInteger(v.asString(), true, out);
+    default:
+      return false;
+  }
+}
+
 void Reject(const char* key, const Json::Value& v, const char* why) {
-  std::cout << "appSetting." << key << ": ignoring " << Render(v) << " (" << why
-            << "), using the default" << std::endl;
+  ConsoleLine(std::cout, std::string("appSetting.") + key + ": ignoring " + Render(v) + " (" + why +
+                             "), using the default");
 }
 
 }  // namespace
@@ -48,7 +71,7 @@ WalkSettings ReadWalkSettings(const Json::Value* app) {
   WalkSettings s;
   if (app == nullptr) return s;
   if (const Json::Value* v = ConfigMember(*app, "community")) {
-    if (v->isString()) {
+    if (v->type() == Json::stringValue) {
       s.community = v->asString();
     } else {
       Reject("community", *v, "expected a text");

@@ -3,8 +3,10 @@
 // The frame owns the record (zeroed at construction) and ends every acquisition round in
 // RoundDone: mark the data valid, stamp the record with the local time, publish it, let the
 // host reset, run the alarm hook with the signal counter at 1, hand the rule batch to the host,
-// save the record as history and clear the batch. LoadFromCache replaces the record with an
-// image of exactly sizeof(Record) bytes and runs a round.
+// save the record as history and clear the batch. The batch is cleared also when a host service
+// throws out of the round (the exception then goes on to RoundDone's caller). LoadFromCache
+// replaces the record with an image of exactly sizeof(Record) bytes and runs a round; an
+// exception from that round is reported in one line and not passed to the host.
 //
 // Rounds of one device never interleave: RoundDone, LoadFromCache and InitSetting hold the
 // per-device round lock, and a derived device holds it across a whole walk and its round end
@@ -14,17 +16,22 @@
 // hooks (Reset, RunCheckThreshold, RoundDone, LoadFromCache) go through the virtual table.
 #pragma once
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <json/value.h>
 
 #include "frame/config_value.h"
+#include "frame/console_line.h"
+#include "frame/round_failure.h"
 #include "host/QRMVDevice.h"
 #include "host/get_ttime.h"
 
@@ -41,12 +48,21 @@ class UniDataDevice : public Base {
     std::lock_guard<std::recursive_mutex> lock(m_roundMutex);
     std::memcpy(&m_data, data, sizeof(Record));
     this->m_dataValid = true;
-    this->RoundDone();
+    try {
+      this->RoundDone();
+    } catch (...) {  // a host service threw: the image is taken, the round is lost
+      ReportCurrentException("LoadFromCache: round failed");
+    }
     return 1;
   }
 
   void RoundDone() override {
     std::lock_guard<std::recursive_mutex> lock(m_roundMutex);
+    // The batch belongs to this round only, also when a host service throws part-way.
+    struct ClearBatch {
+      std::vector<rule_value>& rules;
+      ~ClearBatch() { rules.clear(); }
+    } clear_batch{this->m_rules};
     if (!this->m_dataValid) this->m_dataValid = true;
     this->m_lastSampleTime = boost::posix_time::second_clock::local_time();
     const TTime stamp = get_ttime(this->m_lastSampleTime);
@@ -58,11 +74,13 @@ class UniDataDevice : public Base {
     this->m_signalNo = 1;
     this->m_alarmResult = false;
     this->RunCheckThreshold();
-    std::cout << "rvSize is " << static_cast<int>(this->m_rules.size()) << std::endl;
+    char line[32];
+    const int n =
+        std::snprintf(line, sizeof line, "rvSize is %d\n", static_cast<int>(this->m_rules.size()));
+    ConsoleWrite(std::cout, line, static_cast<std::size_t>(n));
     const bool batch_result = this->QRMVDevice::DoBatchCheckThreshold(this->m_rules);
     this->m_alarmResult = this->m_alarmResult || batch_result;
     this->QRMVDevice::SaveDeviceHistory(bytes, sizeof(Record));
-    this->m_rules.clear();
   }
 
   // Sets the record's device id, reads the frame mode (appSetting.b_mode) and, in mode 3, the
@@ -76,15 +94,16 @@ class UniDataDevice : public Base {
       const Json::Value* mode = ConfigMember(*app, "b_mode");
       if (mode != nullptr && ConfigText(*mode, &text)) {
         m_mode = LeadingInt(text);
-        std::cout << "InitSetting " << id << " b_mode_:" << m_mode << std::endl;
+        ConsoleLine(std::cout,
+                    "InitSetting " + std::to_string(id) + " b_mode_:" + std::to_string(m_mode));
       }
     }
     if (m_mode == 3) {
-      std::cout << "here 1" << std::endl;
+      ConsoleLine(std::cout, "here 1");
       const Json::Value* table = ConfigMember(config, "thresholdSetting");
-      if (table != nullptr && !table->isArray()) {
-        std::cout << "here 2" << std::endl;
-        if (table->isObject()) ReadThresholdTable(*table);
+      if (table != nullptr && table->type() != Json::arrayValue) {
+        ConsoleLine(std::cout, "here 2");
+        if (table->type() == Json::objectValue) ReadThresholdTable(*table);
       }
     }
     return Base::InitSetting(config);
@@ -108,10 +127,10 @@ class UniDataDevice : public Base {
   void ReadThresholdTable(const Json::Value& table) {
     static const char* const kFields[] = {"NMAlarmID", "ID", "SignalNumber"};
     for (auto it = table.begin(); it != table.end(); ++it) {
-      const std::string key = it.name();
-      std::cout << "here " << key << std::endl;
+      const std::string key = it.key().asString();
+      ConsoleLine(std::cout, "here " + key);
       const Json::Value& entry = *it;
-      if (!entry.isObject()) continue;
+      if (entry.type() != Json::objectValue) continue;
       std::string text;
       const Json::Value* name = ConfigMember(entry, "SignalName");
       if (name != nullptr && ConfigText(*name, &text)) m_signalNames[key] = text;
@@ -121,12 +140,14 @@ class UniDataDevice : public Base {
         if (v != nullptr && ConfigText(*v, &text)) {
           mapping += text;
         } else {
-          std::cout << this->m_id << " " << field << " is missing" << std::endl;
+          ConsoleLine(std::cout, std::to_string(this->m_id) + " " + field + " is missing");
         }
         mapping += ";";
       }
-      std::cout << "mobile:" << key << ":" << mapping << " level:" << this->m_levels[key]
-                << " value:" << this->m_values[key] << std::endl;
+      std::ostringstream line;
+      line << "mobile:" << key << ":" << mapping << " level:" << this->m_levels[key]
+           << " value:" << this->m_values[key];
+      ConsoleLine(std::cout, line.str());
       m_alarmMap[key] = mapping;
     }
   }

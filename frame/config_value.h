@@ -4,11 +4,14 @@
 // members and never throw: a non-object container simply has no members, and a value that has
 // no text form (an array or an object) is reported as having none, so a malformed configuration
 // can never throw out of InitSetting into the host.
+//
+// The host process supplies jsoncpp, so the plug-in uses only what every host provides: const
+// member lookup, type(), asString() and const iteration with key(). Numbers are read from their
+// text form.
 #pragma once
 
 #include <cctype>
 #include <climits>
-#include <cstring>
 #include <string>
 
 #include <json/value.h>
@@ -16,15 +19,15 @@
 // The member `key` of `container`, or null when the container is not an object or the member
 // is missing or null.
 inline const Json::Value* ConfigMember(const Json::Value& container, const char* key) {
-  if (!container.isObject()) return nullptr;
-  const Json::Value* v = container.find(key, key + std::strlen(key));
-  return (v == nullptr || v->isNull()) ? nullptr : v;
+  if (container.type() != Json::objectValue) return nullptr;
+  const Json::Value& v = container[key];  // a missing key yields the shared null value
+  return v.type() == Json::nullValue ? nullptr : &v;
 }
 
 // The text form of a scalar (a number or boolean becomes its text); false for arrays and
 // objects, which have none.
 inline bool ConfigText(const Json::Value& value, std::string* out) {
-  if (value.isArray() || value.isObject()) return false;
+  if (value.type() == Json::arrayValue || value.type() == Json::objectValue) return false;
   *out = value.asString();
   return true;
 }
