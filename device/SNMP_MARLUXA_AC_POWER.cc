@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "device/alarm_catalogue.h"
+#include "device/schedule_setting.h"
 #include "device/signal_id.h"
 #include "device/value_store.h"
 #include "frame/config_value.h"
@@ -54,11 +55,7 @@ bool SNMP_MARLUXA_AC_POWER::InitSetting(const Json::Value& config) {
   auto round = RoundLock();
   SetRecordId(m_data, m_id);
   const Json::Value* app = ConfigMember(config, "appSetting");
-  if (app != nullptr) {
-    std::string text;
-    const Json::Value* use = ConfigMember(*app, "use_thread");
-    if (use != nullptr && ConfigText(*use, &text)) m_useThread = LeadingInt(text);
-  }
+  ReadUseThread(config, &m_useThread);
   m_settings = ReadWalkSettings(app);
   Frame::InitSetting(config);
 
