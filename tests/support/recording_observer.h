@@ -1,7 +1,10 @@
 // A host observer for tests: records every host call of the devices it is attached to, in
-// order, with its arguments. Thread-safe.
+// order, with its arguments. Thread-safe. `on_event`, when set before the device runs, sees
+// each event as the host call happens (on the device's thread) and may throw, as a failing
+// host service would.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -94,10 +97,17 @@ class RecordingObserver : public HostObserver {
     return e;
   }
   void Push(HostEvent e) {
-    std::lock_guard<std::mutex> l(mu_);
-    events_.push_back(std::move(e));
+    {
+      std::lock_guard<std::mutex> l(mu_);
+      events_.push_back(e);
+    }
+    if (on_event) on_event(e);
   }
 
+ public:
+  std::function<void(const HostEvent&)> on_event;
+
+ private:
   mutable std::mutex mu_;
   std::vector<HostEvent> events_;
   int forced_ = -1;
