@@ -29,8 +29,10 @@ SNMP_MARLUXA_AC_POWER::SNMP_MARLUXA_AC_POWER() {
 }
 
 SNMP_MARLUXA_AC_POWER::~SNMP_MARLUXA_AC_POWER() {
-  StopSampling();
-  // Wait for a walk that a host thread may still be running on this object.
+  // The stop stays raised: a walk that a host thread may still run on this object ends at
+  // once too, and the round lock below waits for it to leave.
+  m_stop.Raise();
+  if (m_thread && m_thread->joinable()) m_thread->join();
   auto round = RoundLock();
 }
 
@@ -43,19 +45,22 @@ void SNMP_MARLUXA_AC_POWER::ApplySessionSettings() {
 }
 
 void SNMP_MARLUXA_AC_POWER::StopSampling() {
-  {
-    std::lock_guard<std::mutex> lock(m_stateMutex);
-    m_stop = true;
-  }
-  m_wake.notify_all();
-  if (m_thread && m_thread->joinable()) m_thread->join();
+  if (!m_thread) return;
+  m_stop.Raise();
+  if (m_thread->joinable()) m_thread->join();
+  m_thread.reset();
+  m_stop.Clear();
 }
 
 bool SNMP_MARLUXA_AC_POWER::InitSetting(const Json::Value& config) {
+  int use_thread = m_useThread;
+  ReadUseThread(config, &use_thread);
+  // Before the round lock, which the sampling thread's walk holds: the walk ends at once.
+  if (use_thread == 0) StopSampling();
   auto round = RoundLock();
+  m_useThread = use_thread;
   SetRecordId(m_data, m_id);
   const Json::Value* app = ConfigMember(config, "appSetting");
-  ReadUseThread(config, &m_useThread);
   m_settings = ReadWalkSettings(app);
   Frame::InitSetting(config);
 
@@ -91,23 +96,20 @@ int SNMP_MARLUXA_AC_POWER::RefreshStatus() {
 }
 
 void SNMP_MARLUXA_AC_POWER::sample_data(void*) {
-  std::unique_lock<std::mutex> lock(m_stateMutex);
-  while (!m_stop) {
-    lock.unlock();
+  while (!m_stop.raised()) {
     try {
       do_sample();
     } catch (...) {  // nothing may end the host's process from this thread: sample on
       ReportCurrentException("SNMP_MARLUXA_AC_POWER: round failed");
     }
-    lock.lock();
-    m_wake.wait_for(lock, std::chrono::seconds(kPauseSeconds), [this] { return m_stop.load(); });
+    m_stop.WaitFor(std::chrono::seconds(kPauseSeconds));
   }
 }
 
 void SNMP_MARLUXA_AC_POWER::do_sample() {
   ConsoleLine(std::cout, "SNMP_MARLUXA_AC_POWER::do_sample");
   auto round = RoundLock();
-  if (m_ip.empty()) return;
+  if (m_ip.empty() || m_stop.raised()) return;
   m_openSession = snmp_sess_open(&m_session);
   if (m_openSession == nullptr) {
     snmp_sess_perror("snmpbulkwalk", &m_session);
@@ -117,23 +119,24 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   m_oidLength = m_rootLength;
   m_repetitions = m_settings.max_repetitions;
 
-  bool running = true;
-  for (int exchanges = 0; running; ++exchanges) {
-    if (m_stop) break;  // the device is being destroyed
+  bool more = true;
+  for (int exchanges = 0; more && !m_stop.raised(); ++exchanges) {
     if (exchanges == kMaxExchanges) {
       ConsoleLine(std::cout,
                   "snmp walk stopped after " + std::to_string(kMaxExchanges) + " exchanges");
-      break;
+      more = false;
+    } else {
+      more = ExchangeOnce();
     }
-    running = Exchange();
   }
 
   snmp_sess_close(m_openSession);
   m_openSession = nullptr;
+  if (m_stop.raised()) return;  // the device is stopping: it publishes nothing more
   RoundDone();
 }
 
-bool SNMP_MARLUXA_AC_POWER::Exchange() {
+bool SNMP_MARLUXA_AC_POWER::ExchangeOnce() {
   m_lastSampleTime = boost::posix_time::second_clock::local_time();
   m_request = snmp_pdu_create(SNMP_MSG_GETBULK);
   if (m_settings.max_repetitions > 0) {
@@ -144,11 +147,14 @@ bool SNMP_MARLUXA_AC_POWER::Exchange() {
     m_request->max_repetitions = 100;
   }
   snmp_add_null_var(m_request, m_oid, m_oidLength);
-  const int status = snmp_sess_synch_response(m_openSession, m_request, &m_response);
-  m_request = nullptr;  // the library owns (and has freed) the request
+  const int status =
+      m_exchange.Run(m_openSession, m_request, &m_response, Exchange::Clock::time_point::max());
+  m_request = nullptr;  // the library owns (or has freed) the request
 
   bool more = false;
-  if (status != STAT_SUCCESS || m_response == nullptr) {
+  if (status == Exchange::kStopped) {
+    more = true;  // cut short: the walk's own check of the stop ends it
+  } else if (status != STAT_SUCCESS || m_response == nullptr) {
     if (status == STAT_TIMEOUT) {
       ConsoleLine(std::cerr, std::string("Timeout: No Response from ") + m_session.peername);
     } else {

@@ -6,27 +6,30 @@
 // device address byte to the root (always rebuilt from the 10-element root, so a repeated
 // call never grows it). With appSetting.use_thread non-zero the device samples on its own
 // thread (walk, 5 s pause, repeat), started once, after the first configuration is complete;
-// otherwise each RefreshStatus runs one walk on the caller's thread.
+// otherwise each RefreshStatus runs one walk on the caller's thread. A later InitSetting with
+// use_thread 0 stops that thread (a walk in flight ends at once, without a round) and hands
+// the device back to the host; a non-zero value after that starts it again. There is never
+// more than one sampling thread.
 //
 // do_sample is one walk: GETBULK requests from the root onwards, each continuing from the
-// previous response's last OID, storing INTEGER and float values by leaf number; it ends at the
+// previous response's last OID, storing INTEGER and float values by leaf number. It ends at the
 // end of the subtree, at an exception value, at a failed exchange or error response, at an OID
-// that does not increase, at a stop request, or after kMaxExchanges exchanges, and every walk
-// that opened a session ends with exactly one RoundDone. A walk and its round hold the round
-// lock, so cache restores and reconfiguration never interleave with it.
+// that does not increase or after kMaxExchanges exchanges, and each of these ends with exactly
+// one RoundDone. A walk and its round hold the round lock, so cache restores and
+// reconfiguration never interleave with it.
 //
-// The destructor stops the sampling thread and waits for it (an idle device returns at once;
-// one inside a walk returns after the exchange in flight) and for any walk a host thread runs.
+// A stop (the destructor, or use_thread 0) ends a walk at once wherever it waits, and that walk
+// closes its session and publishes nothing: no round runs on a device that is going away. The
+// destructor stops the sampling thread and waits for it and for any walk a host thread runs.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
+#include "device/exchange.h"
 #include "device/net_snmp.h"
+#include "device/stop_signal.h"
 #include "device/walk_settings.h"
 #include "frame/UniDataDevice.h"
 #include "frame/record.h"
@@ -72,8 +75,10 @@ class SNMP_MARLUXA_AC_POWER
   bool TakeResponse(const netsnmp_pdu& response);
 
  private:
-  // One request and its response; false when the walk must end after it.
-  bool Exchange();
+  // One request and its response; false when the walk must end after it. An exchange cut short
+  // by a stop returns true: the walk's own check of the stop ends it.
+  bool ExchangeOnce();
+  // Ends the sampling thread, if any, and takes the stop back: the device is host-driven.
   void StopSampling();
   // Copies community, time-out and retries from m_settings into the session template.
   void ApplySessionSettings();
@@ -83,7 +88,6 @@ class SNMP_MARLUXA_AC_POWER
   std::string m_community;  // the session's own copy of the community
   int m_repetitions = 0;    // current max-repetitions of the opt-in fast walk
 
-  std::mutex m_stateMutex;
-  std::condition_variable m_wake;
-  std::atomic<bool> m_stop{false};
+  StopSignal m_stop;
+  Exchange m_exchange{m_stop};  // outlives every session it runs on
 };
