@@ -119,14 +119,19 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   m_oidLength = m_rootLength;
   m_repetitions = m_settings.max_repetitions;
 
+  const auto deadline = Exchange::Clock::now() + m_walkDeadline;
   bool more = true;
   for (int exchanges = 0; more && !m_stop.raised(); ++exchanges) {
     if (exchanges == kMaxExchanges) {
       ConsoleLine(std::cout,
                   "snmp walk stopped after " + std::to_string(kMaxExchanges) + " exchanges");
       more = false;
+    } else if (Exchange::Clock::now() >= deadline) {
+      ConsoleLine(std::cout,
+                  "snmp walk stopped after " + std::to_string(m_walkDeadline.count()) + " ms");
+      more = false;
     } else {
-      more = ExchangeOnce();
+      more = ExchangeOnce(deadline);
     }
   }
 
@@ -136,7 +141,7 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   RoundDone();
 }
 
-bool SNMP_MARLUXA_AC_POWER::ExchangeOnce() {
+bool SNMP_MARLUXA_AC_POWER::ExchangeOnce(Exchange::Clock::time_point deadline) {
   m_lastSampleTime = boost::posix_time::second_clock::local_time();
   m_request = snmp_pdu_create(SNMP_MSG_GETBULK);
   if (m_settings.max_repetitions > 0) {
@@ -147,13 +152,12 @@ bool SNMP_MARLUXA_AC_POWER::ExchangeOnce() {
     m_request->max_repetitions = 100;
   }
   snmp_add_null_var(m_request, m_oid, m_oidLength);
-  const int status =
-      m_exchange.Run(m_openSession, m_request, &m_response, Exchange::Clock::time_point::max());
+  const int status = m_exchange.Run(m_openSession, m_request, &m_response, deadline);
   m_request = nullptr;  // the library owns (or has freed) the request
 
   bool more = false;
-  if (status == Exchange::kStopped) {
-    more = true;  // cut short: the walk's own check of the stop ends it
+  if (status == Exchange::kStopped || status == Exchange::kPastDeadline) {
+    more = true;  // cut short: the walk's own checks of the stop and the deadline end it
   } else if (status != STAT_SUCCESS || m_response == nullptr) {
     if (status == STAT_TIMEOUT) {
       ConsoleLine(std::cerr, std::string("Timeout: No Response from ") + m_session.peername);

@@ -14,15 +14,17 @@
 // do_sample is one walk: GETBULK requests from the root onwards, each continuing from the
 // previous response's last OID, storing INTEGER and float values by leaf number. It ends at the
 // end of the subtree, at an exception value, at a failed exchange or error response, at an OID
-// that does not increase or after kMaxExchanges exchanges, and each of these ends with exactly
-// one RoundDone. A walk and its round hold the round lock, so cache restores and
-// reconfiguration never interleave with it.
+// that does not increase, after kMaxExchanges exchanges or at the walk deadline (kWalkDeadline,
+// which also cuts short the exchange in flight), and each of these ends with exactly one
+// RoundDone. A walk and its round hold the round lock, so cache restores and reconfiguration
+// never interleave with it, and wait at most about one walk deadline for it.
 //
 // A stop (the destructor, or use_thread 0) ends a walk at once wherever it waits, and that walk
 // closes its session and publishes nothing: no round runs on a device that is going away. The
 // destructor stops the sampling thread and waits for it and for any walk a host thread runs.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -45,6 +47,11 @@ class SNMP_MARLUXA_AC_POWER
   static constexpr int kMaxExchanges = 4 * kSlotCount;
   static constexpr int kRootLength = 10;
   static constexpr unsigned kPauseSeconds = 5;
+  // Bound on the time of one walk. A full unit takes 1270 exchanges with the default request,
+  // well under a second on a healthy link; the bound leaves room for a slow one and is twice
+  // the longest a single request may wait (kMaxRequestMs), so a first request that goes
+  // unanswered always has all its attempts.
+  static constexpr std::chrono::milliseconds kWalkDeadline{120 * 1000};
 
   SNMP_MARLUXA_AC_POWER();
   ~SNMP_MARLUXA_AC_POWER() override;
@@ -69,6 +76,7 @@ class SNMP_MARLUXA_AC_POWER
   size_t m_oidLength = 0;
   std::unique_ptr<std::thread> m_thread;  // sampling thread (own-thread schedule)
   int m_useThread = 0;
+  std::chrono::milliseconds m_walkDeadline = kWalkDeadline;
 
   // Takes every binding of a successful response; false when the walk must end after it.
   // Reachable from subclasses so that the response handling can be driven without a network.
@@ -76,8 +84,8 @@ class SNMP_MARLUXA_AC_POWER
 
  private:
   // One request and its response; false when the walk must end after it. An exchange cut short
-  // by a stop returns true: the walk's own check of the stop ends it.
-  bool ExchangeOnce();
+  // by a stop or by the walk deadline returns true: the walk's own checks of both end it.
+  bool ExchangeOnce(Exchange::Clock::time_point deadline);
   // Ends the sampling thread, if any, and takes the stop back: the device is host-driven.
   void StopSampling();
   // Copies community, time-out and retries from m_settings into the session template.

@@ -1,5 +1,6 @@
 #include "device/walk_settings.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <iostream>
@@ -91,6 +92,18 @@ WalkSettings ReadWalkSettings(const Json::Value* app) {
     } else {
       Reject("retries", *v, "expected an integer 0 to 100");
     }
+  }
+  const long timeout_ms = s.timeout_us / 1000;
+  if (static_cast<long long>(timeout_ms) * (s.retries + 1) > kMaxRequestMs) {
+    const long capped_ms = std::min(timeout_ms, kMaxRequestMs);
+    const int capped_retries = std::min(s.retries, static_cast<int>(kMaxRequestMs / capped_ms - 1));
+    ConsoleLine(std::cout, "appSetting: timeout_ms " + std::to_string(timeout_ms) + " x (retries " +
+                               std::to_string(s.retries) + " + 1) exceeds " +
+                               std::to_string(kMaxRequestMs) +
+                               " ms per request, using timeout_ms " + std::to_string(capped_ms) +
+                               " and retries " + std::to_string(capped_retries));
+    s.timeout_us = capped_ms * 1000;
+    s.retries = capped_retries;
   }
   if (const Json::Value* v = ConfigMember(*app, "max_repetitions")) {
     if (ReadInteger(*v, &n) && n >= 1 && n <= 10000) {

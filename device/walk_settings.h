@@ -4,11 +4,17 @@
 // "Tormelix@2027q", 10 s per attempt and 1 retry. A bad value (wrong type, not a number,
 // a time-out of 0 or less, negative retries) is reported on standard output in one line that
 // names the key and the value, and the default is kept.
+//
+// One request waits at most kMaxRequestMs over all its attempts (timeout_ms x (retries + 1)).
+// Settings beyond that are capped in one line on standard output: retries are lowered to what
+// fits, and a time-out beyond the bound on its own becomes the bound with no retry.
 #pragma once
 
 #include <string>
 
 #include <json/value.h>
+
+constexpr long kMaxRequestMs = 60 * 1000;
 
 struct WalkSettings {
   std::string community = "Tormelix@2027q";

@@ -141,6 +141,38 @@ TEST(DeviceConfiguration, SessionSettingsAreOptIn) {
   EXPECT_EQ(d.session().community_len, 14u);
 }
 
+// One request waits at most 60 s over all its attempts: longer settings are capped in one line,
+// retries first; a request that fits is left as it is.
+TEST(DeviceConfiguration, RequestsLongerThanAMinuteAreCappedInOneLine) {
+  struct Case {
+    const char* app;
+    long timeout_us;
+    int retries;
+    bool capped;
+  } cases[] = {
+      {R"("timeout_ms":3600000,"retries":100)", 60000000, 0, true},
+      {R"("timeout_ms":20000,"retries":5)", 20000000, 2, true},
+      {R"("timeout_ms":7000,"retries":100)", 7000000, 7, true},
+      {R"("timeout_ms":61000,"retries":0)", 60000000, 0, true},
+      {R"("timeout_ms":30000,"retries":1)", 30000000, 1, false},
+      {R"("timeout_ms":600,"retries":99)", 600000, 99, false},
+  };
+  for (const Case& c : cases) {
+    DeviceProbe d;
+    testing::internal::CaptureStdout();
+    d.InitSetting(Parse(std::string(R"({"appSetting":{)") + c.app + "}}"));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(d.session().timeout, c.timeout_us) << c.app;
+    EXPECT_EQ(d.session().retries, c.retries) << c.app;
+    if (c.capped) {
+      EXPECT_NE(out.find("exceeds 60000 ms per request"), std::string::npos) << c.app << out;
+      EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    } else {
+      EXPECT_EQ(out, "") << c.app;
+    }
+  }
+}
+
 TEST(DeviceConfiguration, BadSessionSettingsAreNamedAndDefaultsKept) {
   const char* bad[] = {R"("timeout_ms":0)", R"("timeout_ms":-5)", R"("timeout_ms":"fast")",
                        R"("timeout_ms":1.5)", R"("timeout_ms":[1])", R"("retries":-1)",

@@ -235,6 +235,31 @@ TEST_F(Walk, SilentAgentAfterSomeAnswersTimesOutKeepsValuesAndEndsTheRound) {
   EXPECT_EQ(obs->Count("SendSP"), 2u);
 }
 
+// The walk deadline ends a walk, also in the middle of an exchange still waiting for its answer;
+// the round publishes what the walk read, and the unit counts as answering.
+TEST_F(Walk, DeadlineCutsTheExchangeInFlightAndTheRoundFollows) {
+  StartAgent(Dataset::DefaultUnit({1}));
+  Faults f;
+  f.silent_after = 2;
+  agent->SetFaults(f);
+  auto d = std::make_unique<DeviceProbe>();
+  AttachHostObserver(d.get(), obs);
+  d->InitSetting(Parse(R"({"ip":"127.0.0.1:)" + std::to_string(agent->port()) +
+                       R"(","address":1,"appSetting":{"timeout_ms":10000,"retries":0}})"));
+  d->set_walk_deadline(std::chrono::milliseconds(300));
+  const auto start = std::chrono::steady_clock::now();
+  const std::string out = Refresh(*d);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_NE(out.find("snmp walk stopped after 300 ms\n"), std::string::npos) << out;
+  EXPECT_EQ(err, "") << "a walk cut at its deadline did not time out";
+  EXPECT_LT(seconds, 5.0) << "the exchange in flight waited for its 10 s time-out";
+  EXPECT_EQ(agent->requests(), 3u);
+  EXPECT_EQ(Slot(d->data(), 1), 1.0f);
+  EXPECT_EQ(Slot(d->data(), 2), 1.0f);
+  EXPECT_EQ(obs->Count("SendSP"), 1u);
+}
+
 // The real schedule of a unit that never answers: two attempts of 10 s.
 TEST_F(Walk, NeverAnsweringAgentWithDefaultTimeoutTakesTwoAttempts) {
   StartAgent(Dataset::DefaultUnit({1}));
