@@ -118,6 +118,7 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   std::memcpy(m_oid, m_root, m_rootLength * sizeof(oid));
   m_oidLength = m_rootLength;
   m_repetitions = m_settings.max_repetitions;
+  m_answered = false;
 
   const auto deadline = Exchange::Clock::now() + m_walkDeadline;
   bool more = true;
@@ -138,6 +139,8 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   snmp_sess_close(m_openSession);
   m_openSession = nullptr;
   if (m_stop.raised()) return;  // the device is stopping: it publishes nothing more
+  // No answer at all in this walk: the unit is out of reach, whatever leaf 1 said last.
+  if (!m_answered) SetSlot(m_data, 1, 0.0f);
   RoundDone();
 }
 
@@ -164,14 +167,17 @@ bool SNMP_MARLUXA_AC_POWER::ExchangeOnce(Exchange::Clock::time_point deadline) {
     } else {
       ConsoleLine(std::cout, "snmp get error " + std::to_string(status));
     }
-  } else if (m_response->errstat == SNMP_ERR_TOOBIG && m_settings.max_repetitions > 0 &&
-             m_repetitions > 1) {
-    m_repetitions /= 2;
-    ConsoleLine(std::cout,
-                "snmp tooBig: max_repetitions reduced to " + std::to_string(m_repetitions));
-    more = true;  // resend from the same OID
   } else {
-    more = TakeResponse(*m_response);
+    m_answered = true;
+    if (m_response->errstat == SNMP_ERR_TOOBIG && m_settings.max_repetitions > 0 &&
+        m_repetitions > 1) {
+      m_repetitions /= 2;
+      ConsoleLine(std::cout,
+                  "snmp tooBig: max_repetitions reduced to " + std::to_string(m_repetitions));
+      more = true;  // resend from the same OID
+    } else {
+      more = TakeResponse(*m_response);
+    }
   }
   if (m_response != nullptr) {
     snmp_free_pdu(m_response);

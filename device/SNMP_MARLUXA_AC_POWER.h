@@ -16,8 +16,10 @@
 // end of the subtree, at an exception value, at a failed exchange or error response, at an OID
 // that does not increase, after kMaxExchanges exchanges or at the walk deadline (kWalkDeadline,
 // which also cuts short the exchange in flight), and each of these ends with exactly one
-// RoundDone. A walk and its round hold the round lock, so cache restores and reconfiguration
-// never interleave with it, and wait at most about one walk deadline for it.
+// RoundDone. A walk in which the unit gave no answer at all sets slot 1, the communication
+// state, to 0 before that round, so the round reports the loss; every other slot keeps its
+// value. A walk and its round hold the round lock, so cache restores and reconfiguration never
+// interleave with it, and wait at most about one walk deadline for it.
 //
 // A stop (the destructor, or use_thread 0) ends a walk at once wherever it waits, and that walk
 // closes its session and publishes nothing: no round runs on a device that is going away. The
@@ -96,6 +98,7 @@ class SNMP_MARLUXA_AC_POWER
   std::string m_community;  // the session's own copy of the community
   int m_repetitions = 0;    // current max-repetitions of the opt-in fast walk
 
+  bool m_answered = false;  // the running walk received a response
   StopSignal m_stop;
   Exchange m_exchange{m_stop};  // outlives every session it runs on
 };

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <json/reader.h>
@@ -233,6 +234,42 @@ TEST_F(Walk, SilentAgentAfterSomeAnswersTimesOutKeepsValuesAndEndsTheRound) {
   EXPECT_EQ(err, "");
   EXPECT_EQ(Slot(d->data(), 500), 0.0f);
   EXPECT_EQ(obs->Count("SendSP"), 2u);
+}
+
+// A unit that answered goes dark and comes back. The dark walk reports the communication state
+// as lost (slot 1 = 0: the alarm rises) and keeps every other slot as the unit last gave it; the
+// next walk that gets an answer stores leaf 1 again, and the alarm clears.
+TEST_F(Walk, DarkUnitRaisesTheCommunicationAlarmUntilItAnswersAgain) {
+  StartAgent(Dataset::DefaultUnit({1}));
+  auto d = std::make_unique<DeviceProbe>();
+  AttachHostObserver(d.get(), obs);
+  d->InitSetting(Parse(R"({"ip":"127.0.0.1:)" + std::to_string(agent->port()) +
+                       R"(","address":1,"appSetting":{"b_mode":2,"timeout_ms":250,"retries":1}})"));
+  Refresh(*d);
+  Faults dark;
+  dark.silent = true;
+  agent->SetFaults(dark);
+  agent->ResetCounters();
+  Refresh(*d);
+  EXPECT_EQ(err, "Timeout: No Response from 127.0.0.1:" + std::to_string(agent->port()) + "\n");
+  EXPECT_EQ(agent->requests(), 2u) << "one request and one retry";
+  agent->SetFaults(Faults());
+  Refresh(*d);
+  EXPECT_EQ(err, "");
+
+  const auto sent = obs->EventsOf("SendSP");
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(ImageSlot(sent[0].bytes, 1), 1.0f);
+  EXPECT_EQ(ImageSlot(sent[1].bytes, 1), 0.0f);
+  EXPECT_EQ(ImageSlot(sent[2].bytes, 1), 1.0f);
+  for (int k = 2; k <= kSlotCount; ++k) {
+    ASSERT_EQ(Bits(ImageSlot(sent[1].bytes, k)), Bits(ImageSlot(sent[0].bytes, k))) << "slot " << k;
+  }
+  std::vector<bool> communication_alarm;
+  for (const HostEvent& e : obs->EventsOf("CheckThresholdBool")) {
+    if (e.name == "设备通讯状态") communication_alarm.push_back(e.flag);
+  }
+  EXPECT_EQ(communication_alarm, (std::vector<bool>{false, true, false}));
 }
 
 // The walk deadline ends a walk, also in the middle of an exchange still waiting for its answer;
