@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "device/alarm_catalogue.h"
+#include "device/bare_floats.h"
 #include "device/schedule_setting.h"
 #include "device/signal_id.h"
 #include "device/value_store.h"
@@ -115,6 +116,7 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
     snmp_sess_perror("snmpbulkwalk", &m_session);
     return;
   }
+  ReadBareFloats(m_openSession);
   std::memcpy(m_oid, m_root, m_rootLength * sizeof(oid));
   m_oidLength = m_rootLength;
   m_repetitions = m_settings.max_repetitions;

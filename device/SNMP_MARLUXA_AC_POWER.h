@@ -12,14 +12,14 @@
 // more than one sampling thread.
 //
 // do_sample is one walk: GETBULK requests from the root onwards, each continuing from the
-// previous response's last OID, storing INTEGER and float values by leaf number. It ends at the
-// end of the subtree, at an exception value, at a failed exchange or error response, at an OID
-// that does not increase, after kMaxExchanges exchanges or at the walk deadline (kWalkDeadline,
-// which also cuts short the exchange in flight), and each of these ends with exactly one
-// RoundDone. A walk in which the unit gave no answer at all sets slot 1, the communication
-// state, to 0 before that round, so the round reports the loss; every other slot keeps its
-// value. A walk and its round hold the round lock, so cache restores and reconfiguration never
-// interleave with it, and wait at most about one walk deadline for it.
+// previous response's last OID, storing INTEGER and float values (opaque or bare 0x48) by leaf
+// number. It ends at the end of the subtree, at an exception value, at a failed exchange or error
+// response, at an OID that does not increase, after kMaxExchanges exchanges or at the walk deadline
+// (kWalkDeadline, which also cuts short the exchange in flight), and each of these ends with
+// exactly one RoundDone. A walk in which the unit gave no answer at all sets slot 1, the
+// communication state, to 0 before that round, so the round reports the loss; every other slot
+// keeps its value. A walk and its round hold the round lock, so cache restores and reconfiguration
+// never interleave with it, and wait at most about one walk deadline for it.
 //
 // A stop (the destructor, or use_thread 0) ends a walk at once wherever it waits, and that walk
 // closes its session and publishes nothing: no round runs on a device that is going away. The

@@ -52,6 +52,7 @@ Faults (request numbers count from 1 since start):
   --foreign-binding         GETBULK answers carry 1.3.6.1.4.1.61333.1.1.5.0 as 2nd binding
   --bulk-successors K       answer every GETBULK with K successors of its first binding
   --bare-float-leaf L       send leaf L with the bare tag 0x48 (4 bytes, 25.0)
+  --bare-floats             send every float the older way: bare tag 0x48, its own 4 bytes
   --garbage before|instead  send a garbage datagram before the answer, or instead of it
   --wrong-request-id        answer with a different request id
   --truncate                send the answer cut to half its length
@@ -155,6 +156,8 @@ int main(int argc, char** argv) {
       f.bulk_successors = unsigned(Number(flag, arg(), 10000));
     } else if (flag == "--bare-float-leaf") {
       f.bare_float_leaf = unsigned(Number(flag, arg(), kU32));
+    } else if (flag == "--bare-floats") {
+      f.bare_floats = true;
     } else if (flag == "--garbage") {
       std::string when = arg();
       if (when != "before" && when != "instead") Usage("--garbage: expected before or instead");

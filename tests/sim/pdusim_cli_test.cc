@@ -93,6 +93,7 @@ TEST(PdusimCliTest, HelpDocumentsFormatAndEveryFault) {
                            "--foreign-binding",
                            "--bulk-successors",
                            "--bare-float-leaf",
+                           "--bare-floats",
                            "--garbage",
                            "--wrong-request-id",
                            "--truncate",
