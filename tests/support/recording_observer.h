@@ -14,7 +14,8 @@
 
 struct HostEvent {
   std::string
-      call;  // "SendSP", "Reset", "CheckThresholdBool", "DoBatch", "SaveHistory", "InitSetting"
+      call;  // "SendSP", "Reset", "CheckThresholdBool", "DoBatch", "SaveHistory", "InitSetting",
+             // "SendSocketData" (kind: the handle)
   unsigned int device = 0;
   int kind = 0;
   std::vector<unsigned char> bytes;
@@ -83,6 +84,13 @@ class RecordingObserver : public HostObserver {
     e.bytes = std::move(data);
     Push(std::move(e));
   }
+  int OnSendSocketData(const QRMVDevice& d, int handle, std::vector<unsigned char> data) override {
+    HostEvent e = Make("SendSocketData", d);
+    e.kind = handle;
+    e.bytes = std::move(data);
+    Push(std::move(e));
+    return socket_result;
+  }
   void OnInitSetting(const QRMVDevice& d, const Json::Value&, bool result) override {
     HostEvent e = Make("InitSetting", d);
     e.flag = result;
@@ -106,6 +114,7 @@ class RecordingObserver : public HostObserver {
 
  public:
   std::function<void(const HostEvent&)> on_event;
+  int socket_result = 0;  // what SendSocketData answers
 
  private:
   mutable std::mutex mu_;
