@@ -13,9 +13,8 @@
 #include "host/QRMVDevice.h"
 
 struct HostEvent {
-  std::string
-      call;  // "SendSP", "Reset", "CheckThresholdBool", "DoBatch", "SaveHistory", "InitSetting",
-             // "SendSocketData" (kind: the handle)
+  std::string call;  // "SendSP", "Reset", "CheckThresholdBool", "DoBatch", "SaveHistory",
+                     // "InitSetting", "SendSocketData" (kind: the handle)
   unsigned int device = 0;
   int kind = 0;
   std::vector<unsigned char> bytes;

@@ -10,8 +10,8 @@
 
 #include "device/alarm_catalogue.h"
 #include "frame/record.h"
-#include "tests/tools/child_process.h"
-#include "tests/tools/temp_dir.h"
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "frame/record.h"
-#include "tests/tools/child_process.h"
-#include "tests/tools/temp_dir.h"
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "device/alarm_catalogue.h"
 #include "tests/tools/record_images.h"
-#include "tests/tools/temp_dir.h"
+#include "tests/support/temp_dir.h"
 #include "tools/qrmhost/decode_command.h"
 
 namespace {

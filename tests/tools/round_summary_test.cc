@@ -10,7 +10,7 @@
 #include "device/alarm_catalogue.h"
 #include "host/QRMSocketDevice.h"
 #include "tests/tools/record_images.h"
-#include "tests/tools/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
