@@ -128,7 +128,7 @@ TEST(DeviceConfiguration, UseThreadValues) {
   pthread_attr_t saved, huge;
   ASSERT_EQ(pthread_getattr_default_np(&saved), 0);
   ASSERT_EQ(pthread_attr_init(&huge), 0);
-  ASSERT_EQ(pthread_attr_setstacksize(&huge, std::numeric_limits<size_t>::max() / 2), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&huge, std::numeric_limits<size_t>::max() - 65535), 0);
   ASSERT_EQ(pthread_setattr_default_np(&huge), 0);
   DeviceProbe starved;
   testing::internal::CaptureStdout();
