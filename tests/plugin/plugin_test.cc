@@ -143,9 +143,7 @@ TEST(PluginLoading, ProvidersCreateDevicesThatWalkAndEverythingUnloads) {
     ASSERT_EQ(saved.size(), 2u);
     EXPECT_EQ(saved[0].device, 11u);
     EXPECT_EQ(saved[1].device, 12u);
-    float v;
-    std::memcpy(&v, saved[1].bytes.data() + SlotOffset(2), sizeof v);
-    EXPECT_EQ(v, 2.0f);
+    EXPECT_EQ(ImageSlot(saved[1].bytes, 2), 2.0f);
     EXPECT_EQ(obs->Count("CheckThresholdBool"), 2u * 429u);
     // Text form of the cache restore, through the plug-in's own inline default.
     testing::internal::CaptureStdout();
