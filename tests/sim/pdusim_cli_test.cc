@@ -105,6 +105,8 @@ TEST(PdusimCliTest, HelpDocumentsFormatAndEveryFault) {
                            "68x"}) {
     EXPECT_NE(out.find(flag), std::string::npos) << flag;
   }
+  ASSERT_EQ(RunPdusim("--version", &out, &err), 0);
+  EXPECT_EQ(out, "pdusim " QRM_VERSION "\n");
 }
 
 using simtest::BuildBulkRequest;

@@ -53,6 +53,7 @@ TEST(QrmhostCli, UsageErrorsExitTwoWithOneLine) {
       {"run", "--plugin", "p.so", "--config", "c.json", "--bogus"},
       {"run", "--plugin", "p.so", "--config", "c.json", "--rounds", "x"},
       {"decode"},
+      {"decode", "h.rec", "--json", "--csv"},
   };
   for (const auto& args : cases) {
     const Result r = Qrmhost(args);
@@ -64,6 +65,20 @@ TEST(QrmhostCli, UsageErrorsExitTwoWithOneLine) {
   const Result help = Qrmhost({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("qrmhost run --plugin PATH --config FILE"), std::string::npos);
+  // Each option's entry (its line and the indented lines under it) says its default.
+  for (const char* option : {"--plugin", "--config", "--rounds", "--interval", "--history",
+                             "--events", "--timeout", "--json", "--csv"}) {
+    const size_t at = help.out.find(std::string("\n  ") + option + " ");
+    ASSERT_NE(at, std::string::npos) << option << " is listed";
+    const size_t end = help.out.find("\n  -", at + 1);
+    const std::string entry = help.out.substr(at, end - at);
+    EXPECT_TRUE(entry.find("(default") != std::string::npos ||
+                entry.find("(required)") != std::string::npos)
+        << entry;
+  }
+  const Result version = Qrmhost({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "qrmhost " QRM_VERSION "\n");
 }
 
 TEST(QrmhostCli, LoadAndConfigurationErrorsExitOne) {
