@@ -275,6 +275,11 @@ void Agent::Serve() {
   }
 }
 
+RequestShape Agent::last_request() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return last_request_;
+}
+
 void Agent::Handle(const uint8_t* data, size_t size, const void* peer, unsigned peer_len) {
   PduPtr pdu;
   Request request;
@@ -286,6 +291,10 @@ void Agent::Handle(const uint8_t* data, size_t size, const void* peer, unsigned 
     std::lock_guard<std::mutex> lock(mu_);
     f = faults_;
     dataset = data_;
+    last_request_.bulk = request.command == Request::Command::kGetBulk;
+    last_request_.nonrepeaters = request.non_repeaters;
+    last_request_.repetitions = request.max_repetitions;
+    last_request_.bindings = request.oids.size();
   }
   if (f.silent || (f.silent_after > 0 && number > f.silent_after)) return;
   if (f.delay_ms > 0 && !Pause(f.delay_ms)) return;

@@ -18,14 +18,17 @@ namespace {
 const char kHelp[] = R"(Usage: pdusim [options]
 Serves a simulated AC power-distribution unit over SNMPv2c (GET, GETNEXT, GETBULK) on
 127.0.0.1, printing "pdusim listening on 127.0.0.1:PORT" once ready, until SIGINT or SIGTERM.
+A wrong option or value is named in one line on standard error; the exit status is then 2.
 
 Data:
   --port N              UDP port on 127.0.0.1 (default 0: any free port)
   --data FILE           serve the objects of FILE (.snmprec, below) instead of the default unit
+                        (default: the default unit)
   --addresses LIST      addresses of the default unit: 1,2,3 or 1-64 or 1,5-8 (default 1)
   --community TEXT      the community answered; others are ignored (default Tormelix@2027q)
-  --dump-snmprec        print the dataset as .snmprec to stdout and exit
+  --dump-snmprec        print the dataset as .snmprec to stdout and exit (default: serve it)
   --help                print this text and exit
+  --version             print the version and exit
 
 The default unit serves, for each address A, leaves 1..1269 as 1.3.6.1.4.1.61333.1.1.4.A.LEAF.0:
 leaf 1 = 1 (communication normal), leaf 2 = A, leaves 3..16 floats (voltages 220+A%11, 229.5,
@@ -39,7 +42,7 @@ STRING, 64 IpAddress, 65 Counter32, 66 Gauge32, 67 TimeTicks, 68 Opaque; a trail
 64x, 68x) means VALUE is hex. A float is an Opaque holding 9f 78 04 and the big-endian IEEE
 single, e.g. 1.3.6.1.4.1.61333.1.1.4.1.15.0|68x|9f780442480000 is 50.0.
 
-Faults (request numbers count from 1 since start):
+Faults (request numbers count from 1 since start; every fault is off by default):
   --silent                  never answer
   --silent-after N          answer the first N requests, then nothing
   --error-status S          answer with error status S (e.g. 5 genErr, 1 tooBig), index 1 ...
@@ -111,6 +114,9 @@ int main(int argc, char** argv) {
     };
     if (flag == "--help" || flag == "-h") {
       std::cout << kHelp;
+      return 0;
+    } else if (flag == "--version") {
+      std::cout << "pdusim " << QRM_VERSION << std::endl;
       return 0;
     } else if (flag == "--port") {
       port = uint16_t(Number(flag, arg(), 65535));

@@ -1,5 +1,9 @@
 // The device object before any walk: construction, configuration, session settings.
+#include <pthread.h>
+
+#include <algorithm>
 #include <climits>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -82,6 +86,11 @@ TEST(DeviceConfiguration, RepeatedConfigurationRebuildsTheRoot) {
   d.InitSetting(Parse(R"({"address":7})"));
   EXPECT_EQ(d.root(), RootWith(7));
   EXPECT_STREQ(d.session().peername, "127.0.0.2");
+  // The host base refuses an address past 255; the device still answers 1.
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(d.InitSetting(Parse(R"({"address":300})")));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("\"address\""), std::string::npos);
+  EXPECT_EQ(d.root(), RootWith(7));
 }
 
 TEST(DeviceConfiguration, UseThreadValues) {
@@ -113,6 +122,30 @@ TEST(DeviceConfiguration, UseThreadValues) {
   EXPECT_TRUE(d.InitSetting(Parse(R"({"appSetting":"use_thread=1"})")));
   EXPECT_EQ(d.thread(), nullptr);
   EXPECT_TRUE(d.InitSetting(Parse("{}")));
+
+  // No thread to be had (every new thread asks for an impossible stack): one line, the result
+  // is still 1, and the host's RefreshStatus drives the device instead.
+  pthread_attr_t saved, huge;
+  ASSERT_EQ(pthread_getattr_default_np(&saved), 0);
+  ASSERT_EQ(pthread_attr_init(&huge), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&huge, std::numeric_limits<size_t>::max() - 65535), 0);
+  ASSERT_EQ(pthread_setattr_default_np(&huge), 0);
+  DeviceProbe starved;
+  testing::internal::CaptureStdout();
+  const bool result = starved.InitSetting(Parse(R"({"appSetting":{"use_thread":1}})"));
+  pthread_setattr_default_np(&saved);
+  pthread_attr_destroy(&huge);
+  pthread_attr_destroy(&saved);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(result);
+  EXPECT_EQ(starved.thread(), nullptr);
+  EXPECT_EQ(starved.use_thread(), 0);
+  EXPECT_EQ(out.rfind("SNMP_MARLUXA_AC_POWER: sampling thread not started", 0), 0u) << out;
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(starved.RefreshStatus(), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "SNMP_MARLUXA_AC_POWER::do_sample\n")
+      << "the host's call walks (an empty target ends the walk at once)";
 }
 
 TEST(DeviceConfiguration, RepeatedConfigurationNeverStartsASecondThread) {

@@ -101,8 +101,13 @@ TEST_F(Walk, DefaultUnitFillsEverySlotAsServed) {
     }
     EXPECT_GT(checked, 1260);
     EXPECT_EQ(Slot(d->data(), 2), 1.0f) << "unit 2's values must not leak into unit 1";
-    // One exchange per object plus the one that leaves the subtree.
+    // One exchange per object plus the one that leaves the subtree, each the default request.
     EXPECT_EQ(agent->requests(), 1270u);
+    const pdusim::RequestShape last = agent->last_request();
+    EXPECT_TRUE(last.bulk);
+    EXPECT_EQ(last.nonrepeaters, 1);
+    EXPECT_EQ(last.repetitions, 100);
+    EXPECT_EQ(last.bindings, 1u);
     EXPECT_EQ(obs->Count("SendSP"), 1u);
     EXPECT_EQ(obs->Count("SaveHistory"), 1u);
   }
@@ -207,6 +212,19 @@ TEST_F(Walk, ExceptionValuesInTheMiddleEndTheWalkAfterThatResponse) {
     EXPECT_EQ(Slot(d->data(), 5), 0.0f);
     EXPECT_EQ(Slot(d->data(), 6), 0.0f);
   }
+  // An exception value in the middle of a response: the bindings after it are still taken,
+  // and then the walk ends.
+  StartAgent(Dataset::DefaultUnit({1}));
+  Faults f;
+  f.exception_leaf = 5;
+  f.bulk_successors = 3;
+  agent->SetFaults(f);
+  auto d = MakeDevice(1);
+  Refresh(*d);
+  EXPECT_EQ(Slot(d->data(), 4), 229.5f);
+  EXPECT_EQ(Slot(d->data(), 5), 0.0f);
+  EXPECT_NE(Slot(d->data(), 6), 0.0f) << "the binding after the exception was dropped";
+  EXPECT_EQ(Slot(d->data(), 7), 0.0f) << "the walk went on past the exception's response";
 }
 
 TEST_F(Walk, NextAddressFirstStoresNothing) {
@@ -430,14 +448,21 @@ TEST_F(Walk, EmptyTargetPrintsTheBannerOnly) {
   EXPECT_EQ(obs->Count("SendSP"), 0u);
 }
 
-TEST_F(Walk, SessionThatCannotOpenIsReportedWithoutARound) {
+TEST_F(Walk, OpenFailureHasNoRoundAndSendFailureHasOne) {
   DeviceProbe d;
   AttachHostObserver(&d, obs);
   d.InitSetting(Parse(R"({"ip":"udp:127.0.0.1:99999","address":1})"));
-  const std::string out = Refresh(d);
+  std::string out = Refresh(d);
   EXPECT_EQ(out.rfind("SNMP_MARLUXA_AC_POWER::do_sample\n", 0), 0u);
   EXPECT_NE(err.find("snmpbulkwalk"), std::string::npos) << err;
   EXPECT_EQ(obs->Count("SendSP"), 0u);
+
+  // Port 0: the kernel refuses the datagram, so the send itself fails (nothing leaves).
+  d.InitSetting(Parse(R"({"ip":"127.0.0.1:0","address":1})"));
+  out = Refresh(d);
+  EXPECT_EQ(out, "SNMP_MARLUXA_AC_POWER::do_sample\nsnmp get error 1\nrvSize is 0\n");
+  EXPECT_EQ(obs->Count("SendSP"), 1u);
+  EXPECT_EQ(obs->Count("SaveHistory"), 1u);
 }
 
 TEST_F(Walk, WrongCommunityTimesOut) {

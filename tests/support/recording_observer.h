@@ -13,8 +13,8 @@
 #include "host/QRMVDevice.h"
 
 struct HostEvent {
-  std::string
-      call;  // "SendSP", "Reset", "CheckThresholdBool", "DoBatch", "SaveHistory", "InitSetting"
+  std::string call;  // "SendSP", "Reset", "CheckThresholdBool", "DoBatch", "SaveHistory",
+                     // "InitSetting", "SendSocketData" (kind: the handle)
   unsigned int device = 0;
   int kind = 0;
   std::vector<unsigned char> bytes;
@@ -83,6 +83,13 @@ class RecordingObserver : public HostObserver {
     e.bytes = std::move(data);
     Push(std::move(e));
   }
+  int OnSendSocketData(const QRMVDevice& d, int handle, std::vector<unsigned char> data) override {
+    HostEvent e = Make("SendSocketData", d);
+    e.kind = handle;
+    e.bytes = std::move(data);
+    Push(std::move(e));
+    return socket_result;
+  }
   void OnInitSetting(const QRMVDevice& d, const Json::Value&, bool result) override {
     HostEvent e = Make("InitSetting", d);
     e.flag = result;
@@ -106,6 +113,7 @@ class RecordingObserver : public HostObserver {
 
  public:
   std::function<void(const HostEvent&)> on_event;
+  int socket_result = 0;  // what SendSocketData answers
 
  private:
   mutable std::mutex mu_;
