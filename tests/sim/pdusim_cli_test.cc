@@ -210,6 +210,14 @@ TEST(PdusimCliTest, EveryFaultFlagChangesWhatAClientSees) {
        [&](uint16_t port) { EXPECT_EQ(bulk1(port).bindings.size(), 3u); }},
       {{"--bare-float-leaf", "5"},
        [&](uint16_t port) { EXPECT_EQ(bulk1(port).status, STAT_TIMEOUT) << "net-snmp drops it"; }},
+      {{"--bare-floats"},
+       [&](uint16_t port) {
+         // Leaf 5 is the float 228.5: bare tag 0x48 and its own four bytes, 43 64 80 00.
+         const auto got = RawExchange(port, BuildBulkRequest(77, 1, 100, Leaf2(4)), 200);
+         ASSERT_EQ(got.size(), 1u);
+         EXPECT_NE(got[0].find(std::string("\x05\x00\x48\x04\x43\x64\x80\x00", 8)),
+                   std::string::npos);
+       }},
       {{"--garbage", "before"},
        [&](uint16_t port) {
          const auto got = RawExchange(port, BuildBulkRequest(77, 1, 100, Leaf2(4)), 200);
