@@ -39,17 +39,6 @@ using pdusim::Dataset;
 using pdusim::Faults;
 using pdusim::Value;
 
-uint32_t SlotBits(const std::vector<unsigned char>& image, int k) {
-  uint32_t b;
-  std::memcpy(&b, image.data() + SlotOffset(k), sizeof b);
-  return b;
-}
-
-float SlotValue(const std::vector<unsigned char>& image, int k) {
-  float v;
-  std::memcpy(&v, image.data() + SlotOffset(k), sizeof v);
-  return v;
-}
 
 uint32_t IdOf(const std::vector<unsigned char>& image) {
   uint32_t id;
@@ -172,7 +161,7 @@ TEST_F(Concurrency, CacheRestoresDuringOwnThreadWalksPublishOnlyWholeImages) {
   EXPECT_TRUE(WaitFor([&] { return restored >= 20; }));
   device->InitSetting(Parse(DeviceConfig(agent.port(), kAddress, R"("use_thread":"1")")));
   host.join();
-  auto is_walk = [](const HostEvent& e) { return SlotValue(e.bytes, 1) == 1.0f; };
+  auto is_walk = [](const HostEvent& e) { return ImageSlot(e.bytes, 1) == 1.0f; };
   ASSERT_TRUE(WaitFor(
       [&] {
         for (const HostEvent& e : obs->EventsOf("SendSP"))
@@ -193,7 +182,7 @@ TEST_F(Concurrency, CacheRestoresDuringOwnThreadWalksPublishOnlyWholeImages) {
         << "round " << n << " saved another image than it published";
     EXPECT_EQ(IdOf(image), kId) << "round " << n;
     EXPECT_TRUE(FreshStamp(image)) << "round " << n << " was not stamped by its round";
-    const float first = SlotValue(image, 1);
+    const float first = ImageSlot(image, 1);
     if (first < 0.0f) {
       // A cache image: the restores publish in order, each exactly once, every slot its marker.
       ++caches;
@@ -201,14 +190,14 @@ TEST_F(Concurrency, CacheRestoresDuringOwnThreadWalksPublishOnlyWholeImages) {
       EXPECT_EQ(first, -static_cast<float>(next_marker)) << "round " << n;
       next_marker = static_cast<int>(-first) + 1;
       for (int k = 1; k <= kSlotCount; ++k) {
-        ASSERT_EQ(SlotValue(image, k), first)
+        ASSERT_EQ(ImageSlot(image, k), first)
             << "round " << n << " mixes a cache image, slot " << k;
       }
     } else {
       ++walks;
       for (int k = 1; k <= kSlotCount; ++k) {
-        ASSERT_EQ(SlotBits(image, k), walk[static_cast<size_t>(k)])
-            << "round " << n << " mixes a walk result, slot " << k << " = " << SlotValue(image, k);
+        ASSERT_EQ(Bits(ImageSlot(image, k)), walk[static_cast<size_t>(k)])
+            << "round " << n << " mixes a walk result, slot " << k << " = " << ImageSlot(image, k);
       }
     }
   }
@@ -262,9 +251,9 @@ TEST_F(Concurrency, AgentSilentMidWalkThenBackTheNextWalkFillsTheRecord) {
   EXPECT_EQ(IdOf(cut_image), kId);
   for (int k = 1; k <= kSlotCount; ++k) {
     if (k <= static_cast<int>(kAnswered)) {
-      ASSERT_EQ(SlotBits(cut_image, k), walk[static_cast<size_t>(k)]) << "stored slot " << k;
+      ASSERT_EQ(Bits(ImageSlot(cut_image, k)), walk[static_cast<size_t>(k)]) << "stored slot " << k;
     } else {
-      ASSERT_EQ(SlotValue(cut_image, k), -3.0f) << "slot " << k << " was not reached";
+      ASSERT_EQ(ImageSlot(cut_image, k), -3.0f) << "slot " << k << " was not reached";
     }
   }
 
@@ -274,7 +263,7 @@ TEST_F(Concurrency, AgentSilentMidWalkThenBackTheNextWalkFillsTheRecord) {
   device.reset();
   EXPECT_EQ(IdOf(full_image), kId);
   for (int k = 1; k <= kSlotCount; ++k) {
-    ASSERT_EQ(SlotBits(full_image, k), walk[static_cast<size_t>(k)]) << "slot " << k;
+    ASSERT_EQ(Bits(ImageSlot(full_image, k)), walk[static_cast<size_t>(k)]) << "slot " << k;
   }
   EXPECT_EQ(agent.requests(), kAnswered + 1 + 1270) << "the second walk read the whole unit";
 }
@@ -295,9 +284,9 @@ class UnitChecker : public HostObserver {
     if (!problem.empty()) {
       ++t.bad;
       if (first_problem_.empty()) first_problem_ = problem;
-    } else if (SlotValue(image, 1) == 1.0f) {
+    } else if (ImageSlot(image, 1) == 1.0f) {
       ++t.walks;
-    } else if (SlotValue(image, 1) == 0.0f) {
+    } else if (ImageSlot(image, 1) == 0.0f) {
       ++t.dark;
     } else {
       ++t.caches;
@@ -330,20 +319,20 @@ class UnitChecker : public HostObserver {
     const unsigned a = it->second;
     if (image.size() != kRecordSize) return who + "image of " + std::to_string(image.size());
     if (IdOf(image) != id) return who + "record id " + std::to_string(IdOf(image));
-    if (SlotValue(image, 2) != static_cast<float>(a)) {
-      return who + "slot 2 = " + std::to_string(SlotValue(image, 2));
+    if (ImageSlot(image, 2) != static_cast<float>(a)) {
+      return who + "slot 2 = " + std::to_string(ImageSlot(image, 2));
     }
-    if (SlotValue(image, 3) != 220.0f + static_cast<float>(a % 11)) {
-      return who + "slot 3 = " + std::to_string(SlotValue(image, 3));
+    if (ImageSlot(image, 3) != 220.0f + static_cast<float>(a % 11)) {
+      return who + "slot 3 = " + std::to_string(ImageSlot(image, 3));
     }
-    const float first = SlotValue(image, 1);
+    const float first = ImageSlot(image, 1);
     if (!(first == 1.0f || first == 0.0f || first < 0.0f)) {
       return who + "slot 1 = " + std::to_string(first);
     }
     const std::vector<uint32_t>& bits = bits_.at(a);
     for (int k = 2; k <= kSlotCount; ++k) {
-      if (SlotBits(image, k) != bits[static_cast<size_t>(k)]) {
-        return who + "slot " + std::to_string(k) + " = " + std::to_string(SlotValue(image, k));
+      if (Bits(ImageSlot(image, k)) != bits[static_cast<size_t>(k)]) {
+        return who + "slot " + std::to_string(k) + " = " + std::to_string(ImageSlot(image, k));
       }
     }
     if (!FreshStamp(image)) return who + "stale stamp";
@@ -494,7 +483,7 @@ TEST_F(Concurrency, SixtyFourDevicesTimingOutAtOnceWriteWholeLines) {
   EXPECT_EQ(timeouts, static_cast<int>(kDevices) * kRounds);
   const auto sent = obs->EventsOf("SendSP");
   ASSERT_EQ(sent.size(), kDevices * kRounds);
-  for (const HostEvent& e : sent) ASSERT_EQ(SlotValue(e.bytes, 1), 0.0f) << "device " << e.device;
+  for (const HostEvent& e : sent) ASSERT_EQ(ImageSlot(e.bytes, 1), 0.0f) << "device " << e.device;
 }
 
 }  // namespace
