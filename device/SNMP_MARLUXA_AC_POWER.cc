@@ -5,7 +5,10 @@
 #include <iostream>
 
 #include "device/alarm_catalogue.h"
+#include "device/exchange_failure.h"
 #include "device/signal_id.h"
+#include "device/usm_key.h"
+#include "device/usm_walk.h"
 #include "device/value_store.h"
 #include "frame/config_value.h"
 #include "frame/console_line.h"
@@ -31,6 +34,7 @@ SNMP_MARLUXA_AC_POWER::~SNMP_MARLUXA_AC_POWER() {
   StopSampling();
   // Wait for a walk that a host thread may still be running on this object.
   auto round = RoundLock();
+  WipeSessionKeys(&m_session);
 }
 
 void SNMP_MARLUXA_AC_POWER::ApplySessionSettings() {
@@ -39,6 +43,7 @@ void SNMP_MARLUXA_AC_POWER::ApplySessionSettings() {
   m_session.community_len = m_community.size();
   m_session.timeout = m_settings.timeout_us;
   m_session.retries = m_settings.retries;
+  PrepareSessionTemplate(m_settings.snmp_version, &m_settings.v3, &m_session);
 }
 
 void SNMP_MARLUXA_AC_POWER::StopSampling() {
@@ -47,6 +52,7 @@ void SNMP_MARLUXA_AC_POWER::StopSampling() {
     m_stop = true;
   }
   m_wake.notify_all();
+  UsmWalk::WakeWaiters();
   if (m_thread && m_thread->joinable()) m_thread->join();
 }
 
@@ -111,6 +117,13 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   ConsoleLine(std::cout, "SNMP_MARLUXA_AC_POWER::do_sample");
   auto round = RoundLock();
   if (m_ip.empty()) return;
+  if (m_settings.snmp_version == 0) {  // a half-made configuration never sends anything
+    ConsoleLine(std::cerr,
+                "snmpbulkwalk: no session opened: appSetting cannot form one (see InitSetting)");
+    return;
+  }
+  UsmWalk usm;  // SNMPv3 only: the process's turn at net-snmp's USM, until after the close
+  if (m_settings.snmp_version == 3 && !usm.Enter(m_stop)) return;
   m_openSession = snmp_sess_open(&m_session);
   if (m_openSession == nullptr) {
     snmp_sess_perror("snmpbulkwalk", &m_session);
@@ -120,7 +133,7 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   m_oidLength = m_rootLength;
   m_repetitions = m_settings.max_repetitions;
 
-  bool running = true;
+  bool running = usm.Ready(m_openSession);  // SNMPv3: engine discovery, a failed exchange
   for (int exchanges = 0; running; ++exchanges) {
     if (m_stop) break;  // the device is being destroyed
     if (exchanges == kMaxExchanges) {
@@ -131,8 +144,10 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
     running = Exchange();
   }
 
+  usm.ForgetKeys(m_openSession);
   snmp_sess_close(m_openSession);
   m_openSession = nullptr;
+  usm.Leave();
   RoundDone();
 }
 
@@ -157,6 +172,7 @@ bool SNMP_MARLUXA_AC_POWER::Exchange() {
     } else {
       ConsoleLine(std::cout, "snmp get error " + std::to_string(status));
     }
+    ReportExchangeFailureReason(m_openSession, status);
   } else if (m_response->errstat == SNMP_ERR_TOOBIG && m_settings.max_repetitions > 0 &&
              m_repetitions > 1) {
     m_repetitions /= 2;

@@ -1,4 +1,5 @@
-// SNMP_MARLUXA_AC_POWER: one AC power-distribution unit read over SNMPv2c.
+// SNMP_MARLUXA_AC_POWER: one AC power-distribution unit read over SNMPv2c (or, as an opt-in,
+// SNMPv3 with the user-based security model).
 //
 // Construction prepares (but does not open) a session template and the walk root
 // 1.3.6.1.4.1.61333.1.1.4. InitSetting copies the device id into the record, reads the frame
@@ -13,7 +14,9 @@
 // end of the subtree, at an exception value, at a failed exchange or error response, at an OID
 // that does not increase, at a stop request, or after kMaxExchanges exchanges, and every walk
 // that opened a session ends with exactly one RoundDone. A walk and its round hold the round
-// lock, so cache restores and reconfiguration never interleave with it.
+// lock, so cache restores and reconfiguration never interleave with it. An SNMPv3 walk learns
+// the agent's engine ID first (a failure there is a failed exchange); settings that cannot form
+// a session make every walk end as a failed open does, without sending anything.
 //
 // The destructor stops the sampling thread and waits for it (an idle device returns at once;
 // one inside a walk returns after the exchange in flight) and for any walk a host thread runs.
@@ -75,7 +78,9 @@ class SNMP_MARLUXA_AC_POWER
   // One request and its response; false when the walk must end after it.
   bool Exchange();
   void StopSampling();
-  // Copies community, time-out and retries from m_settings into the session template.
+  // Copies community, time-out, retries and the SNMP version with its SNMPv3 identity from
+  // m_settings into the session template (the keys move there; the template's previous keys
+  // are overwritten).
   void ApplySessionSettings();
 
   WalkSettings m_settings;
