@@ -1,5 +1,6 @@
 #include "device/usm_walk.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <iostream>
 #include <mutex>
@@ -35,7 +36,10 @@ void WipeUser(struct usmUser* user) {
 bool UsmWalk::Enter(const std::atomic<bool>& stop) {
   Turns& turns = TheTurns();
   std::unique_lock<std::mutex> lock(turns.mutex);
-  turns.changed.wait(lock, [&] { return !turns.held || stop.load(); });
+  // wait_for, not wait: condition_variable::wait(unique_lock&) would raise the plug-in's
+  // libstdc++ requirement (GLIBCXX_3.4.30) above what the rest of it needs. Every change of the
+  // predicate is notified, so the period only bounds a wait that nothing ends.
+  while (turns.held && !stop.load()) turns.changed.wait_for(lock, std::chrono::seconds(60));
   if (stop.load()) return false;
   turns.held = true;
   held_ = true;
