@@ -441,8 +441,8 @@ TEST_F(Interop, NetSnmpdSnmpv3OnlyWalksMatchSnmpbulkwalkAtEveryLevel) {
 }
 
 // One device reconfigured through the ways an SNMPv3 exchange fails, between good walks: each
-// failure gives the Part's line, net-snmp's reason where it gives one, and a round that keeps
-// the values; no pass phrase shows anywhere; the good pass phrase works again at once.
+// failure gives the exchange's failure line, net-snmp's reason where it gives one, and a round
+// that keeps the values; no pass phrase shows anywhere; the good pass phrase works again at once.
 TEST_F(Interop, NetSnmpdSnmpv3FailuresAreNamedWithoutSecretsAndKeepTheValues) {
   if (!interop::Executable(ExternalAgent::kSnmpd)) {
     GTEST_SKIP() << ExternalAgent::kSnmpd << " is missing: install the Debian package snmpd";
