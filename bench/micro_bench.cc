@@ -7,13 +7,17 @@
 //   BM_StoreBinding        taking one INTEGER / one opaque float binding into the record
 //   BM_Walk                one whole walk of the 1269-leaf unit against an in-process
 //                          simulator, default request (0) and max_repetitions 100
+//   BM_DestroyDark         destroying own-thread devices (default settings: 10 s per attempt,
+//                          one retry) whose unit has gone dark, each with its first request in
+//                          flight, one after another as a host shutting down does: 1 and 50
+//                          devices; real time per device
 //
 // Each runs three times; the RESULT lines carry the medians: the thread's CPU time, except for
-// walks (real time). Allocations are those of the benchmark's own thread (bench/alloc_counter.h),
-// so the simulator's thread never counts. The device writes progress lines to standard output at
-// every walk and round; those still go through write(2) but to /dev/null, and the report goes
-// to the original standard output. After the usual table, one "RESULT key value" line per
-// figure follows, for scripts/bench.sh.
+// walks and destructions (real time). Allocations are those of the benchmark's own thread
+// (bench/alloc_counter.h), so the simulator's thread never counts. The device writes progress lines
+// to standard output at every walk and round; those still go through write(2) but to /dev/null, and
+// the report goes to the original standard output. After the usual table, one "RESULT key value"
+// line per figure follows, for scripts/bench.sh.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -177,6 +181,51 @@ BENCHMARK(BM_Walk)
     ->Unit(benchmark::kMillisecond)
     ->Apply(Repeated);
 
+void BM_DestroyDark(benchmark::State& state) {
+  const int count = static_cast<int>(state.range(0));
+  pdusim::Agent agent(pdusim::Dataset::DefaultUnit({kAddress}));
+  std::string error;
+  if (!agent.Start(0, &error)) {
+    state.SkipWithError(("simulator: " + error).c_str());
+    return;
+  }
+  pdusim::Faults dark;
+  dark.silent = true;
+  agent.SetFaults(dark);
+  const Json::Value config = Parse("{\"ip\":\"127.0.0.1:" + std::to_string(agent.port()) +
+                                   "\",\"address\":1,\"appSetting\":{\"use_thread\":1}}");
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::vector<DeviceProbe*> devices;
+    const uint64_t before = agent.requests();
+    for (int i = 0; i < count; ++i) {
+      devices.push_back(new DeviceProbe);
+      devices.back()->InitSetting(config);
+    }
+    // Until every device has its first request in flight (bounded: 10 s).
+    for (int i = 0; i < 2000 && agent.requests() < before + static_cast<uint64_t>(count); ++i) {
+      usleep(5000);
+    }
+    if (agent.requests() < before + static_cast<uint64_t>(count)) {
+      state.SkipWithError("not every device sent its first request");
+    }
+    state.ResumeTiming();
+    for (DeviceProbe* d : devices) delete d;
+  }
+  state.counters["devices"] = count;
+  state.counters["time/device"] =
+      benchmark::Counter(static_cast<double>(count) * static_cast<double>(state.iterations()),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_DestroyDark)
+    ->ArgName("devices")
+    ->Arg(1)
+    ->Arg(50)
+    ->Iterations(10)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Apply(Repeated);
+
 // The console table, plus the medians kept for the RESULT lines.
 class Reporter : public benchmark::ConsoleReporter {
  public:
@@ -204,6 +253,8 @@ std::string Key(const std::string& name) {
   if (name.rfind("BM_StoreBinding/float:1", 0) == 0) return "store_float";
   if (name.rfind("BM_Walk/max_repetitions:0/", 0) == 0) return "walk_default";
   if (name.rfind("BM_Walk/max_repetitions:100/", 0) == 0) return "walk_rep100";
+  if (name.rfind("BM_DestroyDark/devices:1/", 0) == 0) return "destroy_dark_1";
+  if (name.rfind("BM_DestroyDark/devices:50/", 0) == 0) return "destroy_dark_50";
   return "";
 }
 
@@ -259,17 +310,18 @@ int main(int argc, char** argv) {
     // mostly wait for the simulator; the thread's CPU time for the rest, which never wait and
     // would otherwise count the time other processes of this shared machine hold the core.
     const double to_us = 1e6 / benchmark::GetTimeUnitMultiplier(run.time_unit);
-    const bool walk = key.rfind("walk", 0) == 0;
+    const bool walk = key.rfind("walk", 0) == 0 || key.rfind("destroy", 0) == 0;
     report << "RESULT " << key << "_us "
            << (walk ? run.GetAdjustedRealTime() : run.GetAdjustedCPUTime()) * to_us << "\n";
     for (const auto& c : run.counters) {
       double value = c.second.value;
-      if (c.first == "time/exchange" || c.first == "ns/signal") {
+      if (c.first == "time/exchange" || c.first == "ns/signal" || c.first == "time/device") {
         // Rate counters are already finished by the reporter: seconds per unit.
+        const char* name = c.first == "ns/signal"       ? "ns_per_signal"
+                           : c.first == "time/exchange" ? "us_per_exchange"
+                                                        : "us_per_device";
         value *= (c.first == "ns/signal" ? 1e9 : 1e6);
-        report << "RESULT " << key << "_"
-               << (c.first == "ns/signal" ? "ns_per_signal" : "us_per_exchange") << " " << value
-               << "\n";
+        report << "RESULT " << key << "_" << name << " " << value << "\n";
         continue;
       }
       report << "RESULT " << key << "_" << CounterKey(c.first) << " " << value << "\n";

@@ -5,7 +5,9 @@
 #include <iostream>
 
 #include "device/alarm_catalogue.h"
+#include "device/bare_floats.h"
 #include "device/exchange_failure.h"
+#include "device/schedule_setting.h"
 #include "device/signal_id.h"
 #include "device/usm_key.h"
 #include "device/usm_walk.h"
@@ -31,8 +33,11 @@ SNMP_MARLUXA_AC_POWER::SNMP_MARLUXA_AC_POWER() {
 }
 
 SNMP_MARLUXA_AC_POWER::~SNMP_MARLUXA_AC_POWER() {
-  StopSampling();
-  // Wait for a walk that a host thread may still be running on this object.
+  // The stop stays raised: a walk that a host thread may still run on this object ends at
+  // once too, and the round lock below waits for it to leave.
+  m_stop.Raise();
+  UsmWalk::WakeWaiters();
+  if (m_thread && m_thread->joinable()) m_thread->join();
   auto round = RoundLock();
   WipeSessionKeys(&m_session);
 }
@@ -47,24 +52,23 @@ void SNMP_MARLUXA_AC_POWER::ApplySessionSettings() {
 }
 
 void SNMP_MARLUXA_AC_POWER::StopSampling() {
-  {
-    std::lock_guard<std::mutex> lock(m_stateMutex);
-    m_stop = true;
-  }
-  m_wake.notify_all();
+  if (!m_thread) return;
+  m_stop.Raise();
   UsmWalk::WakeWaiters();
-  if (m_thread && m_thread->joinable()) m_thread->join();
+  if (m_thread->joinable()) m_thread->join();
+  m_thread.reset();
+  m_stop.Clear();
 }
 
 bool SNMP_MARLUXA_AC_POWER::InitSetting(const Json::Value& config) {
+  int use_thread = m_useThread;
+  ReadUseThread(config, &use_thread);
+  // Before the round lock, which the sampling thread's walk holds: the walk ends at once.
+  if (use_thread == 0) StopSampling();
   auto round = RoundLock();
+  m_useThread = use_thread;
   SetRecordId(m_data, m_id);
   const Json::Value* app = ConfigMember(config, "appSetting");
-  if (app != nullptr) {
-    std::string text;
-    const Json::Value* use = ConfigMember(*app, "use_thread");
-    if (use != nullptr && ConfigText(*use, &text)) m_useThread = LeadingInt(text);
-  }
   m_settings = ReadWalkSettings(app);
   Frame::InitSetting(config);
 
@@ -100,23 +104,20 @@ int SNMP_MARLUXA_AC_POWER::RefreshStatus() {
 }
 
 void SNMP_MARLUXA_AC_POWER::sample_data(void*) {
-  std::unique_lock<std::mutex> lock(m_stateMutex);
-  while (!m_stop) {
-    lock.unlock();
+  while (!m_stop.raised()) {
     try {
       do_sample();
     } catch (...) {  // nothing may end the host's process from this thread: sample on
       ReportCurrentException("SNMP_MARLUXA_AC_POWER: round failed");
     }
-    lock.lock();
-    m_wake.wait_for(lock, std::chrono::seconds(kPauseSeconds), [this] { return m_stop.load(); });
+    m_stop.WaitFor(std::chrono::seconds(kPauseSeconds));
   }
 }
 
 void SNMP_MARLUXA_AC_POWER::do_sample() {
   ConsoleLine(std::cout, "SNMP_MARLUXA_AC_POWER::do_sample");
   auto round = RoundLock();
-  if (m_ip.empty()) return;
+  if (m_ip.empty() || m_stop.raised()) return;
   if (m_settings.snmp_version == 0) {  // a half-made configuration never sends anything
     ConsoleLine(std::cerr,
                 "snmpbulkwalk: no session opened: appSetting cannot form one (see InitSetting)");
@@ -129,29 +130,40 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
     snmp_sess_perror("snmpbulkwalk", &m_session);
     return;
   }
+  ReadBareFloats(m_openSession);
   std::memcpy(m_oid, m_root, m_rootLength * sizeof(oid));
   m_oidLength = m_rootLength;
   m_repetitions = m_settings.max_repetitions;
+  m_answered = false;
 
-  bool running = usm.Ready(m_openSession);  // SNMPv3: engine discovery, a failed exchange
-  for (int exchanges = 0; running; ++exchanges) {
-    if (m_stop) break;  // the device is being destroyed
+  const auto deadline = Exchange::Clock::now() + m_walkDeadline;
+  // SNMPv3: engine discovery first, which fails as an exchange does.
+  bool more = usm.Ready(m_openSession);
+  for (int exchanges = 0; more && !m_stop.raised(); ++exchanges) {
     if (exchanges == kMaxExchanges) {
       ConsoleLine(std::cout,
                   "snmp walk stopped after " + std::to_string(kMaxExchanges) + " exchanges");
-      break;
+      more = false;
+    } else if (Exchange::Clock::now() >= deadline) {
+      ConsoleLine(std::cout,
+                  "snmp walk stopped after " + std::to_string(m_walkDeadline.count()) + " ms");
+      more = false;
+    } else {
+      more = ExchangeOnce(deadline);
     }
-    running = Exchange();
   }
 
   usm.ForgetKeys(m_openSession);
   snmp_sess_close(m_openSession);
   m_openSession = nullptr;
   usm.Leave();
+  if (m_stop.raised()) return;  // the device is stopping: it publishes nothing more
+  // No answer at all in this walk: the unit is out of reach, whatever leaf 1 said last.
+  if (!m_answered) SetSlot(m_data, 1, 0.0f);
   RoundDone();
 }
 
-bool SNMP_MARLUXA_AC_POWER::Exchange() {
+bool SNMP_MARLUXA_AC_POWER::ExchangeOnce(Exchange::Clock::time_point deadline) {
   m_lastSampleTime = boost::posix_time::second_clock::local_time();
   m_request = snmp_pdu_create(SNMP_MSG_GETBULK);
   if (m_settings.max_repetitions > 0) {
@@ -162,25 +174,30 @@ bool SNMP_MARLUXA_AC_POWER::Exchange() {
     m_request->max_repetitions = 100;
   }
   snmp_add_null_var(m_request, m_oid, m_oidLength);
-  const int status = snmp_sess_synch_response(m_openSession, m_request, &m_response);
-  m_request = nullptr;  // the library owns (and has freed) the request
+  const int status = m_exchange.Run(m_openSession, m_request, &m_response, deadline);
+  m_request = nullptr;  // the library owns (or has freed) the request
 
   bool more = false;
-  if (status != STAT_SUCCESS || m_response == nullptr) {
+  if (status == Exchange::kStopped || status == Exchange::kPastDeadline) {
+    more = true;  // cut short: the walk's own checks of the stop and the deadline end it
+  } else if (status != STAT_SUCCESS || m_response == nullptr) {
     if (status == STAT_TIMEOUT) {
       ConsoleLine(std::cerr, std::string("Timeout: No Response from ") + m_session.peername);
     } else {
       ConsoleLine(std::cout, "snmp get error " + std::to_string(status));
     }
     ReportExchangeFailureReason(m_openSession, status);
-  } else if (m_response->errstat == SNMP_ERR_TOOBIG && m_settings.max_repetitions > 0 &&
-             m_repetitions > 1) {
-    m_repetitions /= 2;
-    ConsoleLine(std::cout,
-                "snmp tooBig: max_repetitions reduced to " + std::to_string(m_repetitions));
-    more = true;  // resend from the same OID
   } else {
-    more = TakeResponse(*m_response);
+    m_answered = true;
+    if (m_response->errstat == SNMP_ERR_TOOBIG && m_settings.max_repetitions > 0 &&
+        m_repetitions > 1) {
+      m_repetitions /= 2;
+      ConsoleLine(std::cout,
+                  "snmp tooBig: max_repetitions reduced to " + std::to_string(m_repetitions));
+      more = true;  // resend from the same OID
+    } else {
+      more = TakeResponse(*m_response);
+    }
   }
   if (m_response != nullptr) {
     snmp_free_pdu(m_response);

@@ -7,29 +7,39 @@
 // device address byte to the root (always rebuilt from the 10-element root, so a repeated
 // call never grows it). With appSetting.use_thread non-zero the device samples on its own
 // thread (walk, 5 s pause, repeat), started once, after the first configuration is complete;
-// otherwise each RefreshStatus runs one walk on the caller's thread.
+// otherwise each RefreshStatus runs one walk on the caller's thread. A later InitSetting with
+// use_thread 0 stops that thread (a walk in flight ends at once, without a round) and hands
+// the device back to the host; a non-zero value after that starts it again. There is never
+// more than one sampling thread.
 //
 // do_sample is one walk: GETBULK requests from the root onwards, each continuing from the
-// previous response's last OID, storing INTEGER and float values by leaf number; it ends at the
-// end of the subtree, at an exception value, at a failed exchange or error response, at an OID
-// that does not increase, at a stop request, or after kMaxExchanges exchanges, and every walk
-// that opened a session ends with exactly one RoundDone. A walk and its round hold the round
-// lock, so cache restores and reconfiguration never interleave with it. An SNMPv3 walk learns
-// the agent's engine ID first (a failure there is a failed exchange); settings that cannot form
-// a session make every walk end as a failed open does, without sending anything.
+// previous response's last OID, storing INTEGER and float values (opaque or bare 0x48) by leaf
+// number. It ends at the end of the subtree, at an exception value, at a failed exchange or error
+// response, at an OID that does not increase, after kMaxExchanges exchanges or at the walk deadline
+// (kWalkDeadline, which also cuts short the exchange in flight), and each of these ends with
+// exactly one RoundDone. A walk in which the unit gave no answer at all sets slot 1, the
+// communication state, to 0 before that round, so the round reports the loss; every other slot
+// keeps its value. A walk and its round hold the round lock, so cache restores and reconfiguration
+// never interleave with it, and wait at most about one walk deadline for it.
+// An SNMPv3 walk learns the agent's engine ID first (a failure there is a failed exchange);
+// settings that cannot form a session make every walk end as a failed open does, without
+// sending anything.
 //
-// The destructor stops the sampling thread and waits for it (an idle device returns at once;
-// one inside a walk returns after the exchange in flight) and for any walk a host thread runs.
+// A stop (the destructor, or use_thread 0) ends a walk at once wherever it waits (except inside
+// SNMPv3 engine discovery, which net-snmp runs to its end: at most one request's time-out and
+// retries), and that walk closes its session and publishes nothing: no round runs on a device that
+// is going away. The destructor stops the sampling thread and waits for it and for any walk a host
+// thread runs.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
+#include "device/exchange.h"
 #include "device/net_snmp.h"
+#include "device/stop_signal.h"
 #include "device/walk_settings.h"
 #include "frame/UniDataDevice.h"
 #include "frame/record.h"
@@ -45,6 +55,11 @@ class SNMP_MARLUXA_AC_POWER
   static constexpr int kMaxExchanges = 4 * kSlotCount;
   static constexpr int kRootLength = 10;
   static constexpr unsigned kPauseSeconds = 5;
+  // Bound on the time of one walk. A full unit takes 1270 exchanges with the default request,
+  // well under a second on a healthy link; the bound leaves room for a slow one and is twice
+  // the longest a single request may wait (kMaxRequestMs), so a first request that goes
+  // unanswered always has all its attempts.
+  static constexpr std::chrono::milliseconds kWalkDeadline{120 * 1000};
 
   SNMP_MARLUXA_AC_POWER();
   ~SNMP_MARLUXA_AC_POWER() override;
@@ -69,14 +84,17 @@ class SNMP_MARLUXA_AC_POWER
   size_t m_oidLength = 0;
   std::unique_ptr<std::thread> m_thread;  // sampling thread (own-thread schedule)
   int m_useThread = 0;
+  std::chrono::milliseconds m_walkDeadline = kWalkDeadline;
 
   // Takes every binding of a successful response; false when the walk must end after it.
   // Reachable from subclasses so that the response handling can be driven without a network.
   bool TakeResponse(const netsnmp_pdu& response);
 
  private:
-  // One request and its response; false when the walk must end after it.
-  bool Exchange();
+  // One request and its response; false when the walk must end after it. An exchange cut short
+  // by a stop or by the walk deadline returns true: the walk's own checks of both end it.
+  bool ExchangeOnce(Exchange::Clock::time_point deadline);
+  // Ends the sampling thread, if any, and takes the stop back: the device is host-driven.
   void StopSampling();
   // Copies community, time-out, retries and the SNMP version with its SNMPv3 identity from
   // m_settings into the session template (the keys move there; the template's previous keys
@@ -88,7 +106,7 @@ class SNMP_MARLUXA_AC_POWER
   std::string m_community;  // the session's own copy of the community
   int m_repetitions = 0;    // current max-repetitions of the opt-in fast walk
 
-  std::mutex m_stateMutex;
-  std::condition_variable m_wake;
-  std::atomic<bool> m_stop{false};
+  bool m_answered = false;  // the running walk received a response
+  StopSignal m_stop;
+  Exchange m_exchange{m_stop};  // outlives every session it runs on
 };

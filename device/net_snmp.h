@@ -3,7 +3,7 @@
 // Debian's libnetsnmp is built without reentrant support: its first-time initialisation (run
 // by the first snmp_sess_init) sets process-wide state without a lock. EnsureNetSnmpReady()
 // runs it exactly once, whichever thread constructs the first device. After it, each device
-// uses only the single-session calls (snmp_sess_open / _synch_response / _close), which keep
+// uses only the single-session calls (snmp_sess_open / _async_send / _read2 / _close), which keep
 // sessions apart and are safe from several threads, one session per thread. The library is
 // pinned in the process, since its initialised state cannot be released.
 //

@@ -33,14 +33,14 @@ void WipeUser(struct usmUser* user) {
 
 }  // namespace
 
-bool UsmWalk::Enter(const std::atomic<bool>& stop) {
+bool UsmWalk::Enter(const StopSignal& stop) {
   Turns& turns = TheTurns();
   std::unique_lock<std::mutex> lock(turns.mutex);
   // wait_for, not wait: condition_variable::wait(unique_lock&) would raise the plug-in's
   // libstdc++ requirement (GLIBCXX_3.4.30) above what the rest of it needs. Every change of the
   // predicate is notified, so the period only bounds a wait that nothing ends.
-  while (turns.held && !stop.load()) turns.changed.wait_for(lock, std::chrono::seconds(60));
-  if (stop.load()) return false;
+  while (turns.held && !stop.raised()) turns.changed.wait_for(lock, std::chrono::seconds(60));
+  if (stop.raised()) return false;
   turns.held = true;
   held_ = true;
   return true;

@@ -5,7 +5,7 @@
 // SNMPv3 message sent or received reads or changes. So SNMPv3 walks of the process take turns:
 // a walk enters its turn before its session opens and leaves it after the session has closed,
 // and only one turn is held at a time. SNMPv2c walks need no turn and run alongside. A walk
-// waiting for its turn gives up when its device stops (WakeWaiters makes it look).
+// waiting for its turn gives up when its device's stop is raised (a raiser calls WakeWaiters).
 //
 // Within the turn, Ready learns the agent's engine ID with net-snmp's discovery (one exchange
 // on the walk's session, at most timeout x (retries + 1), uninterruptible) and has net-snmp
@@ -17,9 +17,8 @@
 // as it is.
 #pragma once
 
-#include <atomic>
-
 #include "device/net_snmp.h"
+#include "device/stop_signal.h"
 
 class UsmWalk {
  public:
@@ -28,8 +27,8 @@ class UsmWalk {
   UsmWalk(const UsmWalk&) = delete;
   UsmWalk& operator=(const UsmWalk&) = delete;
 
-  // Waits for the turn; false (and no turn) when `stop` is or becomes set first.
-  bool Enter(const std::atomic<bool>& stop);
+  // Waits for the turn; false (and no turn) when `stop` is or becomes raised first.
+  bool Enter(const StopSignal& stop);
 
   // With the turn held: discovery and user entry for `open_session`. True when the walk can
   // exchange; false after the lines of a failed exchange (the time-out line with the peer name
@@ -44,7 +43,7 @@ class UsmWalk {
   // Nothing without a turn; also run by the destructor.
   void Leave();
 
-  // Makes every Enter that waits look at its stop flag again.
+  // Makes every Enter that waits look at its stop signal again.
   static void WakeWaiters();
 
  private:

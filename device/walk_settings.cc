@@ -1,7 +1,7 @@
 #include "device/walk_settings.h"
 
+#include <algorithm>
 #include <cctype>
-#include <climits>
 #include <iostream>
 
 #include "frame/config_value.h"
@@ -78,9 +78,11 @@ WalkSettings ReadWalkSettings(const Json::Value* app) {
     }
   }
   long long n = 0;
+  // In milliseconds until capped: 3600000 ms is beyond a 32-bit long in microseconds.
+  long long timeout_ms = s.timeout_us / 1000;
   if (const Json::Value* v = ConfigMember(*app, "timeout_ms")) {
-    if (ReadIntegerSetting(*v, &n) && n > 0 && n <= LONG_MAX / 1000 && n <= 3600 * 1000) {
-      s.timeout_us = static_cast<long>(n) * 1000;
+    if (ReadIntegerSetting(*v, &n) && n > 0 && n <= 3600 * 1000) {
+      timeout_ms = n;
     } else {
       Reject("timeout_ms", *v, "expected milliseconds, 1 to 3600000");
     }
@@ -92,6 +94,18 @@ WalkSettings ReadWalkSettings(const Json::Value* app) {
       Reject("retries", *v, "expected an integer 0 to 100");
     }
   }
+  if (timeout_ms * (s.retries + 1) > kMaxRequestMs) {
+    const long long capped_ms = std::min<long long>(timeout_ms, kMaxRequestMs);
+    const int capped_retries = std::min(s.retries, static_cast<int>(kMaxRequestMs / capped_ms - 1));
+    ConsoleLine(std::cout, "appSetting: timeout_ms " + std::to_string(timeout_ms) + " x (retries " +
+                               std::to_string(s.retries) + " + 1) exceeds " +
+                               std::to_string(kMaxRequestMs) +
+                               " ms per request, using timeout_ms " + std::to_string(capped_ms) +
+                               " and retries " + std::to_string(capped_retries));
+    timeout_ms = capped_ms;
+    s.retries = capped_retries;
+  }
+  s.timeout_us = static_cast<long>(timeout_ms * 1000);  // at most 60000000: fits any long
   if (const Json::Value* v = ConfigMember(*app, "max_repetitions")) {
     if (ReadIntegerSetting(*v, &n) && n >= 1 && n <= 10000) {
       s.max_repetitions = static_cast<int>(n);

@@ -6,6 +6,10 @@
 // names the key and the value, and the default is kept. The SNMP version and the SNMPv3 keys
 // are read as device/snmpv3_settings.h describes; settings that cannot form a session leave
 // snmp_version 0.
+//
+// One request waits at most kMaxRequestMs over all its attempts (timeout_ms x (retries + 1)).
+// Settings beyond that are capped in one line on standard output: retries are lowered to what
+// fits, and a time-out beyond the bound on its own becomes the bound with no retry.
 #pragma once
 
 #include <string>
@@ -13,6 +17,8 @@
 #include <json/value.h>
 
 #include "device/snmpv3_settings.h"
+
+constexpr long kMaxRequestMs = 60 * 1000;
 
 struct WalkSettings {
   std::string community = "Tormelix@2027q";

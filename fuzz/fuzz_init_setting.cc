@@ -12,9 +12,9 @@
 // touched, the session carries exactly the settings ReadWalkSettings derives from the same
 // appSetting (SNMPv2c with its community, SNMPv3 with its user and keys, or an SNMPv3 template
 // without identity or community when the settings form no session), the frame mode and
-// use_thread follow the last textual b_mode and use_thread, and a sampling thread exists
-// exactly when some call ended with use_thread non-zero. A final round
-// end must stamp the record and leave the values alone.
+// use_thread follow the last textual b_mode and use_thread, and a sampling thread exists exactly
+// while that use_thread is non-zero (a later 0 stops it). A final round end must stamp the record
+// and leave the values alone.
 #include <algorithm>
 #include <climits>
 #include <cstddef>
@@ -152,7 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     use_thread = TextualInt(app, "use_thread", use_thread);
     mode = TextualInt(app, "b_mode", mode);
     const WalkSettings settings = ReadWalkSettings(app);
-    thread_expected = thread_expected || use_thread != 0;
+    thread_expected = use_thread != 0;  // 0 in a later configuration stops the thread
 
     device->InitSetting(config);
     CheckConfigured(*device, settings, mode, use_thread, thread_expected);

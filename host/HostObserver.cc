@@ -13,3 +13,4 @@ bool HostObserver::OnDoBatchCheckThreshold(const QRMVDevice&, const std::vector<
 }
 void HostObserver::OnSaveDeviceHistory(const QRMVDevice&, std::vector<unsigned char>) {}
 void HostObserver::OnInitSetting(const QRMVDevice&, const Json::Value&, bool) {}
+int HostObserver::OnSendSocketData(const QRMVDevice&, int, std::vector<unsigned char>) { return 0; }

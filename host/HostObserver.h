@@ -34,6 +34,10 @@ class QRM_HOST_API HostObserver {
                                        const std::vector<rule_value>& batch, bool proposed);
   virtual void OnSaveDeviceHistory(const QRMVDevice& device, std::vector<unsigned char> data);
   virtual void OnInitSetting(const QRMVDevice& device, const Json::Value& config, bool result);
+  // Sees a handle-taking SendSocketData call (the buffer form's buffers joined in order);
+  // returns the result the host hands back to the device. The default answers 0.
+  virtual int OnSendSocketData(const QRMVDevice& device, int handle,
+                               std::vector<unsigned char> data);
 };
 
 // Attaches `observer` to `device` (replacing any earlier one); a null observer detaches.

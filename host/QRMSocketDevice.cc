@@ -83,7 +83,24 @@ QRMSocketDevice::~QRMSocketDevice() = default;
 void QRMSocketDevice::OnConnected(int) {}
 int QRMSocketDevice::StartSocket(const std::string&, unsigned short) { return -1; }
 void QRMSocketDevice::CloseSocket(int) {}
-int QRMSocketDevice::SendSocketData(int, const unsigned char*, unsigned int) { return 0; }
-int QRMSocketDevice::SendSocketData(int, const std::vector<boost::asio::const_buffer>&) {
-  return 0;
+// The reference host has no sockets: a send reaches the attached observer, which decides the
+// result (0 without one).
+int QRMSocketDevice::SendSocketData(int handle, const unsigned char* data, unsigned int length) {
+  auto observer = qrmhost_internal::ObserverOf(this);
+  if (!observer) return 0;
+  std::vector<unsigned char> copy;
+  if (data != nullptr) copy.assign(data, data + length);
+  return observer->OnSendSocketData(*this, handle, std::move(copy));
+}
+
+int QRMSocketDevice::SendSocketData(int handle,
+                                    const std::vector<boost::asio::const_buffer>& buffers) {
+  auto observer = qrmhost_internal::ObserverOf(this);
+  if (!observer) return 0;
+  std::vector<unsigned char> joined;
+  for (const boost::asio::const_buffer& b : buffers) {
+    const auto* p = static_cast<const unsigned char*>(b.data());
+    joined.insert(joined.end(), p, p + b.size());
+  }
+  return observer->OnSendSocketData(*this, handle, std::move(joined));
 }

@@ -5,7 +5,8 @@
 #   scripts/bench.sh            (./run bench calls it)
 #
 # 1. micro_bench: a round end, the alarm evaluation, storing a binding, whole walks against an
-#    in-process simulator (Google Benchmark; heap allocations counted).
+#    in-process simulator, destroying devices whose unit went dark (Google Benchmark; heap
+#    allocations counted).
 # 2. Whole process against net-snmp's own walker: snmpd serves the 1269-leaf unit as INTEGER
 #    overrides on a free loopback port; one `qrmhost run --rounds 1` and one `snmpbulkwalk` of
 #    the same subtree alternate (A B A B ...), and the medians are compared. Then the SNMPv3 walk
@@ -132,6 +133,12 @@ summary "$(fmt '  walk, max_repetitions 100:                %.2f ms/walk, %g exc
   "$(r walk_rep100_us_per_exchange)" "$(r walk_rep100_allocs_exchange)")"
 summary "  exchanges per walk with max_repetitions 100 (simulator's request counter): $REP100_EXCHANGES" \
   "  goal <= 14: $(verdict "$REP100_EXCHANGES" "<=" 14)"
+DESTROY_MS=$(awk -v v="$(r destroy_dark_1_us)" 'BEGIN { print v / 1000 }')
+summary "$(fmt '  destroying an own-thread device whose unit went dark (10 s x 2 attempts, request in flight): %.2f ms;' \
+  "$DESTROY_MS")$(fmt ' 50 such devices one after another: %.1f ms (%.3f ms each)' \
+  "$(awk -v v="$(r destroy_dark_50_us)" 'BEGIN { print v / 1000 }')" \
+  "$(awk -v v="$(r destroy_dark_50_us_per_device)" 'BEGIN { print v / 1000 }')")" \
+  "  goal <= 100 ms: $(verdict "$DESTROY_MS" "<=" 100)"
 
 # ---------------------------------------------------------------------------------------------
 echo "== 2. whole process against snmpbulkwalk (snmpd on loopback)"

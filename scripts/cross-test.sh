@@ -47,41 +47,11 @@ step() {
   return 0
 }
 
-installed() { [ "$(dpkg-query -W -f='${db:Status-Abbrev}' "$1" 2>/dev/null)" = "ii " ]; }
-
 # ---- 1. packages -----------------------------------------------------------------------------
 step packages
-have_armhf=0
-dpkg --print-foreign-architectures | grep -qx armhf && have_armhf=1
-missing=()
-for p in "${HOST_PACKAGES[@]}" "${ARMHF_PACKAGES[@]}"; do
-  installed "$p" || missing+=("$p")
-done
-if [ $have_armhf = 0 ] || [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" != 0 ]; then
-    echo "cross-test: missing the armhf architecture or packages; run as root:" >&2
-    [ $have_armhf = 0 ] && echo "  dpkg --add-architecture armhf" >&2
-    echo "  apt-get update" >&2
-    echo "  apt-get install -y --no-install-recommends ${missing[*]:-${ARMHF_PACKAGES[*]}}" >&2
-    echo "then run ./run cross-test again (as any user)." >&2
-    exit 2
-  fi
-  if [ $have_armhf = 0 ]; then
-    echo "cross-test: adding the armhf architecture"
-    dpkg --add-architecture armhf
-  fi
-  # The package lists must cover armhf: update after adding it, even if ./run already updated.
-  if [ $have_armhf = 0 ] || [ -z "${QRM_APT_UPDATED:-}" ] ||
-    ! apt-cache show libsnmp40:armhf >/dev/null 2>&1; then
-    DEBIAN_FRONTEND=noninteractive apt-get update -qq
-    export QRM_APT_UPDATED=1
-  fi
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "cross-test: installing: ${missing[*]}"
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
-      >/dev/null
-  fi
-fi
+# shellcheck source=scripts/packages.sh
+. "$ROOT/scripts/packages.sh"
+ensure_armhf_packages cross-test "${HOST_PACKAGES[@]}" "${ARMHF_PACKAGES[@]}"
 
 # ---- 2. sysroot ------------------------------------------------------------------------------
 step sysroot

@@ -25,8 +25,6 @@ namespace pdusim {
 namespace {
 
 constexpr size_t kMaxDatagram = 65507;  // largest UDP payload over IPv4
-// The 4 bytes a bare_float binding carries: 25.0f, big-endian.
-constexpr long kBareFloatMarker = 0x41c80000;
 constexpr long kTooBig = 1;
 // A BER sequence header claiming 4 GiB of content, then text: no SNMP parser accepts it.
 const char kGarbage[] = "\x30\x84\xff\xff\xff\xff pdusim garbage";
@@ -78,6 +76,12 @@ bool Decode(const uint8_t* data, size_t size, const std::string& community, PduP
   return true;
 }
 
+// The 4 bytes of a bare float, big-endian.
+std::string BareFloatBytes(const Binding& b) {
+  return std::string{char(b.bare_bits >> 24), char(b.bare_bits >> 16), char(b.bare_bits >> 8),
+                     char(b.bare_bits)};
+}
+
 void AddBinding(netsnmp_pdu* pdu, const Binding& b) {
   std::vector<oid> name(b.oid.begin(), b.oid.end());
   if (b.exception != 0) {
@@ -85,9 +89,9 @@ void AddBinding(netsnmp_pdu* pdu, const Binding& b) {
     return;
   }
   if (b.bare_float) {
-    // Encoded as a 4-byte INTEGER, retagged after encoding (see PatchBareFloats).
-    snmp_pdu_add_variable(pdu, name.data(), name.size(), ASN_INTEGER, &kBareFloatMarker,
-                          sizeof kBareFloatMarker);
+    // Encoded as a 4-byte OCTET STRING, retagged after encoding (see PatchBareFloats).
+    const std::string bytes = BareFloatBytes(b);
+    snmp_pdu_add_variable(pdu, name.data(), name.size(), ASN_OCTET_STR, bytes.data(), bytes.size());
     return;
   }
   const Value& v = b.value;
@@ -113,7 +117,7 @@ void AddBinding(netsnmp_pdu* pdu, const Binding& b) {
   }
 }
 
-// Turns the INTEGER tag of each bare_float binding into the bare application-8 tag 0x48.
+// Turns the OCTET STRING tag of each bare_float binding into the bare application-8 tag 0x48.
 void PatchBareFloats(const Reply& reply, std::string* wire) {
   for (const Binding& b : reply.bindings) {
     if (!b.bare_float) continue;
@@ -124,7 +128,7 @@ void PatchBareFloats(const Reply& reply, std::string* wire) {
     if (end == nullptr) continue;
     std::string pattern(reinterpret_cast<char*>(buf), size_t(end - buf));
     size_t objid_len = pattern.size();
-    pattern += std::string("\x02\x04\x41\xc8\x00\x00", 6);
+    pattern += std::string("\x04\x04", 2) + BareFloatBytes(b);
     size_t at = wire->find(pattern);
     if (at != std::string::npos) (*wire)[at + objid_len] = char(0x48);
   }
@@ -271,6 +275,11 @@ void Agent::Serve() {
   }
 }
 
+RequestShape Agent::last_request() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return last_request_;
+}
+
 void Agent::Handle(const uint8_t* data, size_t size, const void* peer, unsigned peer_len) {
   PduPtr pdu;
   Request request;
@@ -282,6 +291,10 @@ void Agent::Handle(const uint8_t* data, size_t size, const void* peer, unsigned 
     std::lock_guard<std::mutex> lock(mu_);
     f = faults_;
     dataset = data_;
+    last_request_.bulk = request.command == Request::Command::kGetBulk;
+    last_request_.nonrepeaters = request.non_repeaters;
+    last_request_.repetitions = request.max_repetitions;
+    last_request_.bindings = request.oids.size();
   }
   if (f.silent || (f.silent_after > 0 && number > f.silent_after)) return;
   if (f.delay_ms > 0 && !Pause(f.delay_ms)) return;

@@ -12,6 +12,7 @@
 #define SIM_AGENT_H_
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -24,6 +25,14 @@
 namespace pdusim {
 
 constexpr const char kDefaultCommunity[] = "Tormelix@2027q";
+
+// The shape of a request as received (field names avoid net-snmp's PDU macros).
+struct RequestShape {
+  bool bulk = false;      // GETBULK
+  long nonrepeaters = 0;  // GETBULK only
+  long repetitions = 0;   // GETBULK only: max-repetitions
+  std::size_t bindings = 0;
+};
 
 class Agent {
  public:
@@ -52,6 +61,8 @@ class Agent {
   // Answers sent (mangled ones included, garbage datagrams not).
   uint64_t responses() const { return responses_.load(); }
   void ResetCounters();
+  // The last request counted by requests() (all zero before the first).
+  RequestShape last_request() const;
 
  private:
   void Serve();
@@ -65,6 +76,7 @@ class Agent {
   Faults faults_;                        // guarded by mu_
   std::atomic<uint64_t> requests_{0};
   std::atomic<uint64_t> responses_{0};
+  RequestShape last_request_;  // guarded by mu_
   int sock_ = -1;
   int wake_[2] = {-1, -1};  // self-pipe: a byte on wake_[1] ends Serve()
   uint16_t port_ = 0;

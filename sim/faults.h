@@ -48,6 +48,10 @@ struct Faults {
   // instead of its value. net-snmp's client rejects such a response as a whole.
   unsigned bare_float_leaf = 0;
 
+  // Every float is sent the older way: the bare application-8 tag 0x48 and its own 4 bytes,
+  // instead of the opaque float (0x44 wrapping 9f 78 04).
+  bool bare_floats = false;
+
   // A garbage datagram sent to the requester before the answer, or instead of it.
   enum class Garbage { kNone, kBefore, kInstead };
   Garbage garbage = Garbage::kNone;

@@ -18,14 +18,17 @@ namespace {
 const char kHelp[] = R"(Usage: pdusim [options]
 Serves a simulated AC power-distribution unit over SNMPv2c (GET, GETNEXT, GETBULK) on
 127.0.0.1, printing "pdusim listening on 127.0.0.1:PORT" once ready, until SIGINT or SIGTERM.
+A wrong option or value is named in one line on standard error; the exit status is then 2.
 
 Data:
   --port N              UDP port on 127.0.0.1 (default 0: any free port)
   --data FILE           serve the objects of FILE (.snmprec, below) instead of the default unit
+                        (default: the default unit)
   --addresses LIST      addresses of the default unit: 1,2,3 or 1-64 or 1,5-8 (default 1)
   --community TEXT      the community answered; others are ignored (default Tormelix@2027q)
-  --dump-snmprec        print the dataset as .snmprec to stdout and exit
+  --dump-snmprec        print the dataset as .snmprec to stdout and exit (default: serve it)
   --help                print this text and exit
+  --version             print the version and exit
 
 The default unit serves, for each address A, leaves 1..1269 as 1.3.6.1.4.1.61333.1.1.4.A.LEAF.0:
 leaf 1 = 1 (communication normal), leaf 2 = A, leaves 3..16 floats (voltages 220+A%11, 229.5,
@@ -39,7 +42,7 @@ STRING, 64 IpAddress, 65 Counter32, 66 Gauge32, 67 TimeTicks, 68 Opaque; a trail
 64x, 68x) means VALUE is hex. A float is an Opaque holding 9f 78 04 and the big-endian IEEE
 single, e.g. 1.3.6.1.4.1.61333.1.1.4.1.15.0|68x|9f780442480000 is 50.0.
 
-Faults (request numbers count from 1 since start):
+Faults (request numbers count from 1 since start; every fault is off by default):
   --silent                  never answer
   --silent-after N          answer the first N requests, then nothing
   --error-status S          answer with error status S (e.g. 5 genErr, 1 tooBig), index 1 ...
@@ -52,6 +55,7 @@ Faults (request numbers count from 1 since start):
   --foreign-binding         GETBULK answers carry 1.3.6.1.4.1.61333.1.1.5.0 as 2nd binding
   --bulk-successors K       answer every GETBULK with K successors of its first binding
   --bare-float-leaf L       send leaf L with the bare tag 0x48 (4 bytes, 25.0)
+  --bare-floats             send every float the older way: bare tag 0x48, its own 4 bytes
   --garbage before|instead  send a garbage datagram before the answer, or instead of it
   --wrong-request-id        answer with a different request id
   --truncate                send the answer cut to half its length
@@ -111,6 +115,9 @@ int main(int argc, char** argv) {
     if (flag == "--help" || flag == "-h") {
       std::cout << kHelp;
       return 0;
+    } else if (flag == "--version") {
+      std::cout << "pdusim " << QRM_VERSION << std::endl;
+      return 0;
     } else if (flag == "--port") {
       port = uint16_t(Number(flag, arg(), 65535));
     } else if (flag == "--data") {
@@ -155,6 +162,8 @@ int main(int argc, char** argv) {
       f.bulk_successors = unsigned(Number(flag, arg(), 10000));
     } else if (flag == "--bare-float-leaf") {
       f.bare_float_leaf = unsigned(Number(flag, arg(), kU32));
+    } else if (flag == "--bare-floats") {
+      f.bare_floats = true;
     } else if (flag == "--garbage") {
       std::string when = arg();
       if (when != "before" && when != "instead") Usage("--garbage: expected before or instead");

@@ -18,11 +18,19 @@ unsigned LeafOf(const Oid& oid) {
   return oid[root.size() + 1];
 }
 
+constexpr uint32_t kBareFloatMarker = 0x41c80000;  // 25.0f
+
 Binding Decorate(const Faults& f, const Oid& oid, const Value& value) {
-  Binding b{oid, value, 0, false};
+  Binding b{oid, value, 0, false, 0};
   unsigned leaf = LeafOf(oid);
   if (leaf != 0 && leaf == f.exception_leaf) b.exception = f.exception_tag;
-  if (leaf != 0 && leaf == f.bare_float_leaf) b.bare_float = true;
+  if (leaf != 0 && leaf == f.bare_float_leaf) {
+    b.bare_float = true;
+    b.bare_bits = kBareFloatMarker;
+  } else if (f.bare_floats && value.IsFloat()) {
+    b.bare_float = true;
+    b.bare_bits = value.FloatBitsValue();
+  }
   return b;
 }
 
@@ -46,14 +54,14 @@ std::optional<Binding> Successor(const Dataset& d, const Faults& f, const Oid& o
       }
       sub.push_back(leaf);
       sub.push_back(n);
-      return Binding{sub, Value::Integer(int32_t(n)), 0, false};
+      return Binding{sub, Value::Integer(int32_t(n)), 0, false, 0};
     }
   }
   if (next == d.end()) return std::nullopt;
   return Decorate(f, next->first, next->second);
 }
 
-Binding EndOfView(const Oid& oid) { return Binding{oid, Value{}, kEndOfMibView, false}; }
+Binding EndOfView(const Oid& oid) { return Binding{oid, Value{}, kEndOfMibView, false, 0}; }
 
 Binding GetOne(const Dataset& d, const Faults& f, const Oid& oid) {
   if (const Value* v = d.Find(oid)) return Decorate(f, oid, *v);
@@ -69,7 +77,7 @@ Binding GetOne(const Dataset& d, const Faults& f, const Oid& oid) {
       }
     }
   }
-  return Binding{oid, Value{}, type_exists ? kNoSuchInstance : kNoSuchObject, false};
+  return Binding{oid, Value{}, type_exists ? kNoSuchInstance : kNoSuchObject, false, 0};
 }
 
 Reply Bulk(const Dataset& d, const Faults& f, const Request& req) {
@@ -107,7 +115,7 @@ Reply Bulk(const Dataset& d, const Faults& f, const Request& req) {
   }
   if (f.foreign_binding && !out.empty()) {
     Binding foreign{Oid(std::begin(kForeignOid), std::end(kForeignOid)), Value::Integer(0), 0,
-                    false};
+                    false, 0};
     if (out.size() == 1) {
       if (auto next = Successor(d, f, out[0].oid)) out.push_back(std::move(*next));
     }

@@ -1,8 +1,8 @@
 // The SNMP semantics of the simulated agent, apart from any wire format: which bindings answer a
 // GET, GETNEXT or GETBULK (RFC 3416, section 4.2) over a Dataset, with the data-shaping Faults
 // applied (repeat_oid, endless_subtree, exception_leaf, foreign_binding, bulk_successors,
-// bare_float_leaf, max_repetitions_limit). Faults that depend on request numbers or act on the
-// datagram itself are the Agent's business.
+// bare_float_leaf, bare_floats, max_repetitions_limit). Faults that depend on request numbers or
+// act on the datagram itself are the Agent's business.
 #ifndef SIM_RESPONDER_H_
 #define SIM_RESPONDER_H_
 
@@ -27,7 +27,8 @@ struct Binding {
   Oid oid;
   Value value;
   uint8_t exception = 0;    // 0x80/0x81/0x82: served instead of `value`
-  bool bare_float = false;  // send with tag 0x48 and the 4 bytes of 25.0f
+  bool bare_float = false;  // send with tag 0x48 and the 4 bytes of bare_bits (big-endian)
+  uint32_t bare_bits = 0;
 };
 
 struct Reply {

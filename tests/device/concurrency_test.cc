@@ -3,11 +3,13 @@
 //
 // What must hold: every record the device publishes is whole (one cache image or one walk's
 // result, never a mix of both), a walk cut short by a silent agent ends its round at the time-out
-// and keeps what it had stored, and many devices against one agent each hold only their own
-// unit's values. Run under ThreadSanitizer as well (./run tsan).
+// and keeps what it had stored, many devices against one agent each hold only their own unit's
+// values, and many devices timing out at once write whole lines. Run under ThreadSanitizer as
+// well (./run tsan).
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <iostream>
@@ -295,6 +297,8 @@ class UnitChecker : public HostObserver {
       if (first_problem_.empty()) first_problem_ = problem;
     } else if (SlotValue(image, 1) == 1.0f) {
       ++t.walks;
+    } else if (SlotValue(image, 1) == 0.0f) {
+      ++t.dark;
     } else {
       ++t.caches;
     }
@@ -303,6 +307,7 @@ class UnitChecker : public HostObserver {
   struct Tally {
     int walks = 0;
     int caches = 0;
+    int dark = 0;  // walks that got no answer: communication lost, the unit's values kept
     int bad = 0;
   };
   std::map<uint32_t, Tally> Tallies() const {
@@ -317,7 +322,7 @@ class UnitChecker : public HostObserver {
  private:
   // "" when the image holds device `id`'s own unit: its id, slot 2 == address,
   // slot 3 == 220 + address % 11, every other slot as the unit serves it, and slot 1 either
-  // the walk's 1 or a cache image's negative marker.
+  // the walk's 1, a cache image's negative marker or, after a walk without an answer, 0.
   std::string Check(uint32_t id, const std::vector<unsigned char>& image) const {
     const std::string who = "device " + std::to_string(id) + ": ";
     auto it = address_of_.find(id);
@@ -332,7 +337,9 @@ class UnitChecker : public HostObserver {
       return who + "slot 3 = " + std::to_string(SlotValue(image, 3));
     }
     const float first = SlotValue(image, 1);
-    if (!(first == 1.0f || first < 0.0f)) return who + "slot 1 = " + std::to_string(first);
+    if (!(first == 1.0f || first == 0.0f || first < 0.0f)) {
+      return who + "slot 1 = " + std::to_string(first);
+    }
     const std::vector<uint32_t>& bits = bits_.at(a);
     for (int k = 2; k <= kSlotCount; ++k) {
       if (SlotBits(image, k) != bits[static_cast<size_t>(k)]) {
@@ -424,7 +431,7 @@ TEST_F(Concurrency, SixtyFourOwnThreadDevicesAndHostThreadsKeepEachUnitApart) {
       std::chrono::seconds(60));
   stop = true;
   for (std::thread& t : hosts) t.join();
-  devices.clear();  // each sampling thread stops; a walk in flight ends with its round
+  devices.clear();  // each sampling thread stops; a walk cut short publishes nothing
 
   EXPECT_TRUE(done) << "not every device published a walk and two rounds within 60 s";
   EXPECT_EQ(checker->FirstProblem(), "");
@@ -433,6 +440,61 @@ TEST_F(Concurrency, SixtyFourOwnThreadDevicesAndHostThreadsKeepEachUnitApart) {
   const auto tallies = checker->Tallies();
   EXPECT_EQ(tallies.size(), kDevices);
   for (const auto& entry : tallies) EXPECT_EQ(entry.second.bad, 0) << "device " << entry.first;
+}
+
+// 64 host-driven devices whose unit is dark, refreshed by 64 host threads released together:
+// their time-outs fall within a millisecond or two of each other, and each of the 64 lines on
+// standard error is whole. Three rounds, so that every device also reports the loss each time.
+TEST_F(Concurrency, SixtyFourDevicesTimingOutAtOnceWriteWholeLines) {
+  constexpr unsigned kDevices = 64;
+  constexpr int kRounds = 3;
+  pdusim::Agent agent(Dataset::DefaultUnit({1}));
+  std::string error;
+  ASSERT_TRUE(agent.Start(0, &error)) << error;
+  Faults dark;
+  dark.silent = true;
+  agent.SetFaults(dark);
+  auto obs = std::make_shared<RecordingObserver>();
+  std::vector<std::unique_ptr<DeviceProbe>> devices;
+  for (unsigned i = 0; i < kDevices; ++i) {
+    devices.push_back(std::make_unique<DeviceProbe>());
+    devices.back()->Init(std::weak_ptr<QRMController>(), 2000 + i, Json::Value());
+    AttachHostObserver(devices.back().get(), obs);
+    devices.back()->InitSetting(
+        Parse(R"({"ip":"127.0.0.1:)" + std::to_string(agent.port()) +
+              R"(","address":1,"appSetting":{"timeout_ms":200,"retries":0}})"));
+  }
+  testing::internal::CaptureStderr();
+  for (int round = 0; round < kRounds; ++round) {
+    std::mutex mu;
+    std::condition_variable go;
+    bool released = false;
+    std::vector<std::thread> hosts;
+    for (unsigned i = 0; i < kDevices; ++i) {
+      hosts.emplace_back([&, i] {
+        {
+          std::unique_lock<std::mutex> lock(mu);
+          go.wait(lock, [&] { return released; });
+        }
+        devices[i]->RefreshStatus();
+      });
+    }
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      released = true;
+    }
+    go.notify_all();
+    for (std::thread& t : hosts) t.join();
+  }
+  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string line = "Timeout: No Response from 127.0.0.1:" + std::to_string(agent.port());
+  std::istringstream lines(err);
+  int timeouts = 0;
+  for (std::string l; std::getline(lines, l); ++timeouts) ASSERT_EQ(l, line);
+  EXPECT_EQ(timeouts, static_cast<int>(kDevices) * kRounds);
+  const auto sent = obs->EventsOf("SendSP");
+  ASSERT_EQ(sent.size(), kDevices * kRounds);
+  for (const HostEvent& e : sent) ASSERT_EQ(SlotValue(e.bytes, 1), 0.0f) << "device " << e.device;
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
 // The device object before any walk: construction, configuration, session settings.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 #include <string>
@@ -90,6 +92,11 @@ TEST(DeviceConfiguration, RepeatedConfigurationRebuildsTheRoot) {
   d.InitSetting(Parse(R"({"address":7})"));
   EXPECT_EQ(d.root(), RootWith(7));
   EXPECT_STREQ(d.session().peername, "127.0.0.2");
+  // The host base refuses an address past 255; the device still answers 1.
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(d.InitSetting(Parse(R"({"address":300})")));
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("\"address\""), std::string::npos);
+  EXPECT_EQ(d.root(), RootWith(7));
 }
 
 TEST(DeviceConfiguration, UseThreadValues) {
@@ -121,6 +128,30 @@ TEST(DeviceConfiguration, UseThreadValues) {
   EXPECT_TRUE(d.InitSetting(Parse(R"({"appSetting":"use_thread=1"})")));
   EXPECT_EQ(d.thread(), nullptr);
   EXPECT_TRUE(d.InitSetting(Parse("{}")));
+
+  // No thread to be had (every new thread asks for an impossible stack): one line, the result
+  // is still 1, and the host's RefreshStatus drives the device instead.
+  pthread_attr_t saved, huge;
+  ASSERT_EQ(pthread_getattr_default_np(&saved), 0);
+  ASSERT_EQ(pthread_attr_init(&huge), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&huge, std::numeric_limits<size_t>::max() - 65535), 0);
+  ASSERT_EQ(pthread_setattr_default_np(&huge), 0);
+  DeviceProbe starved;
+  testing::internal::CaptureStdout();
+  const bool result = starved.InitSetting(Parse(R"({"appSetting":{"use_thread":1}})"));
+  pthread_setattr_default_np(&saved);
+  pthread_attr_destroy(&huge);
+  pthread_attr_destroy(&saved);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(result);
+  EXPECT_EQ(starved.thread(), nullptr);
+  EXPECT_EQ(starved.use_thread(), 0);
+  EXPECT_EQ(out.rfind("SNMP_MARLUXA_AC_POWER: sampling thread not started", 0), 0u) << out;
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(starved.RefreshStatus(), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "SNMP_MARLUXA_AC_POWER::do_sample\n")
+      << "the host's call walks (an empty target ends the walk at once)";
 }
 
 TEST(DeviceConfiguration, RepeatedConfigurationNeverStartsASecondThread) {
@@ -147,6 +178,38 @@ TEST(DeviceConfiguration, SessionSettingsAreOptIn) {
   EXPECT_EQ(d.session().timeout, 10000000) << "absent keys give the defaults again";
   EXPECT_EQ(d.session().retries, 1);
   EXPECT_EQ(d.session().community_len, 14u);
+}
+
+// One request waits at most 60 s over all its attempts: longer settings are capped in one line,
+// retries first; a request that fits is left as it is.
+TEST(DeviceConfiguration, RequestsLongerThanAMinuteAreCappedInOneLine) {
+  struct Case {
+    const char* app;
+    long timeout_us;
+    int retries;
+    bool capped;
+  } cases[] = {
+      {R"("timeout_ms":3600000,"retries":100)", 60000000, 0, true},
+      {R"("timeout_ms":20000,"retries":5)", 20000000, 2, true},
+      {R"("timeout_ms":7000,"retries":100)", 7000000, 7, true},
+      {R"("timeout_ms":61000,"retries":0)", 60000000, 0, true},
+      {R"("timeout_ms":30000,"retries":1)", 30000000, 1, false},
+      {R"("timeout_ms":600,"retries":99)", 600000, 99, false},
+  };
+  for (const Case& c : cases) {
+    DeviceProbe d;
+    testing::internal::CaptureStdout();
+    d.InitSetting(Parse(std::string(R"({"appSetting":{)") + c.app + "}}"));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(d.session().timeout, c.timeout_us) << c.app;
+    EXPECT_EQ(d.session().retries, c.retries) << c.app;
+    if (c.capped) {
+      EXPECT_NE(out.find("exceeds 60000 ms per request"), std::string::npos) << c.app << out;
+      EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    } else {
+      EXPECT_EQ(out, "") << c.app;
+    }
+  }
 }
 
 TEST(DeviceConfiguration, BadSessionSettingsAreNamedAndDefaultsKept) {

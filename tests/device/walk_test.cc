@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <json/reader.h>
@@ -71,31 +72,46 @@ class Walk : public testing::Test {
   std::string err;
 };
 
+// Floats arrive as opaque floats or, from units that encode them the older way, with the bare
+// tag 0x48: either way the whole record is read in one walk.
 TEST_F(Walk, DefaultUnitFillsEverySlotAsServed) {
   Dataset data = Dataset::DefaultUnit({1, 2});
   StartAgent(data);
-  auto d = MakeDevice(1);
-  const std::string out = Refresh(*d);
-  EXPECT_EQ(out.rfind("SNMP_MARLUXA_AC_POWER::do_sample\n", 0), 0u) << out;
-  EXPECT_EQ(err, "");
-  int checked = 0;
-  for (unsigned k = 1; k <= 1269; ++k) {
-    const Value* v = data.Find(Dataset::UnitOid(1, k));
-    ASSERT_NE(v, nullptr) << k;
-    uint32_t bits = 0;
-    if (ExpectedSlot(*v, &bits)) {
-      EXPECT_EQ(SlotBits(*d, static_cast<int>(k)), bits) << "slot " << k;
-      ++checked;
-    } else {
-      EXPECT_EQ(SlotBits(*d, static_cast<int>(k)), 0u) << "non-numeric leaf " << k << " stored";
+  for (bool bare : {false, true}) {
+    SCOPED_TRACE(bare ? "bare 0x48 floats" : "opaque floats");
+    Faults f;
+    f.bare_floats = bare;
+    agent->SetFaults(f);
+    agent->ResetCounters();
+    obs->Clear();
+    auto d = MakeDevice(1);
+    const std::string out = Refresh(*d);
+    EXPECT_EQ(out.rfind("SNMP_MARLUXA_AC_POWER::do_sample\n", 0), 0u) << out;
+    EXPECT_EQ(err, "");
+    int checked = 0;
+    for (unsigned k = 1; k <= 1269; ++k) {
+      const Value* v = data.Find(Dataset::UnitOid(1, k));
+      ASSERT_NE(v, nullptr) << k;
+      uint32_t bits = 0;
+      if (ExpectedSlot(*v, &bits)) {
+        EXPECT_EQ(SlotBits(*d, static_cast<int>(k)), bits) << "slot " << k;
+        ++checked;
+      } else {
+        EXPECT_EQ(SlotBits(*d, static_cast<int>(k)), 0u) << "non-numeric leaf " << k << " stored";
+      }
     }
+    EXPECT_GT(checked, 1260);
+    EXPECT_EQ(Slot(d->data(), 2), 1.0f) << "unit 2's values must not leak into unit 1";
+    // One exchange per object plus the one that leaves the subtree, each the default request.
+    EXPECT_EQ(agent->requests(), 1270u);
+    const pdusim::RequestShape last = agent->last_request();
+    EXPECT_TRUE(last.bulk);
+    EXPECT_EQ(last.nonrepeaters, 1);
+    EXPECT_EQ(last.repetitions, 100);
+    EXPECT_EQ(last.bindings, 1u);
+    EXPECT_EQ(obs->Count("SendSP"), 1u);
+    EXPECT_EQ(obs->Count("SaveHistory"), 1u);
   }
-  EXPECT_GT(checked, 1260);
-  EXPECT_EQ(Slot(d->data(), 2), 1.0f) << "unit 2's values must not leak into unit 1";
-  // One exchange per object plus the one that leaves the subtree.
-  EXPECT_EQ(agent->requests(), 1270u);
-  EXPECT_EQ(obs->Count("SendSP"), 1u);
-  EXPECT_EQ(obs->Count("SaveHistory"), 1u);
 }
 
 TEST_F(Walk, ValueConversionAndIgnoredBindings) {
@@ -116,36 +132,43 @@ TEST_F(Walk, ValueConversionAndIgnoredBindings) {
   data.Set(Leaf(3, {1270, 0}), Value::Integer(77));  // beyond the record: nothing
   data.Set(Leaf(4, {1, 0}), Value::Integer(999));    // the next unit: the walk stops here
   StartAgent(data);
-  auto d = MakeDevice(3, 6);
-  // Slots a walk must not touch keep their earlier content.
-  SNMP_MARLUXA_AC_POWER_Data_t image{};
-  SetSlot(image, 8, 77.0f);
-  SetSlot(image, 9, 66.0f);
-  SetSlot(image, 11, 44.0f);
-  testing::internal::CaptureStdout();
-  ASSERT_EQ(d->LoadFromCache(RecordBytes(image), static_cast<int>(kRecordSize)), 1);
-  testing::internal::GetCapturedStdout();
-  agent->ResetCounters();
-  obs->Clear();
+  // Floats as opaque floats, then the bare 0x48 form: the same bits either way.
+  for (bool bare : {false, true}) {
+    SCOPED_TRACE(bare ? "bare 0x48 floats" : "opaque floats");
+    Faults f;
+    f.bare_floats = bare;
+    agent->SetFaults(f);
+    auto d = MakeDevice(3, 6);
+    // Slots a walk must not touch keep their earlier content.
+    SNMP_MARLUXA_AC_POWER_Data_t image{};
+    SetSlot(image, 8, 77.0f);
+    SetSlot(image, 9, 66.0f);
+    SetSlot(image, 11, 44.0f);
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(d->LoadFromCache(RecordBytes(image), static_cast<int>(kRecordSize)), 1);
+    testing::internal::GetCapturedStdout();
+    agent->ResetCounters();
+    obs->Clear();
 
-  Refresh(*d);
-  EXPECT_EQ(RecordId(d->data()), 0u) << "the cache image's id stays; leaf 0 wrote nothing";
-  EXPECT_EQ(Slot(d->data(), 1), 1.0f);
-  EXPECT_EQ(Slot(d->data(), 2), 16777216.0f);
-  EXPECT_EQ(Slot(d->data(), 3), -2147483648.0f);
-  EXPECT_EQ(SlotBits(*d, 4), 0x7FC12345u);
-  EXPECT_EQ(Slot(d->data(), 5), 20.0f);
-  EXPECT_EQ(SlotBits(*d, 6), 0x80000000u);
-  EXPECT_EQ(std::vector<unsigned char>(RecordBytes(d->data()) + 28, RecordBytes(d->data()) + 32),
-            (std::vector<unsigned char>{0x00, 0x00, 0xA0, 0xC0}));
-  EXPECT_EQ(Slot(d->data(), 8), 77.0f) << "Gauge32 ignored";
-  EXPECT_EQ(Slot(d->data(), 9), 66.0f) << "OCTET STRING ignored";
-  EXPECT_EQ(Slot(d->data(), 10), 1.5f);
-  EXPECT_EQ(Slot(d->data(), 11), 44.0f);
-  EXPECT_EQ(Slot(d->data(), 1269), 2.5f);
-  // 14 objects inside unit 3, then the exchange that reaches unit 4.
-  EXPECT_EQ(agent->requests(), 15u);
-  EXPECT_EQ(obs->Count("SendSP"), 1u);
+    Refresh(*d);
+    EXPECT_EQ(RecordId(d->data()), 0u) << "the cache image's id stays; leaf 0 wrote nothing";
+    EXPECT_EQ(Slot(d->data(), 1), 1.0f);
+    EXPECT_EQ(Slot(d->data(), 2), 16777216.0f);
+    EXPECT_EQ(Slot(d->data(), 3), -2147483648.0f);
+    EXPECT_EQ(SlotBits(*d, 4), 0x7FC12345u);
+    EXPECT_EQ(Slot(d->data(), 5), 20.0f);
+    EXPECT_EQ(SlotBits(*d, 6), 0x80000000u);
+    EXPECT_EQ(std::vector<unsigned char>(RecordBytes(d->data()) + 28, RecordBytes(d->data()) + 32),
+              (std::vector<unsigned char>{0x00, 0x00, 0xA0, 0xC0}));
+    EXPECT_EQ(Slot(d->data(), 8), 77.0f) << "Gauge32 ignored";
+    EXPECT_EQ(Slot(d->data(), 9), 66.0f) << "OCTET STRING ignored";
+    EXPECT_EQ(Slot(d->data(), 10), 1.5f);
+    EXPECT_EQ(Slot(d->data(), 11), 44.0f);
+    EXPECT_EQ(Slot(d->data(), 1269), 2.5f);
+    // 14 objects inside unit 3, then the exchange that reaches unit 4.
+    EXPECT_EQ(agent->requests(), 15u);
+    EXPECT_EQ(obs->Count("SendSP"), 1u);
+  }
 }
 
 TEST_F(Walk, EachRequestContinuesFromTheLastBindingOfTheResponse) {
@@ -190,6 +213,19 @@ TEST_F(Walk, ExceptionValuesInTheMiddleEndTheWalkAfterThatResponse) {
     EXPECT_EQ(Slot(d->data(), 5), 0.0f);
     EXPECT_EQ(Slot(d->data(), 6), 0.0f);
   }
+  // An exception value in the middle of a response: the bindings after it are still taken,
+  // and then the walk ends.
+  StartAgent(Dataset::DefaultUnit({1}));
+  Faults f;
+  f.exception_leaf = 5;
+  f.bulk_successors = 3;
+  agent->SetFaults(f);
+  auto d = MakeDevice(1);
+  Refresh(*d);
+  EXPECT_EQ(Slot(d->data(), 4), 229.5f);
+  EXPECT_EQ(Slot(d->data(), 5), 0.0f);
+  EXPECT_NE(Slot(d->data(), 6), 0.0f) << "the binding after the exception was dropped";
+  EXPECT_EQ(Slot(d->data(), 7), 0.0f) << "the walk went on past the exception's response";
 }
 
 TEST_F(Walk, NextAddressFirstStoresNothing) {
@@ -234,6 +270,67 @@ TEST_F(Walk, SilentAgentAfterSomeAnswersTimesOutKeepsValuesAndEndsTheRound) {
   EXPECT_EQ(err, "");
   EXPECT_EQ(Slot(d->data(), 500), 0.0f);
   EXPECT_EQ(obs->Count("SendSP"), 2u);
+}
+
+// A unit that answered goes dark and comes back. The dark walk reports the communication state
+// as lost (slot 1 = 0: the alarm rises) and keeps every other slot as the unit last gave it; the
+// next walk that gets an answer stores leaf 1 again, and the alarm clears.
+TEST_F(Walk, DarkUnitRaisesTheCommunicationAlarmUntilItAnswersAgain) {
+  StartAgent(Dataset::DefaultUnit({1}));
+  auto d = std::make_unique<DeviceProbe>();
+  AttachHostObserver(d.get(), obs);
+  d->InitSetting(Parse(R"({"ip":"127.0.0.1:)" + std::to_string(agent->port()) +
+                       R"(","address":1,"appSetting":{"b_mode":2,"timeout_ms":250,"retries":1}})"));
+  Refresh(*d);
+  Faults dark;
+  dark.silent = true;
+  agent->SetFaults(dark);
+  agent->ResetCounters();
+  Refresh(*d);
+  EXPECT_EQ(err, "Timeout: No Response from 127.0.0.1:" + std::to_string(agent->port()) + "\n");
+  EXPECT_EQ(agent->requests(), 2u) << "one request and one retry";
+  agent->SetFaults(Faults());
+  Refresh(*d);
+  EXPECT_EQ(err, "");
+
+  const auto sent = obs->EventsOf("SendSP");
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(ImageSlot(sent[0].bytes, 1), 1.0f);
+  EXPECT_EQ(ImageSlot(sent[1].bytes, 1), 0.0f);
+  EXPECT_EQ(ImageSlot(sent[2].bytes, 1), 1.0f);
+  for (int k = 2; k <= kSlotCount; ++k) {
+    ASSERT_EQ(Bits(ImageSlot(sent[1].bytes, k)), Bits(ImageSlot(sent[0].bytes, k))) << "slot " << k;
+  }
+  std::vector<bool> communication_alarm;
+  for (const HostEvent& e : obs->EventsOf("CheckThresholdBool")) {
+    if (e.name == "设备通讯状态") communication_alarm.push_back(e.flag);
+  }
+  EXPECT_EQ(communication_alarm, (std::vector<bool>{false, true, false}));
+}
+
+// The walk deadline ends a walk, also in the middle of an exchange still waiting for its answer;
+// the round publishes what the walk read, and the unit counts as answering.
+TEST_F(Walk, DeadlineCutsTheExchangeInFlightAndTheRoundFollows) {
+  StartAgent(Dataset::DefaultUnit({1}));
+  Faults f;
+  f.silent_after = 2;
+  agent->SetFaults(f);
+  auto d = std::make_unique<DeviceProbe>();
+  AttachHostObserver(d.get(), obs);
+  d->InitSetting(Parse(R"({"ip":"127.0.0.1:)" + std::to_string(agent->port()) +
+                       R"(","address":1,"appSetting":{"timeout_ms":10000,"retries":0}})"));
+  d->set_walk_deadline(std::chrono::milliseconds(300));
+  const auto start = std::chrono::steady_clock::now();
+  const std::string out = Refresh(*d);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_NE(out.find("snmp walk stopped after 300 ms\n"), std::string::npos) << out;
+  EXPECT_EQ(err, "") << "a walk cut at its deadline did not time out";
+  EXPECT_LT(seconds, 5.0) << "the exchange in flight waited for its 10 s time-out";
+  EXPECT_EQ(agent->requests(), 3u);
+  EXPECT_EQ(Slot(d->data(), 1), 1.0f);
+  EXPECT_EQ(Slot(d->data(), 2), 1.0f);
+  EXPECT_EQ(obs->Count("SendSP"), 1u);
 }
 
 // The real schedule of a unit that never answers: two attempts of 10 s.
@@ -297,19 +394,21 @@ TEST_F(Walk, EndlessSubtreeIsCutAtTheExchangeBound) {
   EXPECT_EQ(obs->Count("SendSP"), 1u);
 }
 
-TEST_F(Walk, BareFloatTagDropsTheResponseAndTheWalkTimesOut) {
+// One leaf of an otherwise current unit sent with the bare tag 0x48: stored, and the walk goes on
+// (net-snmp alone drops such a response, and the walk would end at the time-out).
+TEST_F(Walk, BareFloatTagIsStoredAndTheWalkGoesOn) {
   StartAgent(Dataset::DefaultUnit({1}));
   Faults f;
   f.bare_float_leaf = 4;
   agent->SetFaults(f);
   auto d = MakeDevice(1);
-  SetSlot(d->data(), 4, 3.0f);
   Refresh(*d);
-  EXPECT_NE(err.find("Timeout: No Response from"), std::string::npos) << err;
-  EXPECT_EQ(Slot(d->data(), 3), 221.0f) << "responses before the dropped one are stored";
-  EXPECT_EQ(Slot(d->data(), 2), 1.0f);
-  EXPECT_EQ(Slot(d->data(), 4), 3.0f) << "nothing stored from the dropped response";
-  EXPECT_EQ(SlotBits(*d, 5), 0u);
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(Slot(d->data(), 3), 221.0f);
+  EXPECT_EQ(Slot(d->data(), 4), 25.0f);
+  EXPECT_EQ(Slot(d->data(), 5), 228.5f);
+  EXPECT_EQ(Slot(d->data(), 607), 16.0f);
+  EXPECT_EQ(agent->requests(), 1270u);
   EXPECT_EQ(obs->Count("SendSP"), 1u);
 }
 
@@ -350,14 +449,21 @@ TEST_F(Walk, EmptyTargetPrintsTheBannerOnly) {
   EXPECT_EQ(obs->Count("SendSP"), 0u);
 }
 
-TEST_F(Walk, SessionThatCannotOpenIsReportedWithoutARound) {
+TEST_F(Walk, OpenFailureHasNoRoundAndSendFailureHasOne) {
   DeviceProbe d;
   AttachHostObserver(&d, obs);
   d.InitSetting(Parse(R"({"ip":"udp:127.0.0.1:99999","address":1})"));
-  const std::string out = Refresh(d);
+  std::string out = Refresh(d);
   EXPECT_EQ(out.rfind("SNMP_MARLUXA_AC_POWER::do_sample\n", 0), 0u);
   EXPECT_NE(err.find("snmpbulkwalk"), std::string::npos) << err;
   EXPECT_EQ(obs->Count("SendSP"), 0u);
+
+  // Port 0: the kernel refuses the datagram, so the send itself fails (nothing leaves).
+  d.InitSetting(Parse(R"({"ip":"127.0.0.1:0","address":1})"));
+  out = Refresh(d);
+  EXPECT_EQ(out, "SNMP_MARLUXA_AC_POWER::do_sample\nsnmp get error 1\nrvSize is 0\n");
+  EXPECT_EQ(obs->Count("SendSP"), 1u);
+  EXPECT_EQ(obs->Count("SaveHistory"), 1u);
 }
 
 TEST_F(Walk, WrongCommunityTimesOut) {

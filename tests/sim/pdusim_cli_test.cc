@@ -13,10 +13,13 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "sim/dataset.h"
 #include "tests/sim/snmp_client.h"
+#include "tests/support/child_process.h"
 
 namespace pdusim {
 namespace {
@@ -93,6 +96,7 @@ TEST(PdusimCliTest, HelpDocumentsFormatAndEveryFault) {
                            "--foreign-binding",
                            "--bulk-successors",
                            "--bare-float-leaf",
+                           "--bare-floats",
                            "--garbage",
                            "--wrong-request-id",
                            "--truncate",
@@ -102,57 +106,172 @@ TEST(PdusimCliTest, HelpDocumentsFormatAndEveryFault) {
                            "68x"}) {
     EXPECT_NE(out.find(flag), std::string::npos) << flag;
   }
+  ASSERT_EQ(RunPdusim("--version", &out, &err), 0);
+  EXPECT_EQ(out, "pdusim " QRM_VERSION "\n");
 }
 
-TEST(PdusimCliTest, ServesWithFaultsUntilSigterm) {
-  int pipefd[2];
-  ASSERT_EQ(pipe(pipefd), 0);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    dup2(pipefd[1], STDOUT_FILENO);
-    close(pipefd[0]);
-    execl(PDUSIM_PATH, PDUSIM_PATH, "--addresses", "2", "--community", "other",
-          "--max-repetitions-limit", "10", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(pipefd[1]);
-  std::string line;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    pollfd p{pipefd[0], POLLIN, 0};
-    if (poll(&p, 1, 100) <= 0) continue;
-    char buf[256];
-    ssize_t n = read(pipefd[0], buf, sizeof buf);
-    if (n <= 0) break;
-    line.append(buf, size_t(n));
-  }
-  close(pipefd[0]);
-  const std::string prefix = "pdusim listening on 127.0.0.1:";
-  ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
-  uint16_t port = uint16_t(std::stoi(line.substr(prefix.size())));
+using simtest::BuildBulkRequest;
+using simtest::Client;
+using simtest::InitNetSnmp;
+using simtest::ParseResponse;
+using simtest::RawExchange;
+using simtest::Result;
 
-  simtest::Client c(port, 500, "other");
-  simtest::Result ok = c.GetBulk(0, 10, {Dataset::UnitSubtree(2)});
-  ASSERT_EQ(ok.status, STAT_SUCCESS);
-  ASSERT_EQ(ok.bindings.size(), 10u);
-  EXPECT_EQ(ok.bindings[1].integer, 2);
-  EXPECT_EQ(c.GetBulk(0, 11, {Dataset::UnitSubtree(2)}).errstat, 1);
+// A pdusim serving with `flags` on a free port, ended with SIGTERM by Stop().
+class Served {
+ public:
+  explicit Served(const std::vector<std::string>& flags) : child_(Argv(flags)) {
+    std::string line;
+    const std::string prefix = "pdusim listening on 127.0.0.1:";
+    if (child_.WaitForLine(prefix, 5, &line) && line.rfind(prefix, 0) == 0)
+      port_ = uint16_t(std::stoi(line.substr(prefix.size())));
+  }
+  uint16_t port() const { return port_; }
+  // SIGTERM; the exit status (0 for a clean stop).
+  int Stop() {
+    child_.Signal(SIGTERM);
+    return child_.Finish(5);
+  }
 
-  ASSERT_EQ(kill(pid, SIGTERM), 0);
-  int status = 0;
-  pid_t done = 0;
-  for (int i = 0; i < 200 && done == 0; ++i) {
-    done = waitpid(pid, &status, WNOHANG);
-    if (done == 0) usleep(10000);
+ private:
+  static std::vector<std::string> Argv(const std::vector<std::string>& flags) {
+    std::vector<std::string> argv = {PDUSIM_PATH, "--addresses", "2"};
+    argv.insert(argv.end(), flags.begin(), flags.end());
+    return argv;
   }
-  if (done == 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    FAIL() << "pdusim did not stop on SIGTERM";
+  ChildProcess child_;
+  uint16_t port_ = 0;
+};
+
+Oid Leaf2(unsigned leaf) { return Dataset::UnitOid(2, leaf); }
+
+// Each fault flag, given on the command line, changes what a client sees; without flags the
+// same requests get the correct answers.
+TEST(PdusimCliTest, EveryFaultFlagChangesWhatAClientSees) {
+  InitNetSnmp();
+  using Check = std::function<void(uint16_t port)>;
+  const auto bulk1 = [](uint16_t port, int timeout_ms = 300) {
+    Client c(port, timeout_ms);
+    return c.GetBulk(1, 100, {Leaf2(4)});
+  };
+  const struct {
+    std::vector<std::string> flags;
+    Check check;
+  } cases[] = {
+      {{},
+       [&](uint16_t port) {
+         const Result r = bulk1(port);
+         ASSERT_EQ(r.status, STAT_SUCCESS);
+         ASSERT_EQ(r.bindings.size(), 1u);
+         EXPECT_EQ(r.bindings[0].oid, Leaf2(5));
+       }},
+      {{"--silent"}, [&](uint16_t port) { EXPECT_EQ(bulk1(port).status, STAT_TIMEOUT); }},
+      {{"--silent-after", "1"},
+       [&](uint16_t port) {
+         EXPECT_EQ(bulk1(port).status, STAT_SUCCESS);
+         EXPECT_EQ(bulk1(port).status, STAT_TIMEOUT);
+       }},
+      {{"--error-status", "5", "--error-at", "2", "--error-count", "2"},
+       [&](uint16_t port) {
+         EXPECT_EQ(bulk1(port).errstat, 0);
+         EXPECT_EQ(bulk1(port).errstat, 5);
+         EXPECT_EQ(bulk1(port).errstat, 5);
+         EXPECT_EQ(bulk1(port).errstat, 0);
+       }},
+      {{"--repeat-oid"},
+       [&](uint16_t port) {
+         const Result r = bulk1(port);
+         ASSERT_EQ(r.bindings.size(), 1u);
+         EXPECT_EQ(r.bindings[0].oid, Leaf2(4));
+       }},
+      {{"--endless-subtree"},
+       [&](uint16_t port) {
+         Client c(port);
+         const Result r = c.GetNext({Leaf2(1269)});
+         ASSERT_EQ(r.bindings.size(), 1u);
+         Oid expected = Dataset::UnitSubtree(2);
+         expected.insert(expected.end(), {1270, 1});
+         EXPECT_EQ(r.bindings[0].oid, expected);
+       }},
+      {{"--exception-leaf", "5", "--exception", "noSuchInstance"},
+       [&](uint16_t port) {
+         const Result r = bulk1(port);
+         ASSERT_EQ(r.bindings.size(), 1u);
+         EXPECT_EQ(r.bindings[0].type, 0x81);
+       }},
+      {{"--foreign-binding"},
+       [&](uint16_t port) {
+         Client c(port);
+         const Result r = c.GetBulk(0, 3, {Leaf2(4)});
+         ASSERT_GE(r.bindings.size(), 2u);
+         EXPECT_EQ(r.bindings[1].oid, (Oid{1, 3, 6, 1, 4, 1, 61333, 1, 1, 5, 0}));
+       }},
+      {{"--bulk-successors", "3"},
+       [&](uint16_t port) { EXPECT_EQ(bulk1(port).bindings.size(), 3u); }},
+      {{"--bare-float-leaf", "5"},
+       [&](uint16_t port) { EXPECT_EQ(bulk1(port).status, STAT_TIMEOUT) << "net-snmp drops it"; }},
+      {{"--bare-floats"},
+       [&](uint16_t port) {
+         // Leaf 5 is the float 228.5: bare tag 0x48 and its own four bytes, 43 64 80 00.
+         const auto got = RawExchange(port, BuildBulkRequest(77, 1, 100, Leaf2(4)), 200);
+         ASSERT_EQ(got.size(), 1u);
+         EXPECT_NE(got[0].find(std::string("\x05\x00\x48\x04\x43\x64\x80\x00", 8)),
+                   std::string::npos);
+       }},
+      {{"--garbage", "before"},
+       [&](uint16_t port) {
+         const auto got = RawExchange(port, BuildBulkRequest(77, 1, 100, Leaf2(4)), 200);
+         ASSERT_EQ(got.size(), 2u);
+         Result r;
+         EXPECT_FALSE(ParseResponse(got[0], &r));
+         EXPECT_TRUE(ParseResponse(got[1], &r));
+       }},
+      {{"--garbage", "instead"},
+       [&](uint16_t port) {
+         const auto got = RawExchange(port, BuildBulkRequest(77, 1, 100, Leaf2(4)), 200);
+         ASSERT_EQ(got.size(), 1u);
+         Result r;
+         EXPECT_FALSE(ParseResponse(got[0], &r));
+       }},
+      {{"--wrong-request-id"},
+       [&](uint16_t port) {
+         const auto got = RawExchange(port, BuildBulkRequest(77, 1, 100, Leaf2(4)), 200);
+         ASSERT_EQ(got.size(), 1u);
+         Result r;
+         ASSERT_TRUE(ParseResponse(got[0], &r));
+         EXPECT_NE(r.reqid, 77);
+       }},
+      {{"--truncate"},
+       [&](uint16_t port) {
+         const auto got = RawExchange(port, BuildBulkRequest(77, 1, 100, Leaf2(4)), 200);
+         ASSERT_EQ(got.size(), 1u);
+         Result r;
+         EXPECT_FALSE(ParseResponse(got[0], &r));
+       }},
+      {{"--delay-ms", "1500"},
+       [&](uint16_t port) { EXPECT_EQ(bulk1(port, 500).status, STAT_TIMEOUT); }},
+      {{"--max-repetitions-limit", "10"},
+       [&](uint16_t port) {
+         Client c(port);
+         EXPECT_EQ(c.GetBulk(0, 10, {Leaf2(4)}).bindings.size(), 10u);
+         EXPECT_EQ(c.GetBulk(0, 11, {Leaf2(4)}).errstat, 1);
+       }},
+      {{"--community", "other"},
+       [&](uint16_t port) {
+         EXPECT_EQ(bulk1(port).status, STAT_TIMEOUT);
+         Client c(port, 300, "other");
+         EXPECT_EQ(c.GetBulk(1, 100, {Leaf2(4)}).status, STAT_SUCCESS);
+       }},
+  };
+  for (const auto& c : cases) {
+    std::string name;
+    for (const std::string& f : c.flags) name += f + " ";
+    SCOPED_TRACE("pdusim " + name);
+    Served served(c.flags);
+    ASSERT_NE(served.port(), 0) << "pdusim did not start";
+    c.check(served.port());
+    EXPECT_EQ(served.Stop(), 0) << "SIGTERM ends pdusim with status 0";
   }
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 // A host observer for tests: records every host call of the devices it is attached to, in
-// order, with its arguments. Thread-safe.
+// order, with its arguments. Thread-safe. `on_event`, when set before the device runs, sees
+// each event as the host call happens (on the device's thread) and may throw, as a failing
+// host service would.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -10,8 +13,8 @@
 #include "host/QRMVDevice.h"
 
 struct HostEvent {
-  std::string
-      call;  // "SendSP", "Reset", "CheckThresholdBool", "DoBatch", "SaveHistory", "InitSetting"
+  std::string call;  // "SendSP", "Reset", "CheckThresholdBool", "DoBatch", "SaveHistory",
+                     // "InitSetting", "SendSocketData" (kind: the handle)
   unsigned int device = 0;
   int kind = 0;
   std::vector<unsigned char> bytes;
@@ -80,6 +83,13 @@ class RecordingObserver : public HostObserver {
     e.bytes = std::move(data);
     Push(std::move(e));
   }
+  int OnSendSocketData(const QRMVDevice& d, int handle, std::vector<unsigned char> data) override {
+    HostEvent e = Make("SendSocketData", d);
+    e.kind = handle;
+    e.bytes = std::move(data);
+    Push(std::move(e));
+    return socket_result;
+  }
   void OnInitSetting(const QRMVDevice& d, const Json::Value&, bool result) override {
     HostEvent e = Make("InitSetting", d);
     e.flag = result;
@@ -94,10 +104,18 @@ class RecordingObserver : public HostObserver {
     return e;
   }
   void Push(HostEvent e) {
-    std::lock_guard<std::mutex> l(mu_);
-    events_.push_back(std::move(e));
+    {
+      std::lock_guard<std::mutex> l(mu_);
+      events_.push_back(e);
+    }
+    if (on_event) on_event(e);
   }
 
+ public:
+  std::function<void(const HostEvent&)> on_event;
+  int socket_result = 0;  // what SendSocketData answers
+
+ private:
   mutable std::mutex mu_;
   std::vector<HostEvent> events_;
   int forced_ = -1;

@@ -43,12 +43,20 @@ TEST(Args, DecodeAndHelp) {
   ASSERT_TRUE(Parse({"decode", "--json", "h/1.rec"}, &c, &error));
   EXPECT_EQ(c.kind, Command::kDecode);
   EXPECT_EQ(c.decode.file, "h/1.rec");
-  EXPECT_TRUE(c.decode.json);
+  EXPECT_EQ(c.decode.format, DecodeOptions::kJson);
   ASSERT_TRUE(Parse({"--help"}, &c, &error));
   EXPECT_EQ(c.kind, Command::kHelp);
+  ASSERT_TRUE(Parse({"decode", "h/1.rec", "--csv"}, &c, &error));
+  EXPECT_EQ(c.decode.format, DecodeOptions::kCsv);
+  ASSERT_TRUE(Parse({"decode", "h/1.rec"}, &c, &error));
+  EXPECT_EQ(c.decode.format, DecodeOptions::kText);
   ASSERT_TRUE(Parse({"run", "-h"}, &c, &error));
   EXPECT_EQ(c.kind, Command::kHelp);
-  EXPECT_NE(std::string(Usage()).find("qrmhost decode FILE [--json]"), std::string::npos);
+  ASSERT_TRUE(Parse({"--version"}, &c, &error));
+  EXPECT_EQ(c.kind, Command::kVersion);
+  ASSERT_TRUE(Parse({"--version", "--help"}, &c, &error));
+  EXPECT_EQ(c.kind, Command::kHelp);
+  EXPECT_NE(std::string(Usage()).find("qrmhost decode FILE [--json | --csv]"), std::string::npos);
 }
 
 TEST(Args, UsageErrorsNameTheProblem) {
@@ -73,6 +81,7 @@ TEST(Args, UsageErrorsNameTheProblem) {
       {{"decode"}, "FILE is required"},
       {{"decode", "a", "b"}, "unexpected argument 'b'"},
       {{"decode", "a", "--yaml"}, "unknown option '--yaml'"},
+      {{"decode", "a", "--csv", "--json"}, "--json and --csv exclude each other"},
   };
   for (const auto& t : cases) {
     Command c;

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/tools/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -28,15 +28,24 @@ TEST(DeviceConfig, DeviceListAndOwnThreadFlag) {
   ASSERT_TRUE(ParseDeviceConfigs(
       R"({"devices": [{"id": 0}, {"id": 7, "appSetting": {"use_thread": 1}},
                       {"id": 8, "appSetting": {"use_thread": "1"}},
-                      {"id": 9, "appSetting": {"use_thread": "0"}}]})",
+                      {"id": 9, "appSetting": {"use_thread": "0"}},
+                      {"id": 10, "appSetting": {"use_thread": true}},
+                      {"id": 11, "appSetting": {"use_thread": 0.5}},
+                      {"id": 12, "appSetting": {"use_thread": "0.5"}},
+                      {"id": 13, "appSetting": {"use_thread": " 2x"}}]})",
       &d, &error))
       << error;
-  ASSERT_EQ(d.size(), 4u);
+  ASSERT_EQ(d.size(), 8u);
   EXPECT_EQ(d[1].id, 7u);
   EXPECT_FALSE(d[0].own_thread);
   EXPECT_TRUE(d[1].own_thread);
   EXPECT_TRUE(d[2].own_thread);
   EXPECT_FALSE(d[3].own_thread);
+  // The device's own reading decides: true, 0.5 and "0.5" leave it host-driven.
+  EXPECT_FALSE(d[4].own_thread);
+  EXPECT_FALSE(d[5].own_thread);
+  EXPECT_FALSE(d[6].own_thread);
+  EXPECT_TRUE(d[7].own_thread);
 }
 
 TEST(DeviceConfig, EachBadCaseIsOneClearLine) {

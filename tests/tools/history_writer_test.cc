@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/tools/record_images.h"
-#include "tests/tools/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

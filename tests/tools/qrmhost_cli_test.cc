@@ -10,8 +10,8 @@
 
 #include "device/alarm_catalogue.h"
 #include "frame/record.h"
-#include "tests/tools/child_process.h"
-#include "tests/tools/temp_dir.h"
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -53,6 +53,7 @@ TEST(QrmhostCli, UsageErrorsExitTwoWithOneLine) {
       {"run", "--plugin", "p.so", "--config", "c.json", "--bogus"},
       {"run", "--plugin", "p.so", "--config", "c.json", "--rounds", "x"},
       {"decode"},
+      {"decode", "h.rec", "--json", "--csv"},
   };
   for (const auto& args : cases) {
     const Result r = Qrmhost(args);
@@ -64,6 +65,20 @@ TEST(QrmhostCli, UsageErrorsExitTwoWithOneLine) {
   const Result help = Qrmhost({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("qrmhost run --plugin PATH --config FILE"), std::string::npos);
+  // Each option's entry (its line and the indented lines under it) says its default.
+  for (const char* option : {"--plugin", "--config", "--rounds", "--interval", "--history",
+                             "--events", "--timeout", "--json", "--csv"}) {
+    const size_t at = help.out.find(std::string("\n  ") + option + " ");
+    ASSERT_NE(at, std::string::npos) << option << " is listed";
+    const size_t end = help.out.find("\n  -", at + 1);
+    const std::string entry = help.out.substr(at, end - at);
+    EXPECT_TRUE(entry.find("(default") != std::string::npos ||
+                entry.find("(required)") != std::string::npos)
+        << entry;
+  }
+  const Result version = Qrmhost({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "qrmhost " QRM_VERSION "\n");
 }
 
 TEST(QrmhostCli, LoadAndConfigurationErrorsExitOne) {
@@ -121,6 +136,13 @@ TEST(QrmhostCli, RunsHostDrivenAndOwnThreadDevicesForTheRoundsAsked) {
   EXPECT_NE(r.out.find("0 alarms active; cleared: " + raised), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("[round 3] device 4294967295 at "), std::string::npos) << r.out;
   EXPECT_EQ(Count(r.out, "[round "), 6u) << "exactly three rounds per device: " << r.out;
+  for (const char* id : {"1", "4294967295"}) {
+    EXPECT_NE(r.out.find(std::string("\n[end] device ") + id +
+                         ": rounds published 3, walks timed out 0, walks failed 0, alarms active "
+                         "now 1\n"),
+              std::string::npos)
+        << r.out;
+  }
 
   EXPECT_EQ(FileSize(dir / "h/1.rec"), 4 + 3 * kRecordSize);
   EXPECT_EQ(FileSize(dir / "h/4294967295.rec"), 3 * kRecordSize);
@@ -170,6 +192,7 @@ TEST(QrmhostCli, InterruptEndsAWaitingRunPromptlyWithStatusZero) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10))
         << "the 60 s interval wait is interrupted";
     EXPECT_NE(child.err().find("interrupted"), std::string::npos);
+    EXPECT_NE(child.out().find("\n[end] device 2: rounds published "), std::string::npos);
     EXPECT_EQ(FileSize(dir / "h/2.rec") % kRecordSize, 0u);
     EXPECT_GT(FileSize(dir / "h/2.rec"), 0u);
   }
@@ -202,6 +225,10 @@ TEST(QrmhostCli, TooFewRoundsBeforeTheTimeBoundFails) {
   EXPECT_EQ(quiet.status, 1);
   EXPECT_NE(quiet.err.find("qrmhost: device 1 published 0 of 2 rounds\n"), std::string::npos)
       << quiet.err;
+  EXPECT_NE(quiet.out.find("[end] device 1: rounds published 0, walks timed out 0, walks failed 2, "
+                           "no record\n"),
+            std::string::npos)
+      << quiet.out;
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// qrmhost with the real plug-in against the PDU simulator: two host-driven rounds in mode 2.
+// qrmhost with the real plug-in against the PDU simulator: two host-driven rounds in mode 2,
+// and the closing summary of devices whose walks time out or fail.
 #include <signal.h>
 
 #include <filesystem>
@@ -6,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "frame/record.h"
-#include "tests/tools/child_process.h"
-#include "tests/tools/temp_dir.h"
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -19,13 +20,18 @@ size_t Count(const std::string& text, const std::string& needle) {
   return n;
 }
 
+// Waits for the simulator's ready line and returns its port, or "" on failure.
+std::string PortOf(ChildProcess* sim) {
+  std::string line;
+  if (!sim->WaitForLine("pdusim listening on 127.0.0.1:", 20, &line)) return "";
+  return line.substr(line.rfind(':') + 1);
+}
+
 TEST(QrmhostPdusim, TwoRoundsOfTheRealPlugin) {
   const std::string community = "Tormelix@2027q";
   ChildProcess sim({PDUSIM_PATH, "--port", "0", "--community", community});
-  std::string line;
-  ASSERT_TRUE(sim.WaitForLine("pdusim listening on 127.0.0.1:", 20, &line)) << sim.err();
-  const std::string port = line.substr(line.rfind(':') + 1);
-  ASSERT_FALSE(port.empty());
+  const std::string port = PortOf(&sim);
+  ASSERT_FALSE(port.empty()) << sim.err();
 
   TempDir dir;
   const std::string config =
@@ -44,9 +50,51 @@ TEST(QrmhostPdusim, TwoRoundsOfTheRealPlugin) {
   EXPECT_EQ(Count(events, "\"event\":\"publish\""), 2u);
   EXPECT_EQ(Count(events, "\"event\":\"signal\""), 858u);
   EXPECT_EQ(Count(out, "[round 2] device 1 at "), 1u) << out;
+  EXPECT_NE(out.find("\n[end] device 1: rounds published 2, walks timed out 0, walks failed 0, "
+                     "alarms active now 3\n"),
+            std::string::npos)
+      << out;
 
   sim.Signal(SIGINT);
   EXPECT_EQ(sim.Finish(20), 0) << sim.err();
+}
+
+// Device 1's agent answers its first request with genErr, device 2's never answers; both walk
+// at the same time on their host threads, and device 3 has no agent address at all.
+TEST(QrmhostPdusim, ClosingSummaryCountsWalksThatTimedOutOrFailed) {
+  ChildProcess failing({PDUSIM_PATH, "--port", "0", "--error-status", "5", "--error-count", "1"});
+  ChildProcess silent({PDUSIM_PATH, "--port", "0", "--silent"});
+  const std::string failing_port = PortOf(&failing), silent_port = PortOf(&silent);
+  ASSERT_FALSE(failing_port.empty()) << failing.err();
+  ASSERT_FALSE(silent_port.empty()) << silent.err();
+  TempDir dir;
+  const std::string settings = R"("appSetting": {"timeout_ms": 200, "retries": 0})";
+  const std::string config = dir.Write(
+      "devices.json", R"({"devices": [{"id": 1, "address": 1, "ip": "127.0.0.1:)" + failing_port +
+                          "\", " + settings + R"(}, {"id": 2, "address": 1, "ip": "127.0.0.1:)" +
+                          silent_port + "\", " + settings + R"(}, {"id": 3}]})");
+  std::string out, err;
+  const int status = RunProcess({QRMHOST_PATH, "run", "--plugin", MARLUXA_PLUGIN_PATH, "--config",
+                                 config, "--rounds", "2", "--interval", "0", "--timeout", "30"},
+                                60, &out, &err);
+  EXPECT_EQ(status, 1) << "device 3 published nothing: " << err;
+  EXPECT_EQ(Count(err, "Timeout: No Response from 127.0.0.1:" + silent_port), 2u) << err;
+  EXPECT_NE(out.find("[end] device 1: rounds published 2, walks timed out 0, walks failed 1, "
+                     "alarms active now 3\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("[end] device 2: rounds published 2, walks timed out 2, walks failed 0, "
+                     "alarms active now 1\n"),  // slot 1, the communication state, is still 0
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("[end] device 3: rounds published 0, walks timed out 0, walks failed 2, "
+                     "no record\n"),
+            std::string::npos)
+      << out;
+  for (ChildProcess* sim : {&failing, &silent}) {
+    sim->Signal(SIGINT);
+    EXPECT_EQ(sim->Finish(20), 0) << sim->err();
+  }
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 
 #include "device/alarm_catalogue.h"
 #include "tests/tools/record_images.h"
-#include "tests/tools/temp_dir.h"
+#include "tests/support/temp_dir.h"
 #include "tools/qrmhost/decode_command.h"
 
 namespace {
@@ -79,7 +79,7 @@ class DecodeFile : public ::testing::Test {
 
 TEST_F(DecodeFile, TextListsRecordsThenReportsThePartialTail) {
   std::ostringstream out, err;
-  EXPECT_EQ(DecodeCommand(path_, false, out, err), 1);
+  EXPECT_EQ(DecodeCommand(path_, DecodeOptions::kText, out, err), 1);
   const std::string text = out.str();
   EXPECT_NE(text.find("record 0: id 1, time 2026-12-07 20:15:03\n  slots: 1=1 2=230.2\n"
                       "  alarms (0):\n"),
@@ -96,7 +96,7 @@ TEST_F(DecodeFile, TextListsRecordsThenReportsThePartialTail) {
 
 TEST_F(DecodeFile, JsonIsOneObjectPerRecordWithNullForNaN) {
   std::ostringstream out, err;
-  EXPECT_EQ(DecodeCommand(path_, true, out, err), 1);
+  EXPECT_EQ(DecodeCommand(path_, DecodeOptions::kJson, out, err), 1);
   EXPECT_NE(err.str().find("100 bytes"), std::string::npos);
   std::istringstream lines(out.str());
   std::vector<Json::Value> records;
@@ -122,17 +122,46 @@ TEST_F(DecodeFile, JsonIsOneObjectPerRecordWithNullForNaN) {
   EXPECT_EQ(records[1]["alarms"][0].asString(), AlarmCatalogue()[1].name);
 }
 
+TEST_F(DecodeFile, CsvIsAHeaderThenOneRowPerRecordWithEmptyCellsForNaN) {
+  std::ostringstream out, err;
+  EXPECT_EQ(DecodeCommand(path_, DecodeOptions::kCsv, out, err), 1);
+  EXPECT_NE(err.str().find("trailing partial record of 100 bytes"), std::string::npos);
+  std::istringstream lines(out.str());
+  std::vector<std::vector<std::string>> rows;
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<std::string> cells;
+    std::istringstream fields(line + ",");  // a last empty cell is a cell
+    for (std::string cell; std::getline(fields, cell, ',');) cells.push_back(cell);
+    EXPECT_EQ(cells.size(), 2u + kSlotCount) << line.substr(0, 80);
+    rows.push_back(cells);
+  }
+  ASSERT_EQ(rows.size(), 3u) << "header and two whole records";
+  EXPECT_EQ(rows[0][0], "id");
+  EXPECT_EQ(rows[0][1], "time");
+  EXPECT_EQ(rows[0][2], "slot1");
+  EXPECT_EQ(rows[0].back(), "slot1269");
+  EXPECT_EQ(rows[1][0], "1");
+  EXPECT_EQ(rows[1][1], "2026-12-07 20:15:03");
+  EXPECT_EQ(rows[1][2], "1");
+  EXPECT_EQ(rows[1][3], "230.2") << "slot 2, shortest text";
+  EXPECT_EQ(rows[1].back(), "0");
+  EXPECT_EQ(rows[2][1], "2026-12-07 20:15:08");
+  EXPECT_EQ(rows[2][3], "") << "NaN";
+  EXPECT_EQ(rows[2][4], "") << "infinity";
+  EXPECT_EQ(rows[2][1 + AlarmCatalogue()[1].slot], "2");
+}
+
 TEST_F(DecodeFile, WholeFileSucceedsAndMissingFileFails) {
   const std::string whole = dir_.Write("2.rec", Bytes(first_) + Bytes(second_));
   std::ostringstream out, err;
-  EXPECT_EQ(DecodeCommand(whole, false, out, err), 0);
+  EXPECT_EQ(DecodeCommand(whole, DecodeOptions::kText, out, err), 0);
   EXPECT_EQ(err.str(), "");
   EXPECT_NE(out.str().find("record 1:"), std::string::npos);
   std::ostringstream out2, err2;
-  EXPECT_EQ(DecodeCommand(dir_ / "none.rec", false, out2, err2), 1);
+  EXPECT_EQ(DecodeCommand(dir_ / "none.rec", DecodeOptions::kText, out2, err2), 1);
   EXPECT_NE(err2.str().find("cannot read history file " + dir_ / "none.rec"), std::string::npos);
   std::ostringstream out3, err3;
-  EXPECT_EQ(DecodeCommand(dir_.Write("empty.rec", ""), true, out3, err3), 0);
+  EXPECT_EQ(DecodeCommand(dir_.Write("empty.rec", ""), DecodeOptions::kJson, out3, err3), 0);
   EXPECT_EQ(out3.str(), "");
 }
 

@@ -4,13 +4,14 @@
 #include <atomic>
 #include <filesystem>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "device/alarm_catalogue.h"
 #include "host/QRMSocketDevice.h"
 #include "tests/tools/record_images.h"
-#include "tests/tools/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -117,6 +118,88 @@ TEST_F(RoundSummaryTest, HistoryWriteErrorIsOneLineAndTheRunGoesOn) {
   EXPECT_EQ(ReadFileBytes(dir_ / "7.rec"), Bytes(MakeRecord(7)));
   EXPECT_EQ(Count(event_text_.str(), "\"device\":6,\"event\":\"history\",\"file\":null"), 2u)
       << event_text_.str();
+}
+
+TEST_F(RoundSummaryTest, AtMostEightNamesOfEachKindThenHowManyMore) {
+  TestDevice device(8);
+  AttachHostObserver(&device, summary_);
+  const auto& catalogue = AlarmCatalogue();
+  auto names = [&](size_t from, size_t to) {
+    std::string text;
+    for (size_t i = from; i < to; ++i) text += (i == from ? "" : ", ") + catalogue[i].name;
+    return text;
+  };
+  device.Round(MakeRecord(8), std::vector<bool>(11, true));  // 11 raised
+  std::vector<bool> second(11, true);
+  for (size_t i = 0; i < 8; ++i) second[i] = false;  // exactly 8 cleared
+  device.Round(MakeRecord(8, 1), second);
+  const std::string text = console_.str();
+  EXPECT_NE(text.find("; raised: " + names(0, 8) + " and 3 more\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("; cleared: " + names(0, 8) + "\n"), std::string::npos) << text;
+  EXPECT_EQ(Count(text, " more"), 1u) << text;
+}
+
+// Two devices walk on their own threads and print the plug-in's console lines to the watched
+// streams, character by character and at the same time; each round's outcome goes to the
+// device whose thread printed it.
+TEST(RoundSummaryWalks, OutcomesFollowTheWalkingThreadAndTheRoundLimit) {
+  std::ostringstream watched_out, watched_err, console, errors;
+  std::mutex console_mutex;
+  ConsoleWatch watch(watched_out, watched_err);
+  auto summary = std::make_shared<RoundSummary>(
+      RoundOutputs{&console, &console_mutex, &errors, nullptr, nullptr, &watch}, 2, nullptr);
+  auto print = [](std::ostream& stream, const std::string& line) {
+    for (char c : line) stream << c;
+    stream << std::endl;
+  };
+  const std::string long_peer(100, 'p');  // a line far longer than what decides
+  const auto& catalogue = AlarmCatalogue();
+  auto alarm_record = MakeRecord(21, 1);
+  SetSlot(alarm_record, catalogue[1].slot, 1.0f);
+  std::thread a([&] {
+    TestDevice device(21);
+    AttachHostObserver(&device, summary);
+    print(watched_out, "SNMP_MARLUXA_AC_POWER::do_sample");
+    print(watched_err, "Timeout: No Response from " + long_peer);
+    device.Round(MakeRecord(21), {});
+    print(watched_out, "SNMP_MARLUXA_AC_POWER::do_sample");
+    device.Round(alarm_record, {});
+    print(watched_out, "SNMP_MARLUXA_AC_POWER::do_sample");
+    print(watched_err, "Timeout: No Response from 127.0.0.1:9");
+    device.Round(MakeRecord(21, 2), {});  // past the limit: not counted
+  });
+  std::thread b([&] {
+    TestDevice device(22);
+    AttachHostObserver(&device, summary);
+    print(watched_out, "SNMP_MARLUXA_AC_POWER::do_sample");
+    print(watched_out, "snmp response error 5");
+    device.Round(MakeRecord(22), {});
+    print(watched_out, "snmp get error -24");  // a walk that ended before its round...
+    print(watched_out, "SNMP_MARLUXA_AC_POWER::do_sample");  // ... is over when the next begins
+    device.Round(MakeRecord(22, 1), {});
+    print(watched_out, "SNMP_MARLUXA_AC_POWER::do_sample");
+    print(watched_out, "snmp walk stopped after 5076 exchanges");
+    device.Round(MakeRecord(22, 2), {});  // past the limit: not counted
+  });
+  a.join();
+  b.join();
+  EXPECT_EQ(summary->ClosingLine(21),
+            "[end] device 21: rounds published 2, walks timed out 1, walks failed 0, alarms "
+            "active now 1");
+  EXPECT_EQ(summary->ClosingLine(22),
+            "[end] device 22: rounds published 2, walks timed out 0, walks failed 1, alarms "
+            "active now 0");
+  summary->WalkWithoutRound(23);
+  EXPECT_EQ(summary->ClosingLine(23),
+            "[end] device 23: rounds published 0, walks timed out 0, walks failed 1, no record");
+  EXPECT_EQ(watched_out.str().size(), 6 * 33 + 22 + 19 + 39u) << "every character passed on";
+  EXPECT_EQ(watched_err.str().size(), 38u + 127u);
+  EXPECT_EQ(Count(watched_out.str(), "\n"), 9u);
+
+  // Written by one thread, the text arrives unchanged.
+  watched_out.str("");
+  watched_out << "snmp tooBig: max_repetitions reduced to 50" << std::endl << 42 << '\n';
+  EXPECT_EQ(watched_out.str(), "snmp tooBig: max_repetitions reduced to 50\n42\n");
 }
 
 }  // namespace

@@ -89,8 +89,14 @@ bool ParseRun(const std::vector<std::string>& args, RunOptions* run, std::string
 
 bool ParseDecode(const std::vector<std::string>& args, DecodeOptions* decode, std::string* error) {
   for (size_t i = 1; i < args.size(); ++i) {
-    if (args[i] == "--json") {
-      decode->json = true;
+    if (args[i] == "--json" || args[i] == "--csv") {
+      const DecodeOptions::Format format =
+          args[i] == "--json" ? DecodeOptions::kJson : DecodeOptions::kCsv;
+      if (decode->format != DecodeOptions::kText && decode->format != format) {
+        *error = "decode: --json and --csv exclude each other";
+        return false;
+      }
+      decode->format = format;
     } else if (args[i].size() > 1 && args[i][0] == '-') {
       *error = "decode: unknown option '" + args[i] + "'";
       return false;
@@ -120,6 +126,12 @@ bool ParseCommand(const std::vector<std::string>& args, Command* command, std::s
     if (arg == "--help" || arg == "-h") return true;  // help wins wherever it appears
   }
   if (args[0] == "help") return true;
+  for (const std::string& arg : args) {
+    if (arg == "--version") {
+      command->kind = Command::kVersion;
+      return true;
+    }
+  }
   if (args[0] == "run") {
     command->kind = Command::kRun;
     return ParseRun(args, &command->run, error);
@@ -136,13 +148,28 @@ const char* Usage() {
   return "usage:\n"
          "  qrmhost run --plugin PATH --config FILE [--rounds N] [--interval SECONDS]\n"
          "              [--history DIR] [--events FILE] [--timeout SECONDS]\n"
-         "  qrmhost decode FILE [--json]\n"
+         "  qrmhost decode FILE [--json | --csv]\n"
+         "  qrmhost --help | --version\n"
          "\n"
-         "run     loads the plug-in, creates one device per configured entry and drives it.\n"
-         "        --rounds N        stop after N rounds per device (default: until interrupted)\n"
-         "        --interval S      seconds between host-driven refreshes (default 5)\n"
-         "        --history DIR     append each saved record to DIR/<id>.rec\n"
-         "        --events FILE     append one JSON line per host call (- for standard output)\n"
-         "        --timeout S       bound on the whole run; fewer rounds than asked fail it\n"
-         "decode  prints the records of a history file (--json: one object per line).\n";
+         "run     loads the plug-in, creates one device per configured entry and drives it; at\n"
+         "        the end prints per device the rounds published, the walks that timed out or\n"
+         "        failed and the alarms active.\n"
+         "  --plugin PATH     the plug-in library (required)\n"
+         "  --config FILE     the device file: one device object, or {\"devices\": [...]}\n"
+         "                    (required)\n"
+         "  --rounds N        stop after N rounds per device (default: until interrupted)\n"
+         "  --interval S      seconds between host-driven refreshes (default 5)\n"
+         "  --history DIR     append each saved record to DIR/<id>.rec (default: no history)\n"
+         "  --events FILE     append one JSON line per host call, - for standard output\n"
+         "                    (default: no event log)\n"
+         "  --timeout S       bound on the whole run in seconds; fewer rounds than asked fail\n"
+         "                    it (default: no bound)\n"
+         "decode  prints the records of a history file (default: as text, the non-zero slots\n"
+         "        and the active alarms of each record).\n"
+         "  --json            one JSON object per record per line (default: off)\n"
+         "  --csv             a header row, then one row per record: id, time, slots 1-1269;\n"
+         "                    NaN and infinities as empty cells (default: off)\n"
+         "\n"
+         "A wrong option or value is named in one line on standard error; the exit status is\n"
+         "then 2.\n";
 }

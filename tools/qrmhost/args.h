@@ -1,8 +1,9 @@
 // Command-line parsing for qrmhost.
 //
 // ParseCommand turns the arguments after the program name into a Command, or fails with one
-// line describing the first problem (unknown option, missing or malformed value, missing
-// required option). It never prints; the caller reports and exits with status 2.
+// line naming the first problem (unknown option, missing or malformed value, missing required
+// option, options that exclude each other). It never prints; the caller reports and exits
+// with status 2. --help (or -h) anywhere asks for the usage, then --version for the version.
 #pragma once
 
 #include <string>
@@ -19,12 +20,13 @@ struct RunOptions {
 };
 
 struct DecodeOptions {
-  std::string file;   // history file to decode
-  bool json = false;  // one JSON object per record instead of text
+  enum Format { kText, kJson, kCsv };
+  std::string file;       // history file to decode
+  Format format = kText;  // text, one JSON object per record, or one CSV row per record
 };
 
 struct Command {
-  enum Kind { kHelp, kRun, kDecode };
+  enum Kind { kHelp, kVersion, kRun, kDecode };
   Kind kind = kHelp;
   RunOptions run;
   DecodeOptions decode;
@@ -33,5 +35,5 @@ struct Command {
 // Parses `args` (without the program name). Returns false and sets *error on bad input.
 bool ParseCommand(const std::vector<std::string>& args, Command* command, std::string* error);
 
-// The usage text, several lines ending with a newline.
+// The usage text, every option with its default, several lines ending with a newline.
 const char* Usage();

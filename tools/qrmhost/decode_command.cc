@@ -10,7 +10,8 @@
 #include "frame/record.h"
 #include "tools/qrmhost/record_decode.h"
 
-int DecodeCommand(const std::string& path, bool json, std::ostream& out, std::ostream& err) {
+int DecodeCommand(const std::string& path, DecodeOptions::Format format, std::ostream& out,
+                  std::ostream& err) {
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
                                                        &std::fclose);
   if (!file) {
@@ -22,13 +23,16 @@ int DecodeCommand(const std::string& path, bool json, std::ostream& out, std::os
   builder["emitUTF8"] = true;
   builder["precision"] = 15;  // enough for every float's shortest text to read back exactly
   unsigned char image[kRecordSize];
+  if (format == DecodeOptions::kCsv) out << CsvHeader();
   size_t index = 0;
   for (;; ++index) {
     const size_t n = std::fread(image, 1, sizeof image, file.get());
     if (n == sizeof image) {
       const DecodedRecord record = DecodeRecord(image);
-      if (json) {
+      if (format == DecodeOptions::kJson) {
         out << Json::writeString(builder, RecordJson(record)) << "\n";
+      } else if (format == DecodeOptions::kCsv) {
+        out << RecordCsv(record);
       } else {
         out << RecordText(index, record);
       }

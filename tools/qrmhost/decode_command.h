@@ -1,7 +1,8 @@
 // `qrmhost decode`: prints the records of a history file.
 //
 // Text form: per record a heading (index, id, time), the non-zero slots and the active alarms.
-// JSON form: one compact object per record per line (see RecordJson). A trailing partial
+// JSON form: one compact object per record per line (see RecordJson). CSV form: a header row,
+// then one row per record (see RecordCsv). A trailing partial
 // record is reported on `err` with its byte count after the whole records are printed.
 // Returns the exit status: 0, or 1 when the file cannot be read or ends in a partial record.
 #pragma once
@@ -9,4 +10,7 @@
 #include <ostream>
 #include <string>
 
-int DecodeCommand(const std::string& path, bool json, std::ostream& out, std::ostream& err);
+#include "tools/qrmhost/args.h"
+
+int DecodeCommand(const std::string& path, DecodeOptions::Format format, std::ostream& out,
+                  std::ostream& err);

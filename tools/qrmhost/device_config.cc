@@ -11,6 +11,8 @@
 #include <json/reader.h>
 #include <json/writer.h>
 
+#include "device/schedule_setting.h"
+
 namespace {
 
 std::string Compact(const Json::Value& v) {
@@ -38,19 +40,6 @@ std::string OneLine(const std::string& text) {
   return out;
 }
 
-bool IsOwnThread(const Json::Value& settings) {
-  if (!settings["appSetting"].isObject()) return false;
-  const Json::Value& v = settings["appSetting"]["use_thread"];
-  if (v.isBool() || v.isNumeric()) return v.asDouble() != 0;
-  if (v.isString()) {
-    char* end = nullptr;
-    const std::string text = v.asString();
-    const double d = std::strtod(text.c_str(), &end);
-    return !text.empty() && *end == '\0' && d != 0;
-  }
-  return false;
-}
-
 bool ParseDevice(const Json::Value& v, const std::string& where, DeviceConfig* out,
                  std::string* error) {
   if (!v.isObject()) {
@@ -68,7 +57,8 @@ bool ParseDevice(const Json::Value& v, const std::string& where, DeviceConfig* o
   }
   out->id = id->asUInt();
   out->settings = v;
-  out->own_thread = IsOwnThread(v);
+  int use_thread = 0;
+  out->own_thread = ReadUseThread(v, &use_thread) && use_thread != 0;
   return true;
 }
 

@@ -19,7 +19,10 @@ int main(int argc, char** argv) {
     case Command::kRun:
       return RunCommand(command.run);
     case Command::kDecode:
-      return DecodeCommand(command.decode.file, command.decode.json, std::cout, std::cerr);
+      return DecodeCommand(command.decode.file, command.decode.format, std::cout, std::cerr);
+    case Command::kVersion:
+      std::cout << "qrmhost " << QRM_VERSION << std::endl;
+      return 0;
     case Command::kHelp:
       break;
   }

@@ -88,6 +88,21 @@ Json::Value RecordJson(const DecodedRecord& record) {
   return v;
 }
 
+std::string CsvHeader() {
+  std::string text = "id,time";
+  for (int k = 1; k <= kSlotCount; ++k) text += ",slot" + std::to_string(k);
+  return text + "\n";
+}
+
+std::string RecordCsv(const DecodedRecord& record) {
+  std::string text = std::to_string(record.id) + "," + record.time;
+  for (float f : record.slots) {
+    text += ',';
+    if (std::isfinite(f)) text += FloatText(f);
+  }
+  return text + "\n";
+}
+
 std::string RecordText(size_t index, const DecodedRecord& record) {
   std::string text = "record " + std::to_string(index) + ": id " + std::to_string(record.id) +
                      ", time " + record.time + "\n  slots:";

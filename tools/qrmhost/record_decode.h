@@ -40,6 +40,12 @@ std::string FloatText(float value);
 // {"id":..,"time":..,"slots":[1269 numbers, NaN and infinities as null],"alarms":[names]}
 Json::Value RecordJson(const DecodedRecord& record);
 
+// CSV: the header "id,time,slot1,...,slot1269" and one row per record with the same columns,
+// the slots as shortest decimal text, NaN and infinities as empty cells. No field needs quoting.
+// Both end with a newline.
+std::string CsvHeader();
+std::string RecordCsv(const DecodedRecord& record);
+
 // Readable form: a heading line with the index, id and time, the non-zero slots as slot=value
 // pairs, and the active alarms by name. Ends with a newline.
 std::string RecordText(size_t index, const DecodedRecord& record);

@@ -6,9 +6,16 @@
 
 namespace {
 
+// A unit with hundreds of alarms changing at once would make a line nobody reads.
+constexpr size_t kNamesShown = 8;
+
 std::string JoinNames(const std::vector<std::string>& names) {
   std::string text;
-  for (const std::string& n : names) text += (text.empty() ? "" : ", ") + n;
+  for (size_t i = 0; i < names.size() && i < kNamesShown; ++i) {
+    text += (i == 0 ? "" : ", ") + names[i];
+  }
+  if (names.size() > kNamesShown)
+    text += " and " + std::to_string(names.size() - kNamesShown) + " more";
   return text;
 }
 
@@ -30,6 +37,24 @@ unsigned RoundSummary::Completed(uint32_t id) const {
   return it == devices_.end() ? 0 : it->second.completed;
 }
 
+void RoundSummary::WalkWithoutRound(uint32_t id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++devices_[id].failed;
+}
+
+std::string RoundSummary::ClosingLine(uint32_t id) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  static const DeviceRounds kNone;
+  auto it = devices_.find(id);
+  const DeviceRounds& d = it == devices_.end() ? kNone : it->second;
+  std::string line = "[end] device " + std::to_string(id) + ": rounds published " +
+                     std::to_string(d.published) + ", walks timed out " +
+                     std::to_string(d.timed_out) + ", walks failed " + std::to_string(d.failed);
+  if (d.current.size() != kRecordSize) return line + ", no record";
+  return line + ", alarms active now " +
+         std::to_string(ActiveAlarms(DecodeRecord(d.current.data())).size());
+}
+
 bool RoundSummary::Counted(uint32_t id) const {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = devices_.find(id);
@@ -38,12 +63,16 @@ bool RoundSummary::Counted(uint32_t id) const {
 
 void RoundSummary::OnSendSP(const QRMVDevice& device, int, std::vector<unsigned char> data, bool) {
   const uint32_t id = device.DataId();
+  // Taken on every publication, counted or not: the watch keeps nothing for walks that ended.
+  const WalkOutcome walk = out_.walks != nullptr ? out_.walks->TakeWalkOutcome() : WalkOutcome();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     DeviceRounds& d = devices_[id];
     d.ignoring = limit_ != 0 && d.published >= limit_;
     if (d.ignoring) return;
     ++d.published;
+    d.timed_out += walk.timed_out;
+    d.failed += walk.failed;
     d.previous.swap(d.current);
     d.current = data;
     d.raised.clear();

@@ -5,10 +5,15 @@
 //   [round 2] device 1 at 2026-12-07 20:15:03: 14 slots changed, 5 alarms active; raised: A
 // with the number of slots that changed since the device's previous published record, the
 // catalogue alarms active in the record and the alarms the round's rule batch raised or
-// cleared. Every call is logged to the event log (if any); every saved image is appended to
-// the history (if any), and a failed write is one line on the error stream while the run goes
-// on. With a round limit, calls after a device's last counted round are ignored, so each
-// device contributes exactly that many rounds to every output.
+// cleared (at most eight of each by name, then "and N more"). At the end of the run,
+// ClosingLine gives one line per device, e.g.
+//   [end] device 1: rounds published 3, walks timed out 1, walks failed 0, alarms active now 5
+// where a walk's outcome is what the console watch (if any) read on the publishing thread, and
+// a host-driven refresh that published nothing counts as a failed walk. Every call is logged to the
+// event log (if any); every saved image is appended to the history (if any), and a failed write is
+// one line on the error stream while the run goes on. With a round limit, calls after a device's
+// last counted round are ignored, so each device contributes exactly that many rounds to every
+// output.
 //
 // Callbacks run on each device's own thread; the observer is shared by all devices and is
 // thread-safe. `on_round` runs after every counted round, outside any lock of the observer.
@@ -23,6 +28,7 @@
 #include <vector>
 
 #include "host/HostObserver.h"
+#include "tools/qrmhost/console_watch.h"
 #include "tools/qrmhost/event_log.h"
 #include "tools/qrmhost/history_writer.h"
 
@@ -32,6 +38,7 @@ struct RoundOutputs {
   std::ostream* errors = nullptr;          // history write errors
   EventLog* events = nullptr;              // optional
   const HistoryWriter* history = nullptr;  // optional
+  ConsoleWatch* walks = nullptr;           // optional: outcomes of the walks
 };
 
 class RoundSummary : public HostObserver {
@@ -42,6 +49,12 @@ class RoundSummary : public HostObserver {
   // Rounds device `id` has published (SendSP) and completed (SaveDeviceHistory).
   unsigned Published(uint32_t id) const;
   unsigned Completed(uint32_t id) const;
+
+  // Counts a walk of device `id` that ended without publishing a round.
+  void WalkWithoutRound(uint32_t id);
+
+  // The closing summary of device `id`, without a line end.
+  std::string ClosingLine(uint32_t id) const;
 
   void OnSendSP(const QRMVDevice& device, int kind, std::vector<unsigned char> data,
                 bool flag) override;
@@ -56,6 +69,8 @@ class RoundSummary : public HostObserver {
   struct DeviceRounds {
     unsigned published = 0;
     unsigned completed = 0;
+    unsigned timed_out = 0;               // walks whose agent did not answer
+    unsigned failed = 0;                  // walks that another failure ended early
     bool ignoring = false;                // past the round limit
     std::vector<unsigned char> previous;  // record published in the previous round
     std::vector<unsigned char> current;   // record published in this round

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host/HostObserver.h"
+#include "tools/qrmhost/console_watch.h"
 #include "tools/qrmhost/device_config.h"
 #include "tools/qrmhost/event_log.h"
 #include "tools/qrmhost/history_writer.h"
@@ -58,9 +59,10 @@ class Console {
 };
 
 // The host thread of one host-driven device: a refresh every `interval` seconds, starting at
-// once, until `rounds` refreshes are done (0: no limit) or the stop is requested.
+// once, until `rounds` refreshes are done (0: no limit) or the stop is requested. A refresh is
+// one walk, which ends with a round unless it failed before it began.
 void DriveDevice(QRMSocketDevice* device, uint32_t id, const RunOptions& options, StopSignal* stop,
-                 std::atomic<size_t>* finished, Console* console) {
+                 std::atomic<size_t>* finished, Console* console, RoundSummary* summary) {
   Clock::time_point next = Clock::now();
   for (unsigned r = 0; options.rounds == 0 || r < options.rounds; ++r) {
     if (r > 0) {
@@ -68,11 +70,13 @@ void DriveDevice(QRMSocketDevice* device, uint32_t id, const RunOptions& options
       if (stop->Wait(next, [] { return false; })) break;
     }
     if (stop->stopped()) break;
+    const unsigned published = summary->Published(id);
     try {
       device->RefreshStatus();
     } catch (const std::exception& e) {
       console->Error("device " + std::to_string(id) + ": RefreshStatus threw: " + e.what());
     }
+    if (summary->Published(id) == published) summary->WalkWithoutRound(id);
   }
   finished->fetch_add(1);
   stop->Notify();
@@ -114,8 +118,9 @@ int RunCommand(const RunOptions& options) {
   StopSignal stop;
   SignalWatcher watcher(&stop);  // before the first thread, so all inherit the signal mask
   std::atomic<size_t> finished{0};
+  ConsoleWatch walks(std::cout, std::cerr);  // outlives the session and its threads
   auto summary = std::make_shared<RoundSummary>(
-      RoundOutputs{&std::cout, &console.mutex, &std::cerr, events.get(), history.get()},
+      RoundOutputs{&std::cout, &console.mutex, &std::cerr, events.get(), history.get(), &walks},
       options.rounds, [&stop] { stop.Notify(); });
   bool interrupted = false, timed_out = false;
   {
@@ -149,7 +154,7 @@ int RunCommand(const RunOptions& options) {
         if (configs[i].own_thread) continue;
         ++host_driven;
         session.threads.emplace_back(DriveDevice, session.devices[i].get(), configs[i].id,
-                                     std::cref(options), &stop, &finished, &console);
+                                     std::cref(options), &stop, &finished, &console, summary.get());
       }
       auto done = [&] {
         if (options.rounds == 0 || finished.load() < host_driven) return false;
@@ -165,6 +170,11 @@ int RunCommand(const RunOptions& options) {
     }
   }  // devices, providers and library are gone here
 
+  {
+    std::lock_guard<std::mutex> lock(console.mutex);
+    for (const DeviceConfig& c : configs) std::cout << summary->ClosingLine(c.id) << "\n";
+    std::cout << std::flush;
+  }
   int status = 0;
   if (options.rounds > 0 && !interrupted) {
     for (const DeviceConfig& c : configs) {

@@ -4,7 +4,8 @@
 // calls RefreshStatus every `interval` seconds; devices with their own sampling thread are
 // only watched. The run ends on SIGINT/SIGTERM, when every device has completed `rounds`
 // rounds, or at the `timeout` bound; then every device is destroyed, then every provider, and
-// the library is closed. Returns the exit status: 0, or 1 when something failed or, without
+// the library is closed, and one closing summary per device is printed (RoundSummary::
+// ClosingLine). Returns the exit status: 0, or 1 when something failed or, without
 // an interrupt, a device published fewer rounds than asked. Errors are single lines on
 // standard error.
 #pragma once

@@ -1,0 +1,136 @@
+#include "device/exchange.h"
+
+#include <sys/select.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <net-snmp/library/large_fd_set.h>
+
+namespace {
+
+// Without a wake-up descriptor a stop is seen by polling, at this interval.
+constexpr auto kStopPollInterval = std::chrono::milliseconds(20);
+// select() takes at most this long a wait at a time; a longer one is simply taken again.
+constexpr auto kLongestWait = std::chrono::hours(1);
+
+timeval ToTimeval(std::chrono::microseconds us) {
+  timeval tv;
+  tv.tv_sec = static_cast<time_t>(us.count() / 1000000);
+  tv.tv_usec = static_cast<suseconds_t>(us.count() % 1000000);
+  return tv;
+}
+
+std::chrono::microseconds FromTimeval(const timeval& tv) {
+  return std::chrono::seconds(tv.tv_sec) + std::chrono::microseconds(tv.tv_usec);
+}
+
+}  // namespace
+
+int Exchange::Run(void* session, netsnmp_pdu* request, netsnmp_pdu** response,
+                  Clock::time_point deadline) {
+  *response = nullptr;
+  if (state_.pdu != nullptr) snmp_free_pdu(state_.pdu);
+  state_ = State{};
+  if (snmp_sess_async_send(session, request, &Exchange::Input, &state_) == 0) {
+    snmp_free_pdu(request);  // not sent: still the caller's
+    return STAT_ERROR;
+  }
+  state_.reqid = request->reqid;  // the request waits in the session's list until answered
+  state_.waiting = true;
+
+  netsnmp_large_fd_set fds;
+  netsnmp_large_fd_set_init(&fds, FD_SETSIZE);
+  int cut = 0;
+  while (state_.waiting && cut == 0) cut = WaitOnce(session, &fds, deadline);
+  netsnmp_large_fd_set_cleanup(&fds);
+  if (cut != 0) return cut;
+  *response = state_.pdu;
+  state_.pdu = nullptr;
+  return state_.status;
+}
+
+int Exchange::WaitOnce(void* session, netsnmp_large_fd_set* fds, Clock::time_point deadline) {
+  int count = 0;
+  NETSNMP_LARGE_FD_ZERO(fds);
+  int block = 1;  // net-snmp lowers it when a time-out is pending and then sets `timeout`
+  timeval timeout{0, 0};
+  snmp_sess_select_info2_flags(session, &count, fds, &timeout, &block, NETSNMP_SELECT_NOALARMS);
+  const int wake = stop_.fd();
+  if (wake >= 0) {
+    NETSNMP_LARGE_FD_SET(wake, fds);
+    count = std::max(count, wake + 1);
+  }
+  const auto now = Clock::now();
+  auto wait = std::chrono::duration_cast<std::chrono::microseconds>(
+      std::clamp<Clock::duration>(deadline - now, Clock::duration::zero(), kLongestWait));
+  if (block == 0) wait = std::min(wait, FromTimeval(timeout));
+  if (wake < 0) wait = std::min<std::chrono::microseconds>(wait, kStopPollInterval);
+  timeval tv = ToTimeval(wait);
+
+  const int ready = netsnmp_large_fd_set_select(count, fds, nullptr, nullptr, &tv);
+  if (ready > 0) {
+    if (wake >= 0 && NETSNMP_LARGE_FD_ISSET(wake, fds)) return kStopped;
+    snmp_sess_read2(session, fds);
+  } else if (ready < 0 && errno != EINTR) {
+    state_.status = STAT_ERROR;
+    state_.waiting = false;
+  }
+  // Resends or times out whatever has expired, also while datagrams keep arriving.
+  if (state_.waiting && ready >= 0) snmp_sess_timeout(session);
+  if (!state_.waiting) return 0;
+  if (stop_.raised()) return kStopped;
+  if (Clock::now() >= deadline) return kPastDeadline;
+  return 0;
+}
+
+// net-snmp's callback for the request in flight, mirroring its synchronous call's own
+// (snmp_synch_input), except that a retry (NETSNMP_CALLBACK_OP_RESEND, which that call never
+// sees) is not an answer, and a retry that could not be sent ends the wait with STAT_ERROR
+// (net-snmp drops the request then, so no time-out would follow). The library-wide error
+// variables it also sets are left alone: this runs on many threads at once.
+int Exchange::Input(int op, netsnmp_session* session, int reqid, netsnmp_pdu* pdu, void* magic) {
+  State* state = static_cast<State*>(magic);
+  if (op == NETSNMP_CALLBACK_OP_RESEND) return 1;
+  if (reqid != state->reqid && pdu != nullptr && pdu->command != SNMP_MSG_REPORT) return 0;
+
+  state->waiting = false;
+  if (op == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE && pdu != nullptr) {
+    if (pdu->command == SNMP_MSG_REPORT) {
+      const int report = snmpv3_get_report_type(pdu);
+      if (SNMPV3_IGNORE_UNAUTH_REPORTS || report == SNMPERR_NOT_IN_TIME_WINDOW) {
+        state->waiting = true;
+      }
+      state->pdu = nullptr;
+      state->status = STAT_ERROR;
+      session->s_snmp_errno = report;
+    } else if (pdu->command == SNMP_MSG_RESPONSE) {
+      state->pdu = snmp_clone_pdu(pdu);
+      state->status = STAT_SUCCESS;
+      session->s_snmp_errno = SNMPERR_SUCCESS;
+    } else {
+      state->status = STAT_ERROR;
+      session->s_snmp_errno = SNMPERR_PROTOCOL;
+      return 0;
+    }
+  } else if (op == NETSNMP_CALLBACK_OP_TIMED_OUT) {
+    state->pdu = nullptr;
+    state->status = STAT_TIMEOUT;
+    session->s_snmp_errno = SNMPERR_TIMEOUT;
+  } else if (op == NETSNMP_CALLBACK_OP_SEC_ERROR) {
+    state->pdu = nullptr;
+    if (state->status == STAT_SUCCESS) {  // an error already reported stays
+      state->status = STAT_ERROR;
+      session->s_snmp_errno = SNMPERR_GENERR;
+    }
+  } else if (op == NETSNMP_CALLBACK_OP_DISCONNECT) {
+    state->pdu = nullptr;
+    state->status = STAT_ERROR;
+    session->s_snmp_errno = SNMPERR_ABORT;
+  } else if (op == NETSNMP_CALLBACK_OP_SEND_FAILED) {
+    state->pdu = nullptr;
+    state->status = STAT_ERROR;
+  }
+  return 1;
+}

@@ -1,0 +1,60 @@
+// One SNMP request and its answer on an open single session, in a wait that a stop request or
+// a deadline cuts short.
+//
+// Run hands the request to snmp_sess_async_send and waits in select() over the session's
+// descriptors and the stop signal's, passing data to snmp_sess_read2 and expired time-outs to
+// snmp_sess_timeout. One request is in flight at a time, with the session's own time-out and
+// retries: a retry is not an answer, and the wait goes on until
+//   - a RESPONSE arrives: STAT_SUCCESS and a copy of it in *response (the caller frees it);
+//   - a REPORT arrives: STAT_ERROR, and the session's s_snmp_errno holds the report's type (an
+//     SNMPv3 unknown user or authentication failure, say); after notInTimeWindow net-snmp
+//     resends with the agent's time and the wait goes on;
+//   - every attempt has timed out: STAT_TIMEOUT;
+//   - the request cannot be sent, the answer is another kind of PDU, or select() fails:
+//     STAT_ERROR;
+//   - the stop signal is raised: kStopped, at once;
+//   - the deadline passes: kPastDeadline.
+// These are the outcomes net-snmp's synchronous call gives, plus the last two.
+//
+// After kStopped or kPastDeadline the request stays pending in the session, and closing the
+// session calls this Exchange back to time it out. An Exchange must therefore outlive every
+// session it has run on; a device holds its Exchange as a member for its whole life.
+#pragma once
+
+#include <chrono>
+
+#include "device/net_snmp.h"
+#include "device/stop_signal.h"
+
+class Exchange {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  static constexpr int kStopped = -1;
+  static constexpr int kPastDeadline = -2;
+
+  explicit Exchange(const StopSignal& stop) : stop_(stop) {}
+  Exchange(const Exchange&) = delete;
+  Exchange& operator=(const Exchange&) = delete;
+
+  // Sends `request` on `session` (the request is net-snmp's or freed from here on) and waits
+  // as described above. *response is null unless the result is STAT_SUCCESS.
+  int Run(void* session, netsnmp_pdu* request, netsnmp_pdu** response, Clock::time_point deadline);
+
+ private:
+  // What net-snmp's callback leaves for Run, as its synchronous call keeps it.
+  struct State {
+    bool waiting = false;
+    int status = STAT_SUCCESS;
+    long reqid = 0;
+    netsnmp_pdu* pdu = nullptr;
+  };
+
+  static int Input(int op, netsnmp_session* session, int reqid, netsnmp_pdu* pdu, void* magic);
+  // Waits for the session's descriptors or the stop signal until net-snmp's next time-out or
+  // the deadline, and hands what happened to net-snmp. Returns 0, kStopped or kPastDeadline.
+  int WaitOnce(void* session, netsnmp_large_fd_set* fds, Clock::time_point deadline);
+
+  const StopSignal& stop_;
+  State state_;
+};

@@ -1,0 +1,187 @@
+#!/usr/bin/env bash
+# Tests the Debian packages that scripts/package.sh leaves in DIST, as an integrator uses them:
+#
+#   scripts/package-test.sh DIST [BUILD]
+#
+#   - the plug-in packages (build machine and armhf) hold the plug-in alone, in the plug-in
+#     folder of their architecture, and depend on net-snmp's runtime package but neither on
+#     jsoncpp nor on the reference host (the host process supplies those);
+#   - the armhf plug-in is a 32-bit ARM EABI5 hard-float shared object;
+#   - the build machine's packages, unpacked into a temporary root (dpkg-deb -x), run: the
+#     packaged qrmhost, with the packaged plug-in, against the packaged pdusim for one round in
+#     frame mode 2, finding the reference host library inside that root; both commands print
+#     the package's version;
+#   - with BUILD, `cmake --install BUILD --prefix DIR` gives a tree that runs the same round.
+#
+# Prints one line per check and "package-test: N passed, M failed"; exits 1 on any failure.
+set -uo pipefail
+DIST=${1:?usage: package-test.sh DIST [BUILD]}
+BUILD=${2:-}
+DIST=$(cd "$DIST" && pwd)
+PLUGIN=snmp_marluxa_ac_power.so
+
+passed=0 failed=0
+pass() {
+  echo "ok: $1"
+  passed=$((passed + 1))
+}
+fail() {
+  echo "FAIL: $1"
+  failed=$((failed + 1))
+}
+check() { # check DESCRIPTION COMMAND...: passes when the command succeeds
+  local what=$1
+  shift
+  if "$@"; then pass "$what"; else fail "$what"; fi
+}
+finish() {
+  echo "package-test: $passed passed, $failed failed"
+  [ $failed = 0 ] && [ $passed -gt 0 ]
+  exit
+}
+
+WORK=$(mktemp -d /tmp/qrm-package-test.XXXXXX)
+SIM_PID=
+cleanup() {
+  if [ -n "$SIM_PID" ]; then
+    kill "$SIM_PID" 2>/dev/null
+    wait "$SIM_PID" 2>/dev/null
+  fi
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+# The one package file named NAME_*_ARCH.deb in DIST, or empty.
+package_file() {
+  local files=("$DIST/$1"_*_"$2".deb)
+  [ ${#files[@]} = 1 ] && [ -f "${files[0]}" ] && echo "${files[0]}"
+}
+
+# ---- the plug-in packages --------------------------------------------------------------------
+for arch in amd64 armhf; do
+  deb=$(package_file snmp-marluxa-ac-power "$arch")
+  if [ -z "$deb" ]; then
+    fail "one snmp-marluxa-ac-power package for $arch in $DIST"
+    continue
+  fi
+  pass "${deb##*/} is there"
+  multiarch=$(dpkg-architecture -a "$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
+  files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}')
+  check "$arch: the package holds usr/lib/$multiarch/qrm/plugins/$PLUGIN and nothing else" \
+    test "$files" = "./usr/lib/$multiarch/qrm/plugins/$PLUGIN"
+  check "$arch: Architecture is $arch" test "$(dpkg-deb -f "$deb" Architecture)" = "$arch"
+  depends=$(dpkg-deb -f "$deb" Depends)
+  echo "  Depends: $depends"
+  check "$arch: Depends has a versioned libsnmp40" grep -qE '(^|, )libsnmp40 \(>= [^)]+\)' \
+    <<<"$depends"
+  check "$arch: Depends has neither jsoncpp nor the reference host" \
+    bash -c '! grep -qiE "jsoncpp|qrm" <<<"$1"' _ "$depends"
+  dpkg-deb -x "$deb" "$WORK/$arch"
+  object=$WORK/$arch/usr/lib/$multiarch/qrm/plugins/$PLUGIN
+  if [ "$arch" = armhf ]; then
+    desc=$(file -b "$object" 2>&1)
+    echo "  file: $desc"
+    check "armhf: file reports an ELF 32-bit LSB ARM EABI5 shared object" \
+      grep -qE '^ELF 32-bit LSB shared object, ARM, EABI5' <<<"$desc"
+    check "armhf: the ELF header says hard-float ABI" \
+      bash -c 'readelf -h "$1" | grep -qE "Flags:.*hard-float ABI"' _ "$object"
+  fi
+done
+
+# ---- the tools package -----------------------------------------------------------------------
+tools=$(package_file snmp-marluxa-ac-power-tools amd64)
+plugin=$(package_file snmp-marluxa-ac-power amd64)
+if [ -z "$tools" ] || [ -z "$plugin" ]; then
+  fail "the amd64 tools and plug-in packages are in $DIST"
+  finish
+fi
+pass "${tools##*/} is there"
+version=$(dpkg-deb -f "$tools" Version)
+version=${version%-*} # the upstream version, without the package release
+tools_depends=$(dpkg-deb -f "$tools" Depends)
+echo "  Depends: $tools_depends"
+check "tools: Depends has libsnmp40 and libjsoncpp, not the plug-in package" \
+  bash -c 'grep -q "libsnmp40 (>=" <<<"$1" && grep -q "libjsoncpp" <<<"$1" &&
+    ! grep -q "snmp-marluxa-ac-power" <<<"$1"' _ "$tools_depends"
+
+ROOT=$WORK/root
+dpkg-deb -x "$plugin" "$ROOT"
+dpkg-deb -x "$tools" "$ROOT"
+multiarch=$(dpkg-architecture -a amd64 -qDEB_HOST_MULTIARCH 2>/dev/null)
+for f in usr/bin/qrmhost usr/bin/pdusim "usr/lib/$multiarch/qrm/libqrmhost_ref.so"; do
+  check "tools: holds $f" test -f "$ROOT/$f"
+done
+check "tools: holds the README in the doc folder" \
+  bash -c 'compgen -G "$1/usr/share/doc/*/README.md" >/dev/null' _ "$ROOT"
+hostlib=$(env -u LD_LIBRARY_PATH ldd "$ROOT/usr/bin/qrmhost" |
+  sed -n 's/^[[:space:]]*libqrmhost_ref\.so => \([^ ]*\) .*/\1/p')
+echo "  ldd: libqrmhost_ref.so => $hostlib"
+check "qrmhost finds the reference host library inside the unpacked root" \
+  test "$(realpath -m "$hostlib")" = "$(realpath "$ROOT/usr/lib/$multiarch/qrm/libqrmhost_ref.so")"
+for tool in qrmhost pdusim; do
+  check "$tool --version prints $tool $version" \
+    test "$(env -u LD_LIBRARY_PATH "$ROOT/usr/bin/$tool" --version 2>&1)" = "$tool $version"
+done
+
+# ---- one round: packaged qrmhost and plug-in against the packaged pdusim ---------------------
+"$ROOT/usr/bin/pdusim" --port 0 >"$WORK/pdusim.log" 2>&1 &
+SIM_PID=$!
+port=
+for _ in $(seq 1 200); do # at most 10 s
+  port=$(sed -n 's/^pdusim listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$WORK/pdusim.log")
+  [ -n "$port" ] && break
+  kill -0 "$SIM_PID" 2>/dev/null || break
+  sleep 0.05
+done
+if [ -z "$port" ]; then
+  fail "the packaged pdusim starts"
+  cat "$WORK/pdusim.log"
+  finish
+fi
+pass "the packaged pdusim listens on 127.0.0.1:$port"
+cat >"$WORK/device.json" <<JSON
+{"id": 1, "ip": "127.0.0.1:$port", "address": 1,
+ "appSetting": {"use_thread": 0, "b_mode": 2, "timeout_ms": 2000, "retries": 1}}
+JSON
+
+# one_round NAME QRMHOST PLUGIN: one round of device 1, checked by its output and events.
+one_round() {
+  local name=$1 qrmhost=$2 plugin=$3 dir=$WORK/$1 status
+  mkdir -p "$dir"
+  env -u LD_LIBRARY_PATH timeout 120 "$qrmhost" run --plugin "$plugin" \
+    --config "$WORK/device.json" --rounds 1 --timeout 60 --history "$dir/history" \
+    --events "$dir/events.jsonl" >"$dir/out" 2>"$dir/err"
+  status=$?
+  if [ $status != 0 ]; then
+    fail "$name: qrmhost run exits 0 (status $status)"
+    sed 's/^/  | /' "$dir/err" | tail -20
+    return
+  fi
+  pass "$name: qrmhost run exits 0"
+  grep -E '^\[(round|end)' "$dir/out" | sed 's/^/  | /'
+  check "$name: the round shows the simulator's three alarms" \
+    grep -qE '^\[round 1\] device 1 at .*: first record, .*, 3 alarms active; raised: ' "$dir/out"
+  check "$name: the run closes with the device's summary" \
+    grep -qxF '[end] device 1: rounds published 1, walks timed out 0, walks failed 0, alarms active now 3' \
+    "$dir/out"
+  check "$name: frame mode 2 reports the 429 catalogue signals" \
+    test "$(grep -c '"event":"signal"' "$dir/events.jsonl")" = 429
+  check "$name: one 5087-byte record saved" test "$(stat -c %s "$dir/history/1.rec")" = 5087
+}
+one_round packaged "$ROOT/usr/bin/qrmhost" "$ROOT/usr/lib/$multiarch/qrm/plugins/$PLUGIN"
+
+# ---- cmake --install into a prefix of our choosing -------------------------------------------
+if [ -n "$BUILD" ]; then
+  PREFIX=$WORK/prefix
+  if cmake --install "$BUILD" --prefix "$PREFIX" >"$WORK/install.log" 2>&1; then
+    pass "cmake --install $BUILD --prefix $PREFIX"
+    installed_plugin=$(find "$PREFIX" -path "*/qrm/plugins/$PLUGIN" | head -1)
+    check "the installed tree has the plug-in in a qrm/plugins folder" test -n "$installed_plugin"
+    one_round installed "$PREFIX/bin/qrmhost" "$installed_plugin"
+  else
+    fail "cmake --install $BUILD --prefix $PREFIX"
+    cat "$WORK/install.log"
+  fi
+fi
+
+finish
