@@ -1,13 +1,20 @@
 // walk_once: the least a host does for one host-driven walk. Loads the plug-in, creates one
 // device, configures it against 127.0.0.1:PORT, calls RefreshStatus once (one walk and its round
-// end), destroys everything and exits. The device's own output goes where standard output goes.
+// end), destroys everything and exits. The device's own output goes where standard output goes,
+// followed by "RESULT walk_us X": the mean time of one RefreshStatus, configuration excluded.
 //
-//   walk_once --port PORT [--address A] [--max-repetitions N] [--plugin PATH] [--check 1]
+//   walk_once --port PORT [--address A] [--max-repetitions N] [--settings MEMBERS]
+//             [--walks N] [--plugin PATH] [--check 1]
 //
+// --walks N calls RefreshStatus N times (default 1), as a host does between configurations.
+//
+// --settings adds MEMBERS (JSON object members, e.g. "snmp_version":3,"username":"u") to the
+// device's appSetting.
 // --check 1 attaches a host observer and fails unless the round published a record whose slot 2
 // holds the unit's address (the simulator's and the bench's snmpd data put it there); timed runs
 // go without it. Exit status 0, or 1 when the plug-in could not be loaded or the check failed,
 // 2 on bad arguments.
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -36,7 +43,8 @@ class LastRecord : public HostObserver {
 
 int main(int argc, char** argv) {
   std::string plugin = QRM_DEFAULT_PLUGIN;
-  unsigned port = 0, address = 1, repetitions = 0;
+  unsigned port = 0, address = 1, repetitions = 0, walks = 1;
+  std::string settings;
   bool check = false;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string flag = argv[i];
@@ -47,6 +55,10 @@ int main(int argc, char** argv) {
       address = static_cast<unsigned>(std::atoi(value));
     } else if (flag == "--max-repetitions") {
       repetitions = static_cast<unsigned>(std::atoi(value));
+    } else if (flag == "--walks") {
+      walks = static_cast<unsigned>(std::atoi(value));
+    } else if (flag == "--settings") {
+      settings = value;
     } else if (flag == "--plugin") {
       plugin = value;
     } else if (flag == "--check") {
@@ -56,9 +68,9 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (port == 0 || port > 65535 || argc % 2 == 0) {
+  if (port == 0 || port > 65535 || walks == 0 || argc % 2 == 0) {
     std::cerr << "usage: walk_once --port PORT [--address A] [--max-repetitions N] "
-                 "[--plugin PATH] [--check 1]"
+                 "[--settings MEMBERS] [--walks N] [--plugin PATH] [--check 1]"
               << std::endl;
     return 2;
   }
@@ -71,14 +83,18 @@ int main(int argc, char** argv) {
   }
   std::string app = R"("b_mode":2,"use_thread":0)";
   if (repetitions > 0) app += ",\"max_repetitions\":" + std::to_string(repetitions);
+  if (!settings.empty()) app += "," + settings;
   const Json::Value config = ParseJson(DeviceJson(1, port, address, app), &error);
   auto device = host.Create();
   auto observer = std::make_shared<LastRecord>();
   if (check) AttachHostObserver(device.get(), observer);
   device->Init(std::weak_ptr<QRMController>(), 1, config);
   device->InitSetting(config);
-  device->RefreshStatus();
+  const auto start = std::chrono::steady_clock::now();
+  for (unsigned i = 0; i < walks; ++i) device->RefreshStatus();
+  const std::chrono::duration<double, std::micro> took = std::chrono::steady_clock::now() - start;
   device.reset();
+  std::cout << "RESULT walk_us " << took.count() / walks << std::endl;
   if (!check) return 0;
   SNMP_MARLUXA_AC_POWER_Data_t record{};
   if (observer->last().size() != sizeof record) {

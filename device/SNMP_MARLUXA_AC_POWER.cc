@@ -6,8 +6,11 @@
 
 #include "device/alarm_catalogue.h"
 #include "device/bare_floats.h"
+#include "device/exchange_failure.h"
 #include "device/schedule_setting.h"
 #include "device/signal_id.h"
+#include "device/usm_key.h"
+#include "device/usm_walk.h"
 #include "device/value_store.h"
 #include "frame/config_value.h"
 #include "frame/console_line.h"
@@ -33,8 +36,10 @@ SNMP_MARLUXA_AC_POWER::~SNMP_MARLUXA_AC_POWER() {
   // The stop stays raised: a walk that a host thread may still run on this object ends at
   // once too, and the round lock below waits for it to leave.
   m_stop.Raise();
+  UsmWalk::WakeWaiters();
   if (m_thread && m_thread->joinable()) m_thread->join();
   auto round = RoundLock();
+  WipeSessionKeys(&m_session);
 }
 
 void SNMP_MARLUXA_AC_POWER::ApplySessionSettings() {
@@ -43,11 +48,13 @@ void SNMP_MARLUXA_AC_POWER::ApplySessionSettings() {
   m_session.community_len = m_community.size();
   m_session.timeout = m_settings.timeout_us;
   m_session.retries = m_settings.retries;
+  PrepareSessionTemplate(m_settings.snmp_version, &m_settings.v3, &m_session);
 }
 
 void SNMP_MARLUXA_AC_POWER::StopSampling() {
   if (!m_thread) return;
   m_stop.Raise();
+  UsmWalk::WakeWaiters();
   if (m_thread->joinable()) m_thread->join();
   m_thread.reset();
   m_stop.Clear();
@@ -111,6 +118,13 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   ConsoleLine(std::cout, "SNMP_MARLUXA_AC_POWER::do_sample");
   auto round = RoundLock();
   if (m_ip.empty() || m_stop.raised()) return;
+  if (m_settings.snmp_version == 0) {  // a half-made configuration never sends anything
+    ConsoleLine(std::cerr,
+                "snmpbulkwalk: no session opened: appSetting cannot form one (see InitSetting)");
+    return;
+  }
+  UsmWalk usm;  // SNMPv3 only: the process's turn at net-snmp's USM, until after the close
+  if (m_settings.snmp_version == 3 && !usm.Enter(m_stop)) return;
   m_openSession = snmp_sess_open(&m_session);
   if (m_openSession == nullptr) {
     snmp_sess_perror("snmpbulkwalk", &m_session);
@@ -123,7 +137,8 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   m_answered = false;
 
   const auto deadline = Exchange::Clock::now() + m_walkDeadline;
-  bool more = true;
+  // SNMPv3: engine discovery first, which fails as an exchange does.
+  bool more = usm.Ready(m_openSession);
   for (int exchanges = 0; more && !m_stop.raised(); ++exchanges) {
     if (exchanges == kMaxExchanges) {
       ConsoleLine(std::cout,
@@ -138,8 +153,10 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
     }
   }
 
+  usm.ForgetKeys(m_openSession);
   snmp_sess_close(m_openSession);
   m_openSession = nullptr;
+  usm.Leave();
   if (m_stop.raised()) return;  // the device is stopping: it publishes nothing more
   // No answer at all in this walk: the unit is out of reach, whatever leaf 1 said last.
   if (!m_answered) SetSlot(m_data, 1, 0.0f);
@@ -169,6 +186,7 @@ bool SNMP_MARLUXA_AC_POWER::ExchangeOnce(Exchange::Clock::time_point deadline) {
     } else {
       ConsoleLine(std::cout, "snmp get error " + std::to_string(status));
     }
+    ReportExchangeFailureReason(m_openSession, status);
   } else {
     m_answered = true;
     if (m_response->errstat == SNMP_ERR_TOOBIG && m_settings.max_repetitions > 0 &&

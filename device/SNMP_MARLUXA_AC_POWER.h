@@ -1,4 +1,5 @@
-// SNMP_MARLUXA_AC_POWER: one AC power-distribution unit read over SNMPv2c.
+// SNMP_MARLUXA_AC_POWER: one AC power-distribution unit read over SNMPv2c (or, as an opt-in,
+// SNMPv3 with the user-based security model).
 //
 // Construction prepares (but does not open) a session template and the walk root
 // 1.3.6.1.4.1.61333.1.1.4. InitSetting copies the device id into the record, reads the frame
@@ -20,10 +21,15 @@
 // communication state, to 0 before that round, so the round reports the loss; every other slot
 // keeps its value. A walk and its round hold the round lock, so cache restores and reconfiguration
 // never interleave with it, and wait at most about one walk deadline for it.
+// An SNMPv3 walk learns the agent's engine ID first (a failure there is a failed exchange);
+// settings that cannot form a session make every walk end as a failed open does, without
+// sending anything.
 //
-// A stop (the destructor, or use_thread 0) ends a walk at once wherever it waits, and that walk
-// closes its session and publishes nothing: no round runs on a device that is going away. The
-// destructor stops the sampling thread and waits for it and for any walk a host thread runs.
+// A stop (the destructor, or use_thread 0) ends a walk at once wherever it waits (except inside
+// SNMPv3 engine discovery, which net-snmp runs to its end: at most one request's time-out and
+// retries), and that walk closes its session and publishes nothing: no round runs on a device that
+// is going away. The destructor stops the sampling thread and waits for it and for any walk a host
+// thread runs.
 #pragma once
 
 #include <chrono>
@@ -90,7 +96,9 @@ class SNMP_MARLUXA_AC_POWER
   bool ExchangeOnce(Exchange::Clock::time_point deadline);
   // Ends the sampling thread, if any, and takes the stop back: the device is host-driven.
   void StopSampling();
-  // Copies community, time-out and retries from m_settings into the session template.
+  // Copies community, time-out, retries and the SNMP version with its SNMPv3 identity from
+  // m_settings into the session template (the keys move there; the template's previous keys
+  // are overwritten).
   void ApplySessionSettings();
 
   WalkSettings m_settings;

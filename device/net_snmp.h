@@ -6,6 +6,13 @@
 // uses only the single-session calls (snmp_sess_open / _async_send / _read2 / _close), which keep
 // sessions apart and are safe from several threads, one session per thread. The library is
 // pinned in the process, since its initialised state cannot be released.
+//
+// The same once-only step sets up net-snmp's user-based security model (USM) for SNMPv3, as a
+// command generator needs it, without reading any SNMP configuration or persistent file of the
+// host and without writing any: the model's registration, a random local engine ID, and the
+// model's own set-up step (random starting salts for the privacy protocols, the user that
+// engine discovery sends as). When the host process has set up net-snmp itself (init_snmp), its
+// USM is used as it is. SNMPv3 state is process-wide; device/usm_walk.h says how walks share it.
 #pragma once
 
 #include <net-snmp/net-snmp-config.h>

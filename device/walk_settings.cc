@@ -7,11 +7,7 @@
 #include "frame/config_value.h"
 #include "frame/console_line.h"
 
-namespace {
-
-// The setting as the line that rejects it shows it: texts quoted, numbers and booleans as
-// their text, containers by kind.
-std::string Render(const Json::Value& value) {
+std::string RenderSetting(const Json::Value& value) {
   switch (value.type()) {
     case Json::stringValue:
       return "\"" + value.asString() + "\"";
@@ -23,6 +19,8 @@ std::string Render(const Json::Value& value) {
       return value.asString();
   }
 }
+
+namespace {
 
 // The decimal integer that is the whole of `text`: optional sign, then 1 to 12 digits, and
 // for a JSON real only, a fraction of zeros ("5000.0").
@@ -45,9 +43,9 @@ bool ParseInteger(const std::string& text, bool allow_zero_fraction, long long* 
   return true;
 }
 
-// An integral JSON number or a decimal text (optional sign); booleans, containers and
-// fractional numbers are not integers.
-bool ReadInteger(const Json::Value& v, long long* out) {
+}  // namespace
+
+bool ReadIntegerSetting(const Json::Value& v, long long* out) {
   switch (v.type()) {
     case Json::intValue:
     case Json::uintValue:
@@ -60,9 +58,11 @@ bool ReadInteger(const Json::Value& v, long long* out) {
   }
 }
 
+namespace {
+
 void Reject(const char* key, const Json::Value& v, const char* why) {
-  ConsoleLine(std::cout, std::string("appSetting.") + key + ": ignoring " + Render(v) + " (" + why +
-                             "), using the default");
+  ConsoleLine(std::cout, std::string("appSetting.") + key + ": ignoring " + RenderSetting(v) +
+                             " (" + why + "), using the default");
 }
 
 }  // namespace
@@ -81,14 +81,14 @@ WalkSettings ReadWalkSettings(const Json::Value* app) {
   // In milliseconds until capped: 3600000 ms is beyond a 32-bit long in microseconds.
   long long timeout_ms = s.timeout_us / 1000;
   if (const Json::Value* v = ConfigMember(*app, "timeout_ms")) {
-    if (ReadInteger(*v, &n) && n > 0 && n <= 3600 * 1000) {
+    if (ReadIntegerSetting(*v, &n) && n > 0 && n <= 3600 * 1000) {
       timeout_ms = n;
     } else {
       Reject("timeout_ms", *v, "expected milliseconds, 1 to 3600000");
     }
   }
   if (const Json::Value* v = ConfigMember(*app, "retries")) {
-    if (ReadInteger(*v, &n) && n >= 0 && n <= 100) {
+    if (ReadIntegerSetting(*v, &n) && n >= 0 && n <= 100) {
       s.retries = static_cast<int>(n);
     } else {
       Reject("retries", *v, "expected an integer 0 to 100");
@@ -107,11 +107,12 @@ WalkSettings ReadWalkSettings(const Json::Value* app) {
   }
   s.timeout_us = static_cast<long>(timeout_ms * 1000);  // at most 60000000: fits any long
   if (const Json::Value* v = ConfigMember(*app, "max_repetitions")) {
-    if (ReadInteger(*v, &n) && n >= 1 && n <= 10000) {
+    if (ReadIntegerSetting(*v, &n) && n >= 1 && n <= 10000) {
       s.max_repetitions = static_cast<int>(n);
     } else {
       Reject("max_repetitions", *v, "expected an integer 1 to 10000");
     }
   }
+  s.snmp_version = ReadSnmpVersion(app, &s.v3);
   return s;
 }

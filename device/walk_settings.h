@@ -3,7 +3,9 @@
 // Absent keys give the defaults, so the default request is SNMPv2c with community
 // "Tormelix@2027q", 10 s per attempt and 1 retry. A bad value (wrong type, not a number,
 // a time-out of 0 or less, negative retries) is reported on standard output in one line that
-// names the key and the value, and the default is kept.
+// names the key and the value, and the default is kept. The SNMP version and the SNMPv3 keys
+// are read as device/snmpv3_settings.h describes; settings that cannot form a session leave
+// snmp_version 0.
 //
 // One request waits at most kMaxRequestMs over all its attempts (timeout_ms x (retries + 1)).
 // Settings beyond that are capped in one line on standard output: retries are lowered to what
@@ -14,6 +16,8 @@
 
 #include <json/value.h>
 
+#include "device/snmpv3_settings.h"
+
 constexpr long kMaxRequestMs = 60 * 1000;
 
 struct WalkSettings {
@@ -21,7 +25,17 @@ struct WalkSettings {
   long timeout_us = 10 * 1000 * 1000;  // per attempt
   int retries = 1;
   int max_repetitions = 0;  // 0: the default request (non-repeaters 1, max-repetitions 100)
+  int snmp_version = 2;     // 2, 3 (as `v3`), or 0: no session, the device does not walk
+  Snmpv3Settings v3;
 };
 
 // Reads the settings from `app` (the appSetting object, or null when absent).
 WalkSettings ReadWalkSettings(const Json::Value* app);
+
+// An integral JSON number or a decimal text (optional sign, at most 12 digits); booleans,
+// containers and fractional numbers are not integers.
+bool ReadIntegerSetting(const Json::Value& v, long long* out);
+
+// A setting as a line that rejects it shows it: texts quoted, numbers and booleans as their
+// text, containers by kind.
+std::string RenderSetting(const Json::Value& value);

@@ -10,9 +10,11 @@
 // After every call: the walk root is the 10-element base plus the address byte (length 11, no
 // matter how many calls), the record's id is DataId() and no value slot or stamp byte has been
 // touched, the session carries exactly the settings ReadWalkSettings derives from the same
-// appSetting, the frame mode and use_thread follow the last textual b_mode and use_thread, and a
-// sampling thread exists exactly while that use_thread is non-zero (a later 0 stops it). A final
-// round end must stamp the record and leave the values alone.
+// appSetting (SNMPv2c with its community, SNMPv3 with its user and keys, or an SNMPv3 template
+// without identity or community when the settings form no session), the frame mode and
+// use_thread follow the last textual b_mode and use_thread, and a sampling thread exists exactly
+// while that use_thread is non-zero (a later 0 stops it). A final round end must stamp the record
+// and leave the values alone.
 #include <algorithm>
 #include <climits>
 #include <cstddef>
@@ -90,11 +92,24 @@ void CheckConfigured(fuzz::FuzzDevice& d, const WalkSettings& settings, int mode
   FUZZ_CHECK(d.ip().empty());
 
   const netsnmp_session& s = d.session();
-  FUZZ_CHECK(s.version == SNMP_VERSION_2c);
   FUZZ_CHECK(s.peername != nullptr && std::string(s.peername) == d.ip());
-  FUZZ_CHECK(s.community != nullptr);
-  FUZZ_CHECK(std::string(reinterpret_cast<const char*>(s.community), s.community_len) ==
-             settings.community);
+  if (settings.snmp_version == 2) {
+    FUZZ_CHECK(s.version == SNMP_VERSION_2c);
+    FUZZ_CHECK(s.community != nullptr);
+    FUZZ_CHECK(std::string(reinterpret_cast<const char*>(s.community), s.community_len) ==
+               settings.community);
+    FUZZ_CHECK(s.securityNameLen == 0 && s.securityAuthKeyLen == 0 && s.securityPrivKeyLen == 0);
+  } else {
+    // SNMPv3, or no session at all (snmp_version 0): never SNMPv2c, never a community.
+    FUZZ_CHECK(s.version == SNMP_VERSION_3);
+    FUZZ_CHECK(s.community == nullptr && s.community_len == 0);
+    const bool v3 = settings.snmp_version == 3;
+    FUZZ_CHECK(std::string(s.securityName ? s.securityName : "", s.securityNameLen) ==
+               (v3 ? settings.v3.username : std::string()));
+    FUZZ_CHECK(s.securityLevel == (v3 ? settings.v3.security_level : 0));
+    FUZZ_CHECK((s.securityAuthKeyLen > 0) == (v3 && s.securityLevel >= SNMP_SEC_LEVEL_AUTHNOPRIV));
+    FUZZ_CHECK((s.securityPrivKeyLen > 0) == (v3 && s.securityLevel == SNMP_SEC_LEVEL_AUTHPRIV));
+  }
   FUZZ_CHECK(s.timeout == settings.timeout_us);
   FUZZ_CHECK(s.retries == settings.retries);
 

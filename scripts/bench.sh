@@ -9,7 +9,8 @@
 #    allocations counted).
 # 2. Whole process against net-snmp's own walker: snmpd serves the 1269-leaf unit as INTEGER
 #    overrides on a free loopback port; one `qrmhost run --rounds 1` and one `snmpbulkwalk` of
-#    the same subtree alternate (A B A B ...), and the medians are compared.
+#    the same subtree alternate (A B A B ...), and the medians are compared. Then the SNMPv3 walk
+#    (authPriv, SHA and AES, max_repetitions 100) against the SNMPv2c one, same snmpd.
 # 3. Many devices in one host: memory per device (500 devices), and 200 own-thread devices on
 #    their 5-second schedule against one pdusim serving 200 unit addresses.
 #
@@ -29,6 +30,9 @@ FLEET_DEVICES=200
 FLEET_CYCLES=3
 MEMORY_DEVICES=500
 COMMUNITY='Tormelix@2027q'
+V3_USER=qrmbench  # an SNMPv3 user of the bench's snmpd: authPriv, SHA and AES
+V3_AUTH=qrm-bench-auth-phrase
+V3_PRIV=qrm-bench-priv-phrase
 ADDRESS=1
 SUBTREE=.1.3.6.1.4.1.61333.1.1.4.$ADDRESS
 
@@ -161,6 +165,8 @@ free_udp_port() {
   echo "rocommunity $COMMUNITY 127.0.0.1"
   echo "view all included .1"
   echo "dontLogTCPWrappersConnects yes"  # no log line per request
+  echo "createUser $V3_USER SHA $V3_AUTH AES $V3_PRIV"
+  echo "rouser $V3_USER priv"
   awk -F'|' '
     function hexval(s,   i, v) { v = 0; s = tolower(s)
       for (i = 1; i <= length(s); i++) v = v * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1
@@ -201,9 +207,11 @@ done
 [ -n "$SNMPD_PORT" ] || { tail -5 "$WORK/snmpd.log" >&2; die "snmpd did not start"; }
 echo "snmpd (pid $SNMPD_PID) serves $LEAVES overrides on 127.0.0.1:$SNMPD_PORT"
 
-device_file() {  # device_file FILE [max_repetitions]
+V3_SETTINGS="\"snmp_version\": 3, \"username\": \"$V3_USER\", \"password\": \"$V3_AUTH\", \"priv_password\": \"$V3_PRIV\""
+device_file() {  # device_file FILE [max_repetitions [more appSetting members]]
   local extra=
   [ -n "${2:-}" ] && extra=", \"max_repetitions\": $2"
+  [ -n "${3:-}" ] && extra="$extra, $3"
   cat >"$1" <<JSON
 {"id": 1, "ip": "127.0.0.1:$SNMPD_PORT", "address": $ADDRESS,
  "appSetting": {"use_thread": 0, "b_mode": 2$extra}}
@@ -211,11 +219,14 @@ JSON
 }
 device_file "$WORK/device.json"
 device_file "$WORK/device-rep100.json" 100
+device_file "$WORK/device-v3-rep100.json" 100 "$V3_SETTINGS"
 
 # The plug-in in the least host that loads it: no host threads, no summaries, no signal watcher.
 once_default() { "$WALK_ONCE" --plugin "$PLUGIN" --port "$SNMPD_PORT" --address "$ADDRESS"; }
 once_rep100() { "$WALK_ONCE" --plugin "$PLUGIN" --port "$SNMPD_PORT" --address "$ADDRESS" \
-  --max-repetitions 100; }
+  --max-repetitions 100 "$@"; }
+once_v3_rep100() { "$WALK_ONCE" --plugin "$PLUGIN" --port "$SNMPD_PORT" --address "$ADDRESS" \
+  --max-repetitions 100 --settings "$V3_SETTINGS" "$@"; }
 ONCE_CMD="bench/walk_once --port PORT --address $ADDRESS"
 if [ -x "$QRMHOST" ]; then
   HOST_NAME=qrmhost
@@ -223,27 +234,37 @@ if [ -x "$QRMHOST" ]; then
     --interval 0 --timeout 60; }
   host_rep100() { "$QRMHOST" run --plugin "$PLUGIN" --config "$WORK/device-rep100.json" \
     --rounds 1 --interval 0 --timeout 60; }
+  host_v3_rep100() { "$QRMHOST" run --plugin "$PLUGIN" --config "$WORK/device-v3-rep100.json" \
+    --rounds 1 --interval 0 --timeout 60; }
   HOST_CMD="qrmhost run --plugin snmp_marluxa_ac_power.so --config DEVICE.json --rounds 1 --interval 0 --timeout 60"
 else
   # qrmhost is not built in this tree: the least host that loads the plug-in stands in.
   HOST_NAME=walk_once
   host_default() { once_default; }
   host_rep100() { once_rep100; }
+  host_v3_rep100() { once_v3_rep100; }
   HOST_CMD=$ONCE_CMD
 fi
 walker_default() { snmpbulkwalk -v2c -c "$COMMUNITY" -Cn1 -Cr100 "127.0.0.1:$SNMPD_PORT" "$SUBTREE"; }
 walker_rep100() { snmpbulkwalk -v2c -c "$COMMUNITY" -Cr100 "127.0.0.1:$SNMPD_PORT" "$SUBTREE"; }
+walker_v3_rep100() { snmpbulkwalk -v3 -u "$V3_USER" -l authPriv -a SHA -A "$V3_AUTH" -x AES \
+  -X "$V3_PRIV" -Cr100 "127.0.0.1:$SNMPD_PORT" "$SUBTREE"; }
 
 # Both sides must really walk the unit before their times mean anything.
 WALKED=$(walker_default 2>/dev/null | grep -c "^iso.3.6.1.4.1.61333.1.1.4.$ADDRESS\." || true)
 [ "$WALKED" -eq "$LEAVES" ] || die "snmpbulkwalk saw $WALKED of $LEAVES leaves"
+WALKED=$(walker_v3_rep100 2>/dev/null | grep -c "^iso.3.6.1.4.1.61333.1.1.4.$ADDRESS\." || true)
+[ "$WALKED" -eq "$LEAVES" ] || die "snmpbulkwalk -v3 saw $WALKED of $LEAVES leaves"
 for reps in 0 100; do
   "$WALK_ONCE" --plugin "$PLUGIN" --port "$SNMPD_PORT" --address "$ADDRESS" \
     --max-repetitions "$reps" --check 1 >"$WORK/check.log" 2>&1 ||
     die "walk_once did not walk the unit, see $WORK/check.log"
 done
+"$WALK_ONCE" --plugin "$PLUGIN" --port "$SNMPD_PORT" --address "$ADDRESS" --max-repetitions 100 \
+  --settings "$V3_SETTINGS" --check 1 >"$WORK/check.log" 2>&1 ||
+  die "walk_once did not walk the unit with SNMPv3, see $WORK/check.log"
 if [ "$HOST_NAME" = qrmhost ]; then
-  for f in device.json device-rep100.json; do
+  for f in device.json device-rep100.json device-v3-rep100.json; do
     rm -rf "$WORK/history"
     "$QRMHOST" run --plugin "$PLUGIN" --config "$WORK/$f" --rounds 1 --interval 0 --timeout 60 \
       --history "$WORK/history" >"$WORK/check.log" 2>&1 || die "qrmhost failed, see $WORK/check.log"
@@ -318,6 +339,48 @@ summary "    B: snmpbulkwalk -v2c -c COMMUNITY -Cr100 127.0.0.1:PORT $SUBTREE"
 summary "    wall medians A $MED_A s, B $MED_B s; ratio A/B (median of the $PAIRS pairs' ratios) $RATIO  goal <= 1.2: $(verdict "$RATIO" "<=" 1.2)"
 summary "    ratio of the two medians $MED_RATIO; CPU (user+sys) medians A $CPU_A ms, B $CPU_B ms"
 once_pairs once_rep100 walker_rep100 " --max-repetitions 100"
+# walk_us CMD...: the mean walk time (microseconds) that walk_once reports.
+walk_us() {
+  local v
+  v=$("$@" 2>/dev/null | awk '$1 == "RESULT" && $2 == "walk_us" { print $3 }')
+  [ -n "$v" ] || return 1
+  echo "$v"
+}
+# walk_pairs A B: like pairs, on the walk times the commands report (process start, loading and
+# configuration excluded). Sets MED_A, MED_B (milliseconds), RATIO, MED_RATIO.
+walk_pairs() {
+  local a=$1 b=$2 i ta tb
+  local -a walk_a=() walk_b=() ratios=()
+  walk_us "$a" >/dev/null || die "$a failed"
+  walk_us "$b" >/dev/null || die "$b failed"
+  for ((i = 0; i < PAIRS; i++)); do
+    ta=$(walk_us "$a") || die "$a failed"
+    tb=$(walk_us "$b") || die "$b failed"
+    walk_a+=("$ta") walk_b+=("$tb")
+    ratios+=("$(awk -v a="$ta" -v b="$tb" 'BEGIN { printf "%.4f", a / b }')")
+  done
+  echo "$a walk (us): ${walk_a[*]}"
+  echo "$b walk (us): ${walk_b[*]}"
+  MED_A=$(awk -v v="$(median "${walk_a[@]}")" 'BEGIN { printf "%.2f", v / 1e3 }')
+  MED_B=$(awk -v v="$(median "${walk_b[@]}")" 'BEGIN { printf "%.2f", v / 1e3 }')
+  MED_RATIO=$(awk -v a="$MED_A" -v b="$MED_B" 'BEGIN { printf "%.2f", a / b }')
+  RATIO=$(awk -v v="$(median "${ratios[@]}")" 'BEGIN { printf "%.2f", v }')
+}
+V3_WALKS=10
+walks_v3_rep100() { once_v3_rep100 --walks "$V3_WALKS"; }
+walks_rep100() { once_rep100 --walks "$V3_WALKS"; }
+walk_pairs walks_v3_rep100 walks_rep100
+summary "-- SNMPv3 vs SNMPv2c walks: the same snmpd, max_repetitions 100, $PAIRS pairs A B A B, medians"
+summary "    A: $ONCE_CMD --max-repetitions 100 --walks $V3_WALKS --settings SNMPV3 (snmp_version 3, authPriv, SHA, AES)"
+summary "    B: the same without --settings (SNMPv2c); each figure is the mean of $V3_WALKS walks after the configuration"
+summary "    walk medians A $MED_A ms, B $MED_B ms; ratio A/B (median of the $PAIRS pairs' ratios) $RATIO  goal <= 1.3: $(verdict "$RATIO" "<=" 1.3)"
+summary "    ratio of the two medians $MED_RATIO"
+pairs host_v3_rep100 host_rep100
+summary "    for reference, whole processes of one round ($HOST_NAME), which include deriving the two keys from the pass phrases:"
+summary "      wall medians A $MED_A s, B $MED_B s; ratio (median of pairs) $RATIO, of the medians $MED_RATIO; CPU A $CPU_A ms, B $CPU_B ms"
+pairs walker_v3_rep100 walker_rep100
+summary "    for reference, net-snmp's own walker, snmpbulkwalk -v3 -l authPriv -a SHA -x AES -Cr100 against -v2c -Cr100:"
+summary "      wall medians A $MED_A s, B $MED_B s; ratio (median of pairs) $RATIO, of the medians $MED_RATIO; CPU A $CPU_A ms, B $CPU_B ms"
 stop_children
 
 # ---------------------------------------------------------------------------------------------

@@ -1,10 +1,16 @@
 // The device object before any walk: construction, configuration, session settings.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -225,6 +231,259 @@ TEST(DeviceConfiguration, BadSessionSettingsAreNamedAndDefaultsKept) {
     EXPECT_EQ(d.session().retries, 1);
     EXPECT_EQ(d.session().community_len, 14u);
   }
+}
+
+std::string SessionKey(const u_char* key, size_t length) {
+  return std::string(reinterpret_cast<const char*>(key), length);
+}
+
+bool AllZero(const u_char* bytes, size_t from, size_t to) {
+  return std::all_of(bytes + from, bytes + to, [](u_char b) { return b == 0; });
+}
+
+std::string V3App(const std::string& keys) {
+  return R"({"ip":"127.0.0.1:1161","address":3,"appSetting":{)" + keys + "}}";
+}
+
+TEST(DeviceConfiguration, Snmpv3SettingsFormTheTemplate) {
+  {
+    DeviceProbe d;
+    testing::internal::CaptureStdout();
+    d.InitSetting(
+        Parse(V3App(R"("snmp_version":3,"username":"alice","context_name":"pdu",)"
+                    R"("password":"alice auth pass","priv_password":"alice priv pass")")));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    const netsnmp_session& s = d.session();
+    EXPECT_EQ(s.version, SNMP_VERSION_3);
+    EXPECT_EQ(s.securityModel, USM_SEC_MODEL_NUMBER);
+    EXPECT_EQ(std::string(s.securityName, s.securityNameLen), "alice");
+    EXPECT_EQ(std::string(s.contextName, s.contextNameLen), "pdu");
+    EXPECT_EQ(s.securityLevel, SNMP_SEC_LEVEL_AUTHPRIV) << "inferred from priv_password";
+    EXPECT_EQ(
+        snmp_oid_compare(s.securityAuthProto, s.securityAuthProtoLen, usmHMACSHA1AuthProtocol, 10),
+        0)
+        << "SHA by default";
+    EXPECT_EQ(snmp_oid_compare(s.securityPrivProto, s.securityPrivProtoLen, usmAESPrivProtocol, 10),
+              0)
+        << "AES by default";
+    EXPECT_EQ(s.securityAuthKeyLen, 20u);
+    EXPECT_EQ(s.securityPrivKeyLen, 20u);
+    EXPECT_NE(SessionKey(s.securityAuthKey, 20), SessionKey(s.securityPrivKey, 20));
+    EXPECT_EQ(s.community, nullptr) << "SNMPv3 sends no community";
+    EXPECT_EQ(s.community_len, 0u);
+    EXPECT_EQ(s.timeout, 10000000) << "the session settings still apply";
+  }
+  struct Level {
+    const char* keys;
+    int level;
+    size_t auth_key, priv_key;
+  } levels[] = {
+      {R"("snmp_version":"3","username":"u","password":"12345678")", SNMP_SEC_LEVEL_AUTHNOPRIV, 20,
+       0},
+      {R"("snmp_version":3.0,"username":"u")", SNMP_SEC_LEVEL_NOAUTH, 0, 0},
+      {R"("snmp_version":3,"username":"u","security_level":"AUTHNOPRIV","password":"12345678",)"
+       R"("priv_password":"87654321")",
+       SNMP_SEC_LEVEL_AUTHNOPRIV, 20, 0},
+      {R"("snmp_version":3,"username":"u","security_level":"noAuthNoPriv","password":"12345678")",
+       SNMP_SEC_LEVEL_NOAUTH, 0, 0},
+  };
+  for (const Level& c : levels) {
+    DeviceProbe d;
+    testing::internal::CaptureStdout();
+    d.InitSetting(Parse(V3App(c.keys)));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << c.keys;
+    EXPECT_EQ(d.session().version, SNMP_VERSION_3) << c.keys;
+    EXPECT_EQ(d.session().securityLevel, c.level) << c.keys;
+    EXPECT_EQ(d.session().securityAuthKeyLen, c.auth_key) << c.keys;
+    EXPECT_EQ(d.session().securityPrivKeyLen, c.priv_key) << c.keys;
+  }
+  // Every protocol name: the template carries net-snmp's own OID and a key of the hash's
+  // length, exactly where this net-snmp build has the protocol; elsewhere the name is refused.
+  struct Protocol {
+    const char* key;
+    const char* name;
+    const oid* id;
+    size_t id_length;
+    size_t key_length;  // of the authentication key: the hash's digest length
+  } protocols[] = {
+      {"auth_protocol", "md5", usmHMACMD5AuthProtocol, 10, 16},
+      {"auth_protocol", "SHA", usmHMACSHA1AuthProtocol, 10, 20},
+      {"auth_protocol", "SHA-224", usmHMAC128SHA224AuthProtocol, 10, 28},
+      {"auth_protocol", "SHA-256", usmHMAC192SHA256AuthProtocol, 10, 32},
+      {"auth_protocol", "SHA-384", usmHMAC256SHA384AuthProtocol, 10, 48},
+      {"auth_protocol", "sha-512", usmHMAC384SHA512AuthProtocol, 10, 64},
+      {"priv_protocol", "DES", usmDESPrivProtocol, 10, 20},
+      {"priv_protocol", "aes", usmAESPrivProtocol, 10, 20},
+      {"priv_protocol", "AES-192", usmAES192PrivProtocol, 9, 20},
+      {"priv_protocol", "AES-256", usmAES256PrivProtocol, 9, 20},
+  };
+  for (const Protocol& p : protocols) {
+    const bool auth = std::string(p.key) == "auth_protocol";
+    const bool built = auth ? usm_lookup_auth_type(p.name) >= 0 : usm_lookup_priv_type(p.name) >= 0;
+    DeviceProbe d;
+    testing::internal::CaptureStdout();
+    d.InitSetting(
+        Parse(V3App(std::string(R"("snmp_version":3,"username":"u",)") + "\"" + p.key + "\":\"" +
+                    p.name + R"(","password":"12345678","priv_password":"87654321")")));
+    const std::string out = testing::internal::GetCapturedStdout();
+    const netsnmp_session& s = d.session();
+    if (!built) {
+      EXPECT_NE(out.find(std::string("appSetting.") + p.key), std::string::npos) << out;
+      EXPECT_EQ(s.securityNameLen, 0u) << p.name;
+      continue;
+    }
+    EXPECT_EQ(out, "") << p.name;
+    const oid* id = auth ? s.securityAuthProto : s.securityPrivProto;
+    const size_t length = auth ? s.securityAuthProtoLen : s.securityPrivProtoLen;
+    EXPECT_EQ(snmp_oid_compare(id, length, p.id, p.id_length), 0) << p.name;
+    EXPECT_EQ(s.securityAuthKeyLen, p.key_length) << p.name;
+    EXPECT_EQ(s.securityPrivKeyLen, p.key_length) << p.name << ": derived with the auth hash";
+  }
+}
+
+TEST(DeviceConfiguration, SnmpSettingsThatFormNoSessionAreNamedAndNothingIsSent) {
+  // A UDP socket stands where the agent would be: nothing may reach it.
+  const int agent = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(agent, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t a_len = sizeof a;
+  ASSERT_EQ(bind(agent, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(getsockname(agent, reinterpret_cast<sockaddr*>(&a), &a_len), 0);
+  const std::string ip = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+
+  struct Case {
+    const char* keys;
+    const char* named;
+  } cases[] = {
+      {R"("snmp_version":4)", "snmp_version"},
+      {R"("snmp_version":"2c")", "snmp_version"},
+      {R"("snmp_version":true)", "snmp_version"},
+      {R"("username":"u","password":"Pass-0001")", "snmp_version"},
+      {R"("snmp_version":3)", "username"},
+      {R"("snmp_version":3,"username":"")", "username"},
+      {R"("snmp_version":3,"username":["u"])", "username"},
+      {R"("snmp_version":3,"username":"u","context_name":7)", "context_name"},
+      {R"("snmp_version":3,"username":"u","auth_protocol":"SHA-1","password":"Pass-0001")",
+       "auth_protocol"},
+      {R"("snmp_version":3,"username":"u","priv_protocol":"3DES","password":"Pass-0001",)"
+       R"("priv_password":"Pass-0002")",
+       "priv_protocol"},
+      {R"("snmp_version":3,"username":"u","password":"Pass-01")", "password"},
+      {R"("snmp_version":3,"username":"u","password":"Pass-0001","priv_password":"Pass-02")",
+       "priv_password"},
+      {R"("snmp_version":3,"username":"u","password":123456789)", "password"},
+      {R"("snmp_version":3,"username":"u","security_level":"authNoPriv")", "password"},
+      {R"("snmp_version":3,"username":"u","security_level":"authPriv","password":"Pass-0001")",
+       "priv_password"},
+      {R"("snmp_version":3,"username":"u","priv_password":"Pass-0002")", "password"},
+      {R"("snmp_version":3,"username":"u","security_level":"high","password":"Pass-0001")",
+       "security_level"},
+  };
+  for (const Case& c : cases) {
+    auto obs = std::make_shared<RecordingObserver>();
+    DeviceProbe d;
+    AttachHostObserver(&d, obs);
+    testing::internal::CaptureStdout();
+    d.InitSetting(Parse(R"({"ip":")" + ip + R"(","address":3,"appSetting":{)" + c.keys + "}}"));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << c.keys << " -> " << out;
+    EXPECT_EQ(out.rfind(std::string("appSetting.") + c.named + ": ", 0), 0u)
+        << c.keys << " -> " << out;
+    for (const char* secret : {"Pass-0", "Pass-01", "Pass-02", "123456789"}) {
+      EXPECT_EQ(out.find(secret), std::string::npos) << c.keys << " -> " << out;
+    }
+    EXPECT_EQ(d.session().version, SNMP_VERSION_3) << c.keys << ": never SNMPv2c";
+    EXPECT_EQ(d.session().community, nullptr) << c.keys;
+    EXPECT_EQ(d.session().securityAuthKeyLen + d.session().securityPrivKeyLen, 0u) << c.keys;
+
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    d.RefreshStatus();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "SNMP_MARLUXA_AC_POWER::do_sample\n");
+    EXPECT_EQ(err,
+              "snmpbulkwalk: no session opened: appSetting cannot form one (see InitSetting)\n");
+    EXPECT_EQ(obs->Count("SendSP"), 0u) << "no round, as after a failed open";
+  }
+  char datagram[64];
+  EXPECT_LT(recv(agent, datagram, sizeof datagram, MSG_DONTWAIT), 0) << "a datagram was sent";
+  close(agent);
+
+  // snmp_version 2 sends SNMPv2c whatever SNMPv3 keys are present, and says they are unused.
+  DeviceProbe d;
+  testing::internal::CaptureStdout();
+  d.InitSetting(Parse(V3App(R"("snmp_version":"2","username":"u","password":"Pass-0001")")));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "appSetting: username, password not used with snmp_version 2\n");
+  EXPECT_EQ(d.session().version, SNMP_VERSION_2c);
+  EXPECT_EQ(d.session().community_len, 14u);
+}
+
+TEST(DeviceConfiguration, ReconfigurationOverwritesKeysAndRestoresTheSnmpv2cTemplate) {
+  DeviceProbe fresh;
+  fresh.InitSetting(Parse(V3App("")));
+  DeviceProbe d;
+  d.InitSetting(Parse(V3App(R"("snmp_version":3,"username":"alice","auth_protocol":"SHA-512",)"
+                            R"("password":"alice auth pass","priv_password":"alice priv pass")")));
+  ASSERT_EQ(d.session().securityAuthKeyLen, 64u);
+  ASSERT_EQ(d.session().securityPrivKeyLen, 64u);
+  const std::string old_auth = SessionKey(d.session().securityAuthKey, 64);
+
+  // A shorter key leaves nothing of the longer one behind it; an unused key is cleared.
+  d.InitSetting(Parse(V3App(R"("snmp_version":3,"username":"alice","auth_protocol":"MD5",)"
+                            R"("password":"alice auth pass")")));
+  ASSERT_EQ(d.session().securityAuthKeyLen, 16u);
+  EXPECT_NE(SessionKey(d.session().securityAuthKey, 16), old_auth.substr(0, 16));
+  EXPECT_TRUE(AllZero(d.session().securityAuthKey, 16, USM_AUTH_KU_LEN));
+  EXPECT_TRUE(AllZero(d.session().securityPrivKey, 0, USM_PRIV_KU_LEN));
+
+  // Without SNMPv3 keys the template is the SNMPv2c one a device never configured for SNMPv3 has.
+  d.InitSetting(Parse(V3App("")));
+  const netsnmp_session& s = d.session();
+  const netsnmp_session& f = fresh.session();
+  EXPECT_EQ(s.version, SNMP_VERSION_2c);
+  EXPECT_EQ(s.version, f.version);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(s.community), s.community_len),
+            std::string(reinterpret_cast<const char*>(f.community), f.community_len));
+  EXPECT_EQ(s.securityModel, f.securityModel);
+  EXPECT_EQ(s.securityLevel, f.securityLevel);
+  EXPECT_EQ(s.securityName, nullptr);
+  EXPECT_EQ(s.securityNameLen, f.securityNameLen);
+  EXPECT_EQ(s.contextName, nullptr);
+  EXPECT_EQ(s.contextNameLen, f.contextNameLen);
+  EXPECT_EQ(s.securityAuthProto, nullptr);
+  EXPECT_EQ(s.securityAuthProtoLen, f.securityAuthProtoLen);
+  EXPECT_EQ(s.securityPrivProto, nullptr);
+  EXPECT_EQ(s.securityPrivProtoLen, f.securityPrivProtoLen);
+  EXPECT_EQ(s.securityAuthKeyLen + s.securityPrivKeyLen, 0u);
+  EXPECT_TRUE(AllZero(s.securityAuthKey, 0, USM_AUTH_KU_LEN));
+  EXPECT_TRUE(AllZero(s.securityPrivKey, 0, USM_PRIV_KU_LEN));
+  EXPECT_EQ(s.flags, f.flags);
+  EXPECT_EQ(s.timeout, f.timeout);
+  EXPECT_EQ(s.retries, f.retries);
+}
+
+TEST(DeviceObject, DestroyedDeviceLeavesNoKeyOrPassPhraseInItsMemory) {
+  alignas(DeviceProbe) unsigned char storage[sizeof(DeviceProbe)];
+  auto* d = new (storage) DeviceProbe;
+  d->InitSetting(Parse(V3App(R"("snmp_version":3,"username":"alice","password":"Auth-Phrase-77",)"
+                             R"("priv_password":"Priv-Phrase-88")")));
+  const std::string auth =
+      SessionKey(d->session().securityAuthKey, d->session().securityAuthKeyLen);
+  const std::string priv =
+      SessionKey(d->session().securityPrivKey, d->session().securityPrivKeyLen);
+  ASSERT_EQ(auth.size(), 20u);
+  const std::string alive(reinterpret_cast<const char*>(storage), sizeof storage);
+  ASSERT_NE(alive.find(auth), std::string::npos) << "the key is where the test looks for it";
+  for (const char* phrase : {"Auth-Phrase-77", "Priv-Phrase-88"}) {
+    EXPECT_EQ(alive.find(phrase), std::string::npos) << "the device keeps no pass phrase";
+  }
+  d->~DeviceProbe();
+  const std::string after(reinterpret_cast<const char*>(storage), sizeof storage);
+  EXPECT_EQ(after.find(auth), std::string::npos);
+  EXPECT_EQ(after.find(priv), std::string::npos);
 }
 
 TEST(DeviceConfiguration, FrameSettingsStillApply) {

@@ -1,4 +1,10 @@
 // Sampling schedules on real threads: own-thread sampling, start order, stopping, many devices.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -153,6 +159,47 @@ TEST_F(Schedule, UseThreadZeroLaterHandsTheDeviceToTheHostAndBack) {
   // still inside a virtual call races on the vtable pointer by the language's rules.
   EXPECT_TRUE(WaitFor([&] { return obs->Count("SaveHistory") >= 2; })) << "the thread walks again";
   d.reset();
+}
+
+// SNMPv3 walks of a process take turns. A device that waits for its turn while another's walk
+// holds it (here: engine discovery against a unit that never answers, 2 s) stops at once when
+// destroyed.
+TEST(Snmpv3Turns, DestroyingADeviceThatWaitsForItsTurnReturnsAtOnce) {
+  const int silent = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(silent, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t a_len = sizeof a;
+  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&a), &a_len), 0);
+  auto config = [&](int use_thread) {
+    return Parse(R"({"ip":"127.0.0.1:)" + std::to_string(ntohs(a.sin_port)) +
+                 R"(","address":1,"appSetting":{"use_thread":)" + std::to_string(use_thread) +
+                 R"(,"snmp_version":3,"username":"u","timeout_ms":2000,"retries":0}})");
+  };
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  DeviceProbe holder;
+  holder.InitSetting(config(0));
+  std::thread walk([&] { holder.RefreshStatus(); });
+  // The holder's discovery request has arrived: it holds the turn for the next 2 s.
+  pollfd p = {silent, POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 5000), 1);
+  auto waiter = std::make_unique<DeviceProbe>();
+  waiter->InitSetting(config(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // its thread reaches the turn
+  const auto t = Clock::now();
+  waiter.reset();
+  EXPECT_LT(SecondsSince(t), 1.0) << "waited for the other device's walk";
+  walk.join();
+  testing::internal::GetCapturedStderr();
+  testing::internal::GetCapturedStdout();
+  char datagram[512];
+  int requests = 0;
+  while (recv(silent, datagram, sizeof datagram, MSG_DONTWAIT) >= 0) ++requests;
+  EXPECT_EQ(requests, 1) << "the waiting device must not have sent anything";
+  close(silent);
 }
 
 // Destroying an object while another thread is still inside one of its virtual calls races on

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
+#include "device/exchange_failure.h"
 #include "sim/agent.h"
 #include "sim/dataset.h"
 #include "tests/support/device_probe.h"
@@ -561,6 +562,47 @@ TEST(WalkResponse, ResponseWithoutBindingsEndsTheWalk) {
   testing::internal::CaptureStdout();
   EXPECT_FALSE(d.TakeResponse(response));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "snmp response error 5\n");
+}
+
+// The reason line after a failed exchange, from a report PDU (as the asynchronous calls hand it
+// over) or from the session: SNMPv3 only, and never for a time-out.
+TEST(WalkResponse, FailedSnmpv3ExchangeReasonFromAReportOrTheSession) {
+  EnsureNetSnmpReady();
+  auto open = [](long version) {
+    netsnmp_session s;
+    snmp_sess_init(&s);
+    s.version = version;
+    s.peername = const_cast<char*>("127.0.0.1:9");  // opening sends nothing
+    char user[] = "u";
+    s.securityName = user;
+    s.securityNameLen = 1;
+    s.securityModel = USM_SEC_MODEL_NUMBER;
+    s.securityLevel = SNMP_SEC_LEVEL_NOAUTH;
+    return snmp_sess_open(&s);
+  };
+  void* v3 = open(SNMP_VERSION_3);
+  void* v2c = open(SNMP_VERSION_2c);
+  ASSERT_NE(v3, nullptr);
+  ASSERT_NE(v2c, nullptr);
+  netsnmp_pdu* report = snmp_pdu_create(SNMP_MSG_REPORT);
+  const oid wrong_digests[] = {1, 3, 6, 1, 6, 3, 15, 1, 1, 5, 0};  // usmStatsWrongDigests.0
+  snmp_add_null_var(report, wrong_digests, 11);
+  auto reason = [](void* session, int status, const netsnmp_pdu* pdu) {
+    testing::internal::CaptureStdout();
+    ReportExchangeFailureReason(session, status, pdu);
+    return testing::internal::GetCapturedStdout();
+  };
+  EXPECT_EQ(reason(v3, STAT_ERROR, report),
+            "snmpbulkwalk: Authentication failure (incorrect password, community or key)\n");
+  EXPECT_EQ(reason(v2c, STAT_ERROR, report), "") << "SNMPv2c lines stay as they are";
+  snmp_sess_session(v3)->s_snmp_errno = SNMPERR_UNKNOWN_USER_NAME;
+  EXPECT_EQ(reason(v3, STAT_ERROR, nullptr), "snmpbulkwalk: Unknown user name\n");
+  EXPECT_EQ(reason(v3, STAT_SUCCESS, nullptr), "") << "no response, but no reason either";
+  snmp_sess_session(v3)->s_snmp_errno = SNMPERR_TIMEOUT;
+  EXPECT_EQ(reason(v3, STAT_ERROR, nullptr), "") << "the time-out line says it all";
+  snmp_free_pdu(report);
+  snmp_sess_close(v3);
+  snmp_sess_close(v2c);
 }
 
 }  // namespace

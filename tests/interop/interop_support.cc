@@ -270,12 +270,24 @@ std::string ExternalAgent::Log() const {
 
 bool ExternalAgent::StartSnmpd(const std::string& override_lines, const std::string& probe_oid,
                                std::string* error) {
+  return LaunchSnmpd(std::string("rocommunity ") + kCommunity + " 127.0.0.1\n" +
+                         "view all included .1\n" + override_lines,
+                     probe_oid, error);
+}
+
+bool ExternalAgent::StartSnmpdV3(const std::string& user_lines, const std::string& override_lines,
+                                 const std::string& probe_oid, const std::string& probe_security,
+                                 std::string* error) {
+  probe_security_ = probe_security;
+  return LaunchSnmpd("view all included .1\n" + user_lines + override_lines, probe_oid, error);
+}
+
+bool ExternalAgent::LaunchSnmpd(const std::string& conf, const std::string& probe_oid,
+                                std::string* error) {
   if (!dir_.ok()) {
     *error = "no temporary directory";
     return false;
   }
-  const std::string conf = std::string("rocommunity ") + kCommunity + " 127.0.0.1\n" +
-                           "view all included .1\n" + override_lines;
   if (!WriteFile(dir_.path() + "/snmpd.conf", conf)) {
     *error = "cannot write snmpd.conf";
     return false;
@@ -346,9 +358,9 @@ bool ExternalAgent::Launch(ArgvFor argv_for, const std::string& probe_oid, std::
     }
     if (!process_.Start(argv_for(dir, port), env, dir + "/agent.out", &why)) continue;
     // Probe until the agent answers, it exits (another process took the port), or 20 s pass.
-    const std::string probe = std::string("MIBS= /usr/bin/snmpget -v2c -c ") + kCommunity +
-                              " -On -t 0.3 -r 0 127.0.0.1:" + std::to_string(port) + " " +
-                              probe_oid + " 2>&1";
+    const std::string probe =
+        "MIBS= SNMP_PERSISTENT_DIR=" + dir + "/client /usr/bin/snmpget " + probe_security_ +
+        " -On -t 0.3 -r 0 127.0.0.1:" + std::to_string(port) + " " + probe_oid + " 2>&1";
     const auto end = Clock::now() + std::chrono::seconds(20);
     for (int tries = 0; tries < 200 && Clock::now() < end; ++tries) {
       if (!process_.Running()) break;

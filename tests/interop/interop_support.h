@@ -136,6 +136,11 @@ class ExternalAgent {
   // that grants kCommunity read access to everything from 127.0.0.1.
   bool StartSnmpd(const std::string& override_lines, const std::string& probe_oid,
                   std::string* error);
+  // snmpd that answers SNMPv3 only: `user_lines` (createUser and rouser lines) take the place of
+  // the community. The readiness probe is snmpget with `probe_security` ("-v3 -u NAME ...").
+  bool StartSnmpdV3(const std::string& user_lines, const std::string& override_lines,
+                    const std::string& probe_oid, const std::string& probe_security,
+                    std::string* error);
   // snmpsimd serving `snmprec` as <kCommunity>.snmprec.
   bool StartSnmpsim(const std::string& snmprec, const std::string& probe_oid, std::string* error);
 
@@ -146,8 +151,10 @@ class ExternalAgent {
  private:
   using ArgvFor = std::vector<std::string> (*)(const std::string& dir, uint16_t port);
   bool Launch(ArgvFor argv_for, const std::string& probe_oid, std::string* error);
+  bool LaunchSnmpd(const std::string& conf, const std::string& probe_oid, std::string* error);
 
   TempDir dir_;
+  std::string probe_security_ = std::string("-v2c -c ") + kCommunity;
   ChildProcess process_;
   uint16_t port_ = 0;
 };

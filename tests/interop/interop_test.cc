@@ -5,13 +5,18 @@
 // (non-repeaters 1, max-repetitions 100: one object per exchange), and checks, object by object,
 // that the device's published record holds what snmpbulkwalk shows. Both clients reach the agent
 // through a counting relay, so their exchange counts are compared as well.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <set>
@@ -158,6 +163,15 @@ size_t ObjectsOfUnit(const Dataset& d, unsigned address) {
   return n;
 }
 
+// How the device and snmpbulkwalk reach the agent: extra appSetting members of the device, and
+// snmpbulkwalk's security and request-shape arguments.
+struct Client {
+  std::string device_settings;
+  std::string walker_security = std::string("-v2c -c ") + ExternalAgent::kCommunity;
+  std::string walker_shape = "-Cn1 -Cr100";
+  uint64_t v3_overhead = 0;  // exchanges before the walk's first: SNMPv3 engine discovery
+};
+
 class Interop : public testing::Test {
  protected:
   void SetUp() override {
@@ -171,7 +185,8 @@ class Interop : public testing::Test {
 
   // Walks unit kUnit of the agent on `agent_port` with the device and with snmpbulkwalk, and
   // checks the device's published record against snmpbulkwalk's view and the data set `data`.
-  void CompareWithSnmpbulkwalk(uint16_t agent_port, const Dataset& data) {
+  void CompareWithSnmpbulkwalk(uint16_t agent_port, const Dataset& data,
+                               const Client& client = Client()) {
     interop::UdpRelay relay(agent_port);
     ASSERT_TRUE(relay.ok());
     const std::string port = std::to_string(relay.port());
@@ -184,13 +199,15 @@ class Interop : public testing::Test {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     device.InitSetting(Parse(R"({"ip":"127.0.0.1:)" + port + R"(","address":)" +
-                             std::to_string(kUnit) +
-                             R"(,"appSetting":{"b_mode":"1","timeout_ms":2000}})"));
+                             std::to_string(kUnit) + R"(,"appSetting":{"b_mode":"1",)" +
+                             client.device_settings + R"("timeout_ms":2000}})"));
     device.RefreshStatus();
     const std::string device_err = testing::internal::GetCapturedStderr();
-    testing::internal::GetCapturedStdout();
+    const std::string device_out = testing::internal::GetCapturedStdout();
     const uint64_t device_exchanges = relay.requests();
     EXPECT_EQ(device_err, "") << "the device's walk reported a problem";
+    EXPECT_EQ(device_out, "InitSetting " + std::to_string(kDeviceId) +
+                              " b_mode_:1\nSNMP_MARLUXA_AC_POWER::do_sample\nrvSize is 0\n");
     EXPECT_EQ(device.mode(), 1);
 
     // net-snmp's walker, same request shape, same agent.
@@ -198,8 +215,8 @@ class Interop : public testing::Test {
     const std::string subtree = Dotted(Dataset::UnitSubtree(kUnit));
     std::string out;
     const int status = interop::RunCommand(
-        std::string("MIBS= ") + kSnmpbulkwalk + " -v2c -c " + ExternalAgent::kCommunity +
-            " -On -Oe -Ot -Cn1 -Cr100 -t 2 -r 1 127.0.0.1:" + port + " " + subtree + " 2>&1",
+        std::string("MIBS= ") + kSnmpbulkwalk + " " + client.walker_security + " -On -Oe -Ot " +
+            client.walker_shape + " -t 2 -r 1 127.0.0.1:" + port + " " + subtree + " 2>&1",
         120, &out);
     const uint64_t walk_exchanges = relay.requests();
     ASSERT_EQ(status, 0) << out;
@@ -283,13 +300,18 @@ class Interop : public testing::Test {
     last_floats = floats;
     last_others = others;
 
-    // One exchange per object plus the one that leaves the subtree, for both walkers.
-    EXPECT_EQ(walk_exchanges, objects + 1) << "snmpbulkwalk -Cn1";
+    // One exchange per object plus the one that leaves the subtree, for both walkers (and, for
+    // SNMPv3, the same engine discovery before).
+    if (client.walker_shape == "-Cn1 -Cr100") {
+      EXPECT_EQ(walk_exchanges, objects + 1 + client.v3_overhead) << "snmpbulkwalk -Cn1";
+    }
     EXPECT_EQ(device_exchanges, walk_exchanges) << "the device's walk";
+    last_image = image;
   }
 
   int last_floats = 0;
   int last_others = 0;
+  std::vector<unsigned char> last_image;
 };
 
 TEST_F(Interop, NetSnmpdIntegerUnitMatchesSnmpbulkwalk) {
@@ -326,3 +348,329 @@ TEST_F(Interop, SnmpsimUnitWithFloatsMatchesSnmpbulkwalk) {
 }
 
 }  // namespace
+
+// SNMPv3 against a snmpd that has no community at all: its users, each with its own level.
+// Pass phrases contain no character a shell would treat specially.
+const char kSnmpv3Users[] =
+    "createUser alice SHA alice-auth-phrase AES alice-priv-phrase\n"
+    "createUser carol SHA carol-auth-phrase\n"
+    "createUser dave\n"
+    "rouser alice priv\n"
+    "rouser carol auth\n"
+    "rouser dave noauth\n";
+const char kSnmpv3LongKeyUsers[] =
+    "createUser bob SHA-256 bob-auth-phrase AES-256 bob-priv-phrase\n"
+    "rouser bob priv\n";
+const char kAliceProbe[] =
+    "-v3 -u alice -l authPriv -a SHA -A alice-auth-phrase -x AES -X alice-priv-phrase";
+const char* const kPassPhrases[] = {"alice-auth-phrase", "alice-priv-phrase", "bob-auth-phrase",
+                                    "bob-priv-phrase",   "carol-auth-phrase", "wrong-auth-phrase",
+                                    "wrong-priv-phrase"};
+
+bool LongKeysBuilt() {
+  return usm_lookup_auth_type("SHA-256") >= 0 && usm_lookup_priv_type("AES-256") >= 0;
+}
+
+TEST_F(Interop, NetSnmpdSnmpv3OnlyWalksMatchSnmpbulkwalkAtEveryLevel) {
+  if (!interop::Executable(ExternalAgent::kSnmpd)) {
+    GTEST_SKIP() << ExternalAgent::kSnmpd << " is missing: install the Debian package snmpd";
+  }
+  const Dataset data = SnmpdUnit();
+  const bool long_keys = LongKeysBuilt();
+  ExternalAgent agent;
+  std::string error;
+  ASSERT_TRUE(agent.StartSnmpdV3(std::string(kSnmpv3Users) + (long_keys ? kSnmpv3LongKeyUsers : ""),
+                                 SnmpdOverrides(data), Dotted(Dataset::UnitOid(kUnit, 1)),
+                                 kAliceProbe, &error))
+      << error;
+  // No community reaches this agent: an SNMPv2c walk would only time out.
+  std::string out;
+  EXPECT_NE(interop::RunCommand(std::string("MIBS= ") + kSnmpget + " -v2c -c " +
+                                    ExternalAgent::kCommunity +
+                                    " -t 0.3 -r 0 127.0.0.1:" + std::to_string(agent.port()) + " " +
+                                    Dotted(Dataset::UnitOid(kUnit, 1)) + " 2>&1",
+                                10, &out),
+            0)
+      << out;
+
+  struct Variant {
+    const char* name;
+    Client client;
+    bool needs_long_keys;
+  } variants[] = {
+      {"authPriv SHA AES",
+       {R"("snmp_version":3,"username":"alice","password":"alice-auth-phrase",)"
+        R"("priv_password":"alice-priv-phrase",)",
+        kAliceProbe, "-Cn1 -Cr100", 1},
+       false},
+      {"authPriv SHA-256 AES-256",
+       {R"("snmp_version":3,"username":"bob","auth_protocol":"SHA-256","priv_protocol":"AES-256",)"
+        R"("password":"bob-auth-phrase","priv_password":"bob-priv-phrase",)",
+        "-v3 -u bob -l authPriv -a SHA-256 -A bob-auth-phrase -x AES-256 -X bob-priv-phrase",
+        "-Cn1 -Cr100", 1},
+       true},
+      {"authNoPriv SHA",
+       {R"("snmp_version":"3","username":"carol","password":"carol-auth-phrase",)",
+        "-v3 -u carol -l authNoPriv -a SHA -A carol-auth-phrase", "-Cn1 -Cr100", 1},
+       false},
+      {"noAuthNoPriv",
+       {R"("snmp_version":3,"username":"dave",)", "-v3 -u dave -l noAuthNoPriv", "-Cn1 -Cr100", 1},
+       false},
+      {"authPriv SHA AES, max_repetitions 100",
+       {R"("snmp_version":3,"username":"alice","password":"alice-auth-phrase",)"
+        R"("priv_password":"alice-priv-phrase","max_repetitions":100,)",
+        kAliceProbe, "-Cr100", 0},
+       false},
+  };
+  std::vector<unsigned char> first;
+  for (const Variant& v : variants) {
+    if (v.needs_long_keys && !long_keys) {
+      std::cout << "[ SKIPPED  ] " << v.name << ": this net-snmp lacks SHA-256 or AES-256\n";
+      continue;
+    }
+    SCOPED_TRACE(v.name);
+    CompareWithSnmpbulkwalk(agent.port(), data, v.client);
+    EXPECT_EQ(last_others, 3) << "Gauge32, STRING and Counter32 shown by snmpbulkwalk";
+    // Every variant stores the same slots (the comparison above checks them against the data).
+    ASSERT_EQ(last_image.size(), kRecordSize);
+    if (first.empty()) first = last_image;
+    EXPECT_EQ(std::memcmp(first.data() + 4, last_image.data() + 4, kRecordSize - 4 - kStampSize),
+              0);
+  }
+  if (HasFailure()) ADD_FAILURE() << "snmpd log:\n" << agent.Log().substr(0, 4000);
+}
+
+// One device reconfigured through the ways an SNMPv3 exchange fails, between good walks: each
+// failure gives the exchange's failure line, net-snmp's reason where it gives one, and a round
+// that keeps the values (slot 1 reports the lost communication); no pass phrase shows anywhere;
+// the good pass phrase works again at once.
+TEST_F(Interop, NetSnmpdSnmpv3FailuresAreNamedWithoutSecretsAndKeepTheValues) {
+  if (!interop::Executable(ExternalAgent::kSnmpd)) {
+    GTEST_SKIP() << ExternalAgent::kSnmpd << " is missing: install the Debian package snmpd";
+  }
+  Dataset data;
+  for (unsigned leaf = 1; leaf <= 20; ++leaf) {
+    data.Set(Dataset::UnitOid(kUnit, leaf), Value::Integer(Pattern(leaf)));
+  }
+  ExternalAgent agent;
+  std::string error;
+  ASSERT_TRUE(agent.StartSnmpdV3(kSnmpv3Users, SnmpdOverrides(data),
+                                 Dotted(Dataset::UnitOid(kUnit, 1)), kAliceProbe, &error))
+      << error;
+  const std::string peer = "127.0.0.1:" + std::to_string(agent.port());
+
+  auto obs = std::make_shared<RecordingObserver>();
+  DeviceProbe device;
+  device.Init(std::weak_ptr<QRMController>(), kDeviceId, Json::Value());
+  AttachHostObserver(&device, obs);
+  std::string everything;  // every line the device writes, for the secrets check at the end
+  auto walk = [&](const std::string& ip, const std::string& settings, std::string* out,
+                  std::string* err) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    device.InitSetting(Parse(R"({"ip":")" + ip + R"(","address":)" + std::to_string(kUnit) +
+                             R"(,"appSetting":{"snmp_version":3,"timeout_ms":300,"retries":1,)" +
+                             settings + "}}"));
+    device.RefreshStatus();
+    *err = testing::internal::GetCapturedStderr();
+    *out = testing::internal::GetCapturedStdout();
+    everything += *out + *err;
+  };
+  const std::string good =
+      R"("username":"alice","password":"alice-auth-phrase","priv_password":"alice-priv-phrase")";
+  const std::string walked = "SNMP_MARLUXA_AC_POWER::do_sample\nrvSize is 0\n";
+  std::string out, err;
+  walk(peer, good, &out, &err);
+  EXPECT_EQ(out, walked);
+  EXPECT_EQ(err, "");
+  ASSERT_EQ(Slot(device.data(), 7), static_cast<float>(Pattern(7)));
+  const std::vector<unsigned char> filled(RecordBytes(device.data()),
+                                          RecordBytes(device.data()) + kRecordSize - kStampSize);
+  // Every slot but slot 1, the communication state, which a walk without an answer clears.
+  auto kept = [&] {
+    const size_t from = SlotOffset(2);
+    return std::memcmp(RecordBytes(device.data()) + from, filled.data() + from,
+                       filled.size() - from) == 0;
+  };
+
+  struct Failure {
+    const char* what;
+    std::string ip, settings, out, err;
+  } failures[] = {
+      {"wrong authentication pass phrase", peer,
+       R"("username":"alice","password":"wrong-auth-phrase","priv_password":"alice-priv-phrase")",
+       "SNMP_MARLUXA_AC_POWER::do_sample\nsnmp get error 1\n"
+       "snmpbulkwalk: Authentication failure (incorrect password, community or key)\n"
+       "rvSize is 0\n",
+       ""},
+      {"unknown user", peer,
+       R"("username":"mallory","password":"alice-auth-phrase","priv_password":"alice-priv-phrase")",
+       "SNMP_MARLUXA_AC_POWER::do_sample\nsnmp get error 1\nsnmpbulkwalk: Unknown user name\n"
+       "rvSize is 0\n",
+       ""},
+      // The agent cannot decrypt the request and drops it: a time-out, as with SNMPv2c.
+      {"wrong privacy pass phrase", peer,
+       R"("username":"alice","password":"alice-auth-phrase","priv_password":"wrong-priv-phrase")",
+       walked, "Timeout: No Response from " + peer + "\n"},
+  };
+  size_t rounds = obs->Count("SendSP");
+  for (const Failure& f : failures) {
+    SCOPED_TRACE(f.what);
+    walk(f.ip, f.settings, &out, &err);
+    EXPECT_EQ(out, f.out);
+    EXPECT_EQ(err, f.err);
+    EXPECT_EQ(obs->Count("SendSP"), ++rounds) << "one round, as after any failed exchange";
+    EXPECT_TRUE(kept()) << "the values are kept";
+    EXPECT_EQ(Slot(device.data(), 1), 0.0f) << "no answer in the walk: communication lost";
+    // Back to the good pass phrase: the next walk works, whatever net-snmp saw before.
+    walk(peer, good, &out, &err);
+    EXPECT_EQ(out, walked);
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(obs->Count("SendSP"), ++rounds);
+  }
+
+  // An agent that never answers: engine discovery times out after both attempts, with the
+  // SNMPv2c time-out line and a round that keeps the values.
+  const int silent = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(silent, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t a_len = sizeof a;
+  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&a), &a_len), 0);
+  const std::string silent_peer = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+  const auto start = std::chrono::steady_clock::now();
+  walk(silent_peer, good, &out, &err);
+  const auto took = std::chrono::steady_clock::now() - start;
+  close(silent);
+  EXPECT_EQ(out, walked);
+  EXPECT_EQ(err, "Timeout: No Response from " + silent_peer + "\n");
+  EXPECT_GE(took, std::chrono::milliseconds(550)) << "two attempts of 300 ms";
+  EXPECT_EQ(obs->Count("SendSP"), ++rounds);
+  EXPECT_TRUE(kept());
+  EXPECT_EQ(Slot(device.data(), 1), 0.0f);
+
+  for (const char* phrase : kPassPhrases) {
+    EXPECT_EQ(everything.find(phrase), std::string::npos) << phrase << " shown:\n" << everything;
+  }
+  if (HasFailure()) ADD_FAILURE() << "snmpd log:\n" << agent.Log().substr(0, 4000);
+}
+
+// Two own-thread devices with one user name on one agent, one with a wrong pass phrase, walking
+// at the same time: each uses its own keys only, so one fills its record and the other fails.
+TEST_F(Interop, NetSnmpdSnmpv3DevicesOnThreadsUseOnlyTheirOwnKeys) {
+  if (!interop::Executable(ExternalAgent::kSnmpd)) {
+    GTEST_SKIP() << ExternalAgent::kSnmpd << " is missing: install the Debian package snmpd";
+  }
+  Dataset data;
+  for (unsigned leaf = 1; leaf <= 20; ++leaf) {
+    data.Set(Dataset::UnitOid(kUnit, leaf), Value::Integer(Pattern(leaf)));
+  }
+  ExternalAgent agent;
+  std::string error;
+  ASSERT_TRUE(agent.StartSnmpdV3(kSnmpv3Users, SnmpdOverrides(data),
+                                 Dotted(Dataset::UnitOid(kUnit, 1)), kAliceProbe, &error))
+      << error;
+  const std::string config =
+      R"({"ip":"127.0.0.1:)" + std::to_string(agent.port()) + R"(","address":)" +
+      std::to_string(kUnit) +
+      R"(,"appSetting":{"use_thread":1,"snmp_version":3,"timeout_ms":300,"retries":0,)"
+      R"("username":"alice","priv_password":"alice-priv-phrase","password":")";
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  auto good_obs = std::make_shared<RecordingObserver>();
+  auto wrong_obs = std::make_shared<RecordingObserver>();
+  {
+    // Three devices of each kind, so that turns are contended.
+    std::vector<std::unique_ptr<DeviceProbe>> good, wrong;
+    for (int i = 0; i < 3; ++i) {
+      for (auto* group : {&good, &wrong}) {
+        const bool right = group == &good;
+        group->push_back(std::make_unique<DeviceProbe>());
+        AttachHostObserver(group->back().get(), right ? good_obs : wrong_obs);
+        group->back()->InitSetting(
+            Parse(config + (right ? "alice-auth-phrase" : "wrong-auth-phrase") + "\"}}"));
+      }
+    }
+    EXPECT_TRUE(WaitFor([&] { return good_obs->Count("SendSP") >= 3; }))
+        << good_obs->Count("SendSP");
+    EXPECT_TRUE(WaitFor([&] { return wrong_obs->Count("SendSP") >= 3; }))
+        << wrong_obs->Count("SendSP");
+    for (const auto& d : good) EXPECT_EQ(Slot(d->data(), 7), static_cast<float>(Pattern(7)));
+    for (const auto& d : wrong) EXPECT_EQ(Slot(d->data(), 7), 0.0f) << "walked with another's key";
+  }  // the devices stop here
+  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err, "");
+  EXPECT_NE(out.find("snmpbulkwalk: Authentication failure"), std::string::npos) << out;
+  for (const char* phrase : kPassPhrases) EXPECT_EQ((out + err).find(phrase), std::string::npos);
+}
+
+#ifdef QRMHOST_PATH
+// The real plug-in in the reference host, loaded as a host loads it. The SNMP configuration
+// folders it could read hold a line net-snmp would warn about, and the persistent folder must
+// stay empty: SNMPv3 works without reading or writing either. No pass phrase shows in the
+// host's output or events.
+TEST_F(Interop, QrmhostWalksSnmpv3WithoutSnmpFilesOrSecretsInItsOutput) {
+  if (!interop::Executable(ExternalAgent::kSnmpd)) {
+    GTEST_SKIP() << ExternalAgent::kSnmpd << " is missing: install the Debian package snmpd";
+  }
+  Dataset data;
+  for (unsigned leaf = 1; leaf <= 20; ++leaf) {
+    data.Set(Dataset::UnitOid(kUnit, leaf), Value::Integer(Pattern(leaf)));
+  }
+  ExternalAgent agent;
+  std::string error;
+  ASSERT_TRUE(agent.StartSnmpdV3(kSnmpv3Users, SnmpdOverrides(data),
+                                 Dotted(Dataset::UnitOid(kUnit, 1)), kAliceProbe, &error))
+      << error;
+  interop::TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  const std::string d = dir.path();
+  std::filesystem::create_directories(d + "/conf");
+  std::filesystem::create_directories(d + "/.snmp");
+  std::filesystem::create_directories(d + "/persist");
+  for (const std::string& conf : {d + "/conf/snmp.conf", d + "/.snmp/snmp.conf"}) {
+    ASSERT_TRUE(interop::WriteFile(conf, "qrmInteropNotToBeRead yes\n"));
+  }
+  const std::string ip = "127.0.0.1:" + std::to_string(agent.port());
+  const std::string v3 =
+      R"("snmp_version":3,"username":"alice","priv_password":"alice-priv-phrase")";
+  ASSERT_TRUE(interop::WriteFile(
+      d + "/devices.json", R"({"devices":[{"id":1,"ip":")" + ip +
+                               R"(","address":5,"appSetting":{"max_repetitions":100,)" + v3 +
+                               R"(,"password":"alice-auth-phrase"}},)" + R"({"id":2,"ip":")" + ip +
+                               R"(","address":5,"appSetting":{)" + v3 +
+                               R"(,"password":"wrong-auth-phrase"}}]})"));
+  std::string out;
+  const int status = interop::RunCommand(
+      "HOME=" + d + " SNMPCONFPATH=" + d + "/conf SNMP_PERSISTENT_DIR=" + d + "/persist " +
+          QRMHOST_PATH + " run --plugin " + MARLUXA_PLUGIN_PATH + " --config " + d +
+          "/devices.json --rounds 1 --interval 0 --timeout 60 --events " + d +
+          "/events.jsonl --history " + d + "/history 2>&1",
+      120, &out);
+  EXPECT_EQ(status, 0) << out;
+  EXPECT_EQ(out.find("qrmInteropNotToBeRead"), std::string::npos) << out;
+  EXPECT_TRUE(std::filesystem::is_empty(d + "/persist")) << "net-snmp wrote persistent state";
+  EXPECT_NE(out.find("[round 1] device 1 at "), std::string::npos) << out;
+  EXPECT_NE(out.find("[round 1] device 2 at "), std::string::npos) << out;
+  // The devices walk on host threads of their own, so other devices' lines may come between.
+  EXPECT_NE(out.find("snmp get error 1\n"), std::string::npos) << out;
+  EXPECT_NE(
+      out.find("snmpbulkwalk: Authentication failure (incorrect password, community or key)\n"),
+      std::string::npos)
+      << out;
+  const std::string history = interop::ReadFile(d + "/history/1.rec");
+  ASSERT_EQ(history.size(), kRecordSize);
+  float slot7;
+  std::memcpy(&slot7, history.data() + SlotOffset(7), sizeof slot7);
+  EXPECT_EQ(slot7, static_cast<float>(Pattern(7)));
+  const std::string events = interop::ReadFile(d + "/events.jsonl");
+  EXPECT_NE(events.find("\"publish\""), std::string::npos);
+  for (const char* phrase : kPassPhrases) {
+    EXPECT_EQ(out.find(phrase), std::string::npos) << phrase;
+    EXPECT_EQ(events.find(phrase), std::string::npos) << phrase;
+  }
+}
+#endif

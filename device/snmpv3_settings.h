@@ -1,0 +1,53 @@
+// The SNMP version a device speaks, and the SNMPv3 (USM) identity it uses.
+//
+// appSetting.snmp_version is 2 (SNMPv2c with the community, the default) or 3 (number or
+// text). SNMPv3 reads `username` (required), `security_level` (noAuthNoPriv, authNoPriv or
+// authPriv; by default authPriv when `priv_password` is given, authNoPriv when only `password`
+// is, else noAuthNoPriv), `auth_protocol` (MD5, SHA, SHA-224, SHA-256, SHA-384, SHA-512;
+// default SHA), `password`, `priv_protocol` (DES, AES, AES-192, AES-256; default AES),
+// `priv_password` and `context_name`. Names are matched without regard to case; a protocol
+// this build of net-snmp lacks is refused by name.
+//
+// Settings that cannot form a session (an unknown snmp_version, SNMPv3 keys without
+// snmp_version 3, no username, an unknown protocol or level, a pass phrase shorter than 8
+// characters or missing for the level) are each named in one line on standard output, and the
+// result is "no session": the device then never walks, and in particular never falls back to
+// SNMPv2c, which would send a community where SNMPv3 was asked for. A line names the key and
+// the reason, never a pass phrase.
+//
+// The pass phrases are turned into USM keys here, once per configuration, and the texts are
+// overwritten at once; only the keys are kept.
+#pragma once
+
+#include <string>
+
+#include <json/value.h>
+
+#include "device/net_snmp.h"
+#include "device/usm_key.h"
+
+struct Snmpv3Settings {
+  static constexpr size_t kMaxProtocolLength = 16;
+
+  std::string username;
+  std::string context_name;
+  int security_level = SNMP_SEC_LEVEL_NOAUTH;
+  oid auth_protocol[kMaxProtocolLength] = {};
+  size_t auth_protocol_length = 0;
+  oid priv_protocol[kMaxProtocolLength] = {};
+  size_t priv_protocol_length = 0;
+  UsmKey auth_key;  // authNoPriv and authPriv
+  UsmKey priv_key;  // authPriv
+};
+
+// Reads snmp_version and, for 3, the SNMPv3 keys from `app` (the appSetting object, or null).
+// Returns 2 (SNMPv2c: snmp_version 2, or neither it nor any SNMPv3 key present), 3 (a complete
+// SNMPv3 configuration, in *v3) or 0 (no session; each reason named in one line).
+int ReadSnmpVersion(const Json::Value* app, Snmpv3Settings* v3);
+
+// Puts the version into the session template: for 2 exactly what an SNMPv2c template has had
+// all along (the SNMPv3 fields as snmp_sess_init leaves them, keys overwritten); for 3 the
+// identity of `v3`, to which the template then points (`v3` must outlive its use), with the
+// keys moved into the template (overwritten in `v3`) and no community; for 0 an SNMPv3 template
+// without identity or community, which the device never opens.
+void PrepareSessionTemplate(int snmp_version, Snmpv3Settings* v3, netsnmp_session* session);
