@@ -39,7 +39,6 @@ using pdusim::Dataset;
 using pdusim::Faults;
 using pdusim::Value;
 
-
 uint32_t IdOf(const std::vector<unsigned char>& image) {
   uint32_t id;
   std::memcpy(&id, image.data(), sizeof id);
