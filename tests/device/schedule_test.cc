@@ -67,9 +67,7 @@ TEST_F(Schedule, OwnThreadWalksAtOnceThenEveryFiveSeconds) {
   ASSERT_TRUE(WaitFor([&] { return obs->Count("SendSP") >= 1; }, std::chrono::seconds(4)));
   EXPECT_LT(SecondsSince(start), 4.0) << "the first walk did not wait for the pause";
   const auto first = obs->EventsOf("SendSP")[0].bytes;
-  float slot2;
-  std::memcpy(&slot2, first.data() + SlotOffset(2), sizeof slot2);
-  EXPECT_EQ(slot2, 2.0f) << "the first walk used the configured address";
+  EXPECT_EQ(ImageSlot(first, 2), 2.0f) << "the first walk used the configured address";
   EXPECT_EQ(agent->requests(), 1270u);
 
   // RefreshStatus walks nothing under this schedule.
@@ -250,15 +248,9 @@ TEST_F(Schedule, CacheRestoreWaitsForARunningWalk) {
   const auto sent = obs->EventsOf("SendSP");
   ASSERT_EQ(sent.size(), 2u);
   // The walk's image first (all its values), then the cache image whole.
-  float v;
-  std::memcpy(&v, sent[0].bytes.data() + SlotOffset(1269), sizeof v);
-  EXPECT_EQ(v, 0.0f);
-  std::memcpy(&v, sent[0].bytes.data() + SlotOffset(2), sizeof v);
-  EXPECT_EQ(v, 1.0f);
-  for (int k = 1; k <= kSlotCount; ++k) {
-    std::memcpy(&v, sent[1].bytes.data() + SlotOffset(k), sizeof v);
-    ASSERT_EQ(v, -7.0f) << k;
-  }
+  EXPECT_EQ(ImageSlot(sent[0].bytes, 1269), 0.0f);
+  EXPECT_EQ(ImageSlot(sent[0].bytes, 2), 1.0f);
+  for (int k = 1; k <= kSlotCount; ++k) ASSERT_EQ(ImageSlot(sent[1].bytes, k), -7.0f) << k;
 }
 
 struct ManyDevices : Schedule {
@@ -286,11 +278,9 @@ TEST_F(ManyDevices, SixteenOwnThreadDevicesEachHoldTheirOwnUnit) {
     uint32_t id;
     std::memcpy(&id, image.data(), sizeof id);
     EXPECT_EQ(id, 100 + a);
-    float slot2, slot3;
-    std::memcpy(&slot2, image.data() + SlotOffset(2), sizeof slot2);
-    std::memcpy(&slot3, image.data() + SlotOffset(3), sizeof slot3);
-    EXPECT_EQ(slot2, static_cast<float>(a)) << "device " << a << " holds another unit's address";
-    EXPECT_EQ(slot3, 220.0f + static_cast<float>(a % 11)) << "device " << a;
+    EXPECT_EQ(ImageSlot(image, 2), static_cast<float>(a))
+        << "device " << a << " holds another unit's address";
+    EXPECT_EQ(ImageSlot(image, 3), 220.0f + static_cast<float>(a % 11)) << "device " << a;
   }
   devices.clear();
 }

@@ -55,17 +55,6 @@ std::string ShellQuote(const std::string& s) {
 
 bool Executable(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
 
-TempDir::TempDir() {
-  char templ[] = "/tmp/qrm-interop-XXXXXX";
-  if (mkdtemp(templ) != nullptr) path_ = templ;
-}
-
-TempDir::~TempDir() {
-  if (path_.empty()) return;
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
-
 bool WriteFile(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << text;
@@ -88,73 +77,6 @@ uint16_t FreeUdpPort() {
   if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) port = BoundPort(fd);
   close(fd);
   return port;
-}
-
-bool ChildProcess::Start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                         const std::string& output_path, std::string* error) {
-  Stop();
-  // Everything the child needs is prepared before fork: after it, the child only calls
-  // async-signal-safe functions.
-  std::vector<char*> args, envp;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
-  const int out = open(output_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (out < 0) {
-    *error = "cannot open " + output_path + ": " + std::strerror(errno);
-    return false;
-  }
-  const pid_t pid = fork();
-  if (pid < 0) {
-    *error = std::string("fork: ") + std::strerror(errno);
-    close(out);
-    return false;
-  }
-  if (pid == 0) {
-    setpgid(0, 0);
-    const int null_in = open("/dev/null", O_RDONLY);
-    if (null_in >= 0) dup2(null_in, 0);
-    dup2(out, 1);
-    dup2(out, 2);
-    execve(args[0], args.data(), envp.data());
-    _exit(127);
-  }
-  setpgid(pid, pid);  // also from the parent, so the group exists before Stop can signal it
-  close(out);
-  pid_ = pid;
-  reaped_ = false;
-  return true;
-}
-
-bool ChildProcess::Running() {
-  if (pid_ <= 0 || reaped_) return false;
-  int status = 0;
-  if (waitpid(pid_, &status, WNOHANG) == pid_) {
-    reaped_ = true;
-    return false;
-  }
-  return true;
-}
-
-void ChildProcess::Stop() {
-  if (pid_ <= 0) return;
-  if (!reaped_) {
-    kill(-pid_, SIGTERM);
-    kill(pid_, SIGTERM);
-    const auto end = Clock::now() + std::chrono::seconds(3);
-    while (Running() && Clock::now() < end) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (!reaped_) {
-      kill(-pid_, SIGKILL);
-      kill(pid_, SIGKILL);
-      int status = 0;
-      waitpid(pid_, &status, 0);
-      reaped_ = true;
-    }
-  }
-  pid_ = -1;
 }
 
 int RunCommand(const std::string& command, int limit_s, std::string* out) {
@@ -356,7 +278,7 @@ bool ExternalAgent::Launch(ArgvFor argv_for, const std::string& probe_oid, std::
       why = "no free UDP port";
       continue;
     }
-    if (!process_.Start(argv_for(dir, port), env, dir + "/agent.out", &why)) continue;
+    if (!process_.StartAgent(argv_for(dir, port), env, dir + "/agent.out", &why)) continue;
     // Probe until the agent answers, it exits (another process took the port), or 20 s pass.
     const std::string probe =
         "MIBS= SNMP_PERSISTENT_DIR=" + dir + "/client /usr/bin/snmpget " + probe_security_ +

@@ -17,24 +17,16 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
+
 namespace interop {
+
+using ::ChildProcess;
+using ::TempDir;
 
 // True when `path` names an executable file.
 bool Executable(const std::string& path);
-
-// A fresh directory under /tmp, removed with its contents on destruction.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  bool ok() const { return !path_.empty(); }
-
- private:
-  std::string path_;
-};
 
 // Writes `text` to `path`; false on failure.
 bool WriteFile(const std::string& path, const std::string& text);
@@ -44,30 +36,6 @@ std::string ReadFile(const std::string& path);
 // A UDP port on 127.0.0.1 that was free a moment ago (the kernel's choice for port 0).
 // Another process may take it before the caller binds it; callers retry with a new one.
 uint16_t FreeUdpPort();
-
-// A child process in a process group of its own, with standard output and error appended to
-// a file. The destructor ends the group (SIGTERM, then SIGKILL after a bounded wait) and reaps
-// the child, so an agent never outlives the test that started it.
-class ChildProcess {
- public:
-  ChildProcess() = default;
-  ~ChildProcess() { Stop(); }
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-
-  // Starts argv[0] (a path) with `argv` and exactly the environment `env` ("NAME=value").
-  bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-             const std::string& output_path, std::string* error);
-  // True while the child has not exited.
-  bool Running();
-  // Ends the child's group and reaps it; safe to call more than once.
-  void Stop();
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_ = -1;
-  bool reaped_ = true;
-};
 
 // Runs `command` through /bin/sh with a bound of `limit_s` seconds (coreutils `timeout`),
 // returns its exit status (-1 when it did not exit normally) and its standard output in *out.

@@ -51,12 +51,6 @@ float FromBits(uint32_t b) {
   return f;
 }
 
-float SlotOf(const std::vector<unsigned char>& image, int k) {
-  float v;
-  std::memcpy(&v, image.data() + SlotOffset(k), sizeof v);
-  return v;
-}
-
 std::string Dotted(const pdusim::Oid& oid) { return "." + pdusim::OidToString(oid); }
 
 // Distinct values of both signs per leaf; every fifth leaf is large enough (above 2^24) that
@@ -252,7 +246,7 @@ class Interop : public testing::Test {
       EXPECT_TRUE(seen.insert(leaf).second) << "leaf shown twice: " << where;
       const Value* served = data.Find(line.oid);
       ASSERT_NE(served, nullptr) << "not in the data set: " << where;
-      const uint32_t slot_bits = Bits(SlotOf(image, static_cast<int>(leaf)));
+      const uint32_t slot_bits = Bits(ImageSlot(image, static_cast<int>(leaf)));
 
       if (line.type == "INTEGER") {
         ++integers;
@@ -263,7 +257,7 @@ class Interop : public testing::Test {
         EXPECT_EQ(shown, served->number) << "the agent serves the data set: " << where;
         // The wire value is a signed 32-bit INTEGER; the record holds its nearest float.
         EXPECT_EQ(slot_bits, Bits(static_cast<float>(static_cast<int32_t>(shown))))
-            << where << " -> slot " << leaf << " = " << SlotOf(image, static_cast<int>(leaf));
+            << where << " -> slot " << leaf << " = " << ImageSlot(image, static_cast<int>(leaf));
       } else if (line.type == "Opaque: Float") {
         ++floats;
         ASSERT_TRUE(served->IsFloat()) << where;
@@ -294,7 +288,7 @@ class Interop : public testing::Test {
     // Slots of leaves the unit does not serve keep their zero.
     for (unsigned leaf = 1; leaf <= 1269; ++leaf) {
       if (seen.count(leaf) == 0) {
-        EXPECT_EQ(Bits(SlotOf(image, static_cast<int>(leaf))), 0u) << "slot " << leaf;
+        EXPECT_EQ(Bits(ImageSlot(image, static_cast<int>(leaf))), 0u) << "slot " << leaf;
       }
     }
     last_floats = floats;
@@ -663,9 +657,8 @@ TEST_F(Interop, QrmhostWalksSnmpv3WithoutSnmpFilesOrSecretsInItsOutput) {
       << out;
   const std::string history = interop::ReadFile(d + "/history/1.rec");
   ASSERT_EQ(history.size(), kRecordSize);
-  float slot7;
-  std::memcpy(&slot7, history.data() + SlotOffset(7), sizeof slot7);
-  EXPECT_EQ(slot7, static_cast<float>(Pattern(7)));
+  EXPECT_EQ(ImageSlot(std::vector<unsigned char>(history.begin(), history.end()), 7),
+            static_cast<float>(Pattern(7)));
   const std::string events = interop::ReadFile(d + "/events.jsonl");
   EXPECT_NE(events.find("\"publish\""), std::string::npos);
   for (const char* phrase : kPassPhrases) {

@@ -6,7 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 
 namespace {
 
@@ -52,7 +54,9 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
 }
 
 ChildProcess::~ChildProcess() {
-  if (pid_ > 0) {
+  if (own_group_) {
+    Stop();
+  } else if (pid_ > 0) {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
@@ -112,6 +116,69 @@ int ChildProcess::Finish(double seconds) {
   pid_ = -1;
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+}
+
+bool ChildProcess::StartAgent(const std::vector<std::string>& argv,
+                              const std::vector<std::string>& env, const std::string& output_path,
+                              std::string* error) {
+  Stop();
+  // Everything the child needs is prepared before fork: after it, the child only calls
+  // async-signal-safe functions.
+  std::vector<char*> args, envp;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  const int out = open(output_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (out < 0) {
+    *error = "cannot open " + output_path + ": " + std::strerror(errno);
+    return false;
+  }
+  const pid_t pid = fork();
+  if (pid < 0) {
+    *error = std::string("fork: ") + std::strerror(errno);
+    close(out);
+    return false;
+  }
+  if (pid == 0) {
+    setpgid(0, 0);
+    const int null_in = open("/dev/null", O_RDONLY);
+    if (null_in >= 0) dup2(null_in, 0);
+    dup2(out, 1);
+    dup2(out, 2);
+    execve(args[0], args.data(), envp.data());
+    _exit(127);
+  }
+  setpgid(pid, pid);  // also from the parent, so the group exists before Stop can signal it
+  close(out);
+  pid_ = pid;
+  own_group_ = true;
+  return true;
+}
+
+bool ChildProcess::Running() {
+  if (pid_ <= 0) return false;
+  int status = 0;
+  if (waitpid(pid_, &status, WNOHANG) == pid_) {
+    pid_ = -1;
+    return false;
+  }
+  return true;
+}
+
+void ChildProcess::Stop() {
+  if (pid_ <= 0) return;
+  const pid_t pid = pid_;
+  if (own_group_) kill(-pid, SIGTERM);
+  kill(pid, SIGTERM);
+  const Clock::time_point end = After(3);
+  while (Running() && Clock::now() < end) usleep(10000);
+  if (pid_ > 0) {
+    if (own_group_) kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid_ = -1;
+  }
 }
 
 int RunProcess(const std::vector<std::string>& argv, double seconds, std::string* out,

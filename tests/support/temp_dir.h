@@ -17,7 +17,10 @@ class TempDir {
     std::error_code ec;
     if (!path_.empty()) std::filesystem::remove_all(path_, ec);
   }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
+  bool ok() const { return !path_.empty(); }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
   // Writes `text` to the file `name` in the directory and returns its path.
