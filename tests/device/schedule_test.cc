@@ -76,7 +76,8 @@ TEST_F(Schedule, OwnThreadWalksAtOnceThenEveryFiveSeconds) {
   EXPECT_EQ(agent->requests(), before);
 
   const auto after_first = Clock::now();
-  ASSERT_TRUE(WaitFor([&] { return obs->Count("SendSP") >= 2; }, std::chrono::seconds(10)));
+  // Until the second round has ended: the device is destroyed below, never inside a round.
+  ASSERT_TRUE(WaitFor([&] { return obs->Count("SaveHistory") >= 2; }, std::chrono::seconds(10)));
   EXPECT_GE(SecondsSince(after_first), 4.5) << "the pause between walks is 5 s";
   const std::string out = testing::internal::GetCapturedStdout();
   testing::internal::CaptureStdout();
