@@ -20,6 +20,7 @@
 #include "sim/dataset.h"
 #include "tests/support/device_probe.h"
 #include "tests/support/recording_observer.h"
+#include "tests/support/silent_peer.h"
 #include "tests/support/test_util.h"
 
 namespace {
@@ -164,17 +165,11 @@ TEST_F(Schedule, UseThreadZeroLaterHandsTheDeviceToTheHostAndBack) {
 // holds it (here: engine discovery against a unit that never answers, 2 s) stops at once when
 // destroyed.
 TEST(Snmpv3Turns, DestroyingADeviceThatWaitsForItsTurnReturnsAtOnce) {
-  const int silent = socket(AF_INET, SOCK_DGRAM, 0);
-  ASSERT_GE(silent, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t a_len = sizeof a;
-  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&a), &a_len), 0);
+  SilentUdpPeer silent;
+  ASSERT_TRUE(silent.ok());
   auto config = [&](int use_thread) {
-    return Parse(R"({"ip":"127.0.0.1:)" + std::to_string(ntohs(a.sin_port)) +
-                 R"(","address":1,"appSetting":{"use_thread":)" + std::to_string(use_thread) +
+    return Parse(R"({"ip":")" + silent.peer() + R"(","address":1,"appSetting":{"use_thread":)" +
+                 std::to_string(use_thread) +
                  R"(,"snmp_version":3,"username":"u","timeout_ms":2000,"retries":0}})");
   };
   testing::internal::CaptureStdout();
@@ -183,7 +178,7 @@ TEST(Snmpv3Turns, DestroyingADeviceThatWaitsForItsTurnReturnsAtOnce) {
   holder.InitSetting(config(0));
   std::thread walk([&] { holder.RefreshStatus(); });
   // The holder's discovery request has arrived: it holds the turn for the next 2 s.
-  pollfd p = {silent, POLLIN, 0};
+  pollfd p = {silent.fd(), POLLIN, 0};
   EXPECT_EQ(poll(&p, 1, 5000), 1);
   auto waiter = std::make_unique<DeviceProbe>();
   waiter->InitSetting(config(1));
@@ -194,11 +189,7 @@ TEST(Snmpv3Turns, DestroyingADeviceThatWaitsForItsTurnReturnsAtOnce) {
   walk.join();
   testing::internal::GetCapturedStderr();
   testing::internal::GetCapturedStdout();
-  char datagram[512];
-  int requests = 0;
-  while (recv(silent, datagram, sizeof datagram, MSG_DONTWAIT) >= 0) ++requests;
-  EXPECT_EQ(requests, 1) << "the waiting device must not have sent anything";
-  close(silent);
+  EXPECT_EQ(silent.Drain(), 1) << "the waiting device must not have sent anything";
 }
 
 // Destroying an object while another thread is still inside one of its virtual calls races on

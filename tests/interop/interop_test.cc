@@ -31,6 +31,7 @@
 #include "tests/interop/interop_support.h"
 #include "tests/support/device_probe.h"
 #include "tests/support/recording_observer.h"
+#include "tests/support/silent_peer.h"
 #include "tests/support/test_util.h"
 
 namespace {
@@ -525,19 +526,12 @@ TEST_F(Interop, NetSnmpdSnmpv3FailuresAreNamedWithoutSecretsAndKeepTheValues) {
 
   // An agent that never answers: engine discovery times out after both attempts, with the
   // SNMPv2c time-out line and a round that keeps the values.
-  const int silent = socket(AF_INET, SOCK_DGRAM, 0);
-  ASSERT_GE(silent, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t a_len = sizeof a;
-  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&a), &a_len), 0);
-  const std::string silent_peer = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+  SilentUdpPeer silent;
+  ASSERT_TRUE(silent.ok());
+  const std::string silent_peer = silent.peer();
   const auto start = std::chrono::steady_clock::now();
   walk(silent_peer, good, &out, &err);
   const auto took = std::chrono::steady_clock::now() - start;
-  close(silent);
   EXPECT_EQ(out, walked);
   EXPECT_EQ(err, "Timeout: No Response from " + silent_peer + "\n");
   EXPECT_GE(took, std::chrono::milliseconds(550)) << "two attempts of 300 ms";
