@@ -435,11 +435,9 @@ TEST_F(Interop, NetSnmpdSnmpv3OnlyWalksMatchSnmpbulkwalkAtEveryLevel) {
   if (HasFailure()) ADD_FAILURE() << "snmpd log:\n" << agent.Log().substr(0, 4000);
 }
 
-// One device reconfigured through the ways an SNMPv3 exchange fails, between good walks: each
-// failure gives the exchange's failure line, net-snmp's reason where it gives one, and a round
-// that keeps the values (slot 1 reports the lost communication); no pass phrase shows anywhere;
-// the good pass phrase works again at once.
-TEST_F(Interop, NetSnmpdSnmpv3FailuresAreNamedWithoutSecretsAndKeepTheValues) {
+// Starts snmpd with the SNMPv3 users only (no community), serving leaves 1..20 of unit kUnit
+// as INTEGER Pattern(leaf). Skips the test when snmpd is missing.
+void StartSnmpv3Unit(ExternalAgent* agent) {
   if (!interop::Executable(ExternalAgent::kSnmpd)) {
     GTEST_SKIP() << ExternalAgent::kSnmpd << " is missing: install the Debian package snmpd";
   }
@@ -447,11 +445,20 @@ TEST_F(Interop, NetSnmpdSnmpv3FailuresAreNamedWithoutSecretsAndKeepTheValues) {
   for (unsigned leaf = 1; leaf <= 20; ++leaf) {
     data.Set(Dataset::UnitOid(kUnit, leaf), Value::Integer(Pattern(leaf)));
   }
-  ExternalAgent agent;
   std::string error;
-  ASSERT_TRUE(agent.StartSnmpdV3(kSnmpv3Users, SnmpdOverrides(data),
-                                 Dotted(Dataset::UnitOid(kUnit, 1)), kAliceProbe, &error))
+  ASSERT_TRUE(agent->StartSnmpdV3(kSnmpv3Users, SnmpdOverrides(data),
+                                  Dotted(Dataset::UnitOid(kUnit, 1)), kAliceProbe, &error))
       << error;
+}
+
+// One device reconfigured through the ways an SNMPv3 exchange fails, between good walks: each
+// failure gives the exchange's failure line, net-snmp's reason where it gives one, and a round
+// that keeps the values (slot 1 reports the lost communication); no pass phrase shows anywhere;
+// the good pass phrase works again at once.
+TEST_F(Interop, NetSnmpdSnmpv3FailuresAreNamedWithoutSecretsAndKeepTheValues) {
+  ExternalAgent agent;
+  StartSnmpv3Unit(&agent);
+  if (IsSkipped() || HasFatalFailure()) return;
   const std::string peer = "127.0.0.1:" + std::to_string(agent.port());
 
   auto obs = std::make_shared<RecordingObserver>();
@@ -548,18 +555,9 @@ TEST_F(Interop, NetSnmpdSnmpv3FailuresAreNamedWithoutSecretsAndKeepTheValues) {
 // Two own-thread devices with one user name on one agent, one with a wrong pass phrase, walking
 // at the same time: each uses its own keys only, so one fills its record and the other fails.
 TEST_F(Interop, NetSnmpdSnmpv3DevicesOnThreadsUseOnlyTheirOwnKeys) {
-  if (!interop::Executable(ExternalAgent::kSnmpd)) {
-    GTEST_SKIP() << ExternalAgent::kSnmpd << " is missing: install the Debian package snmpd";
-  }
-  Dataset data;
-  for (unsigned leaf = 1; leaf <= 20; ++leaf) {
-    data.Set(Dataset::UnitOid(kUnit, leaf), Value::Integer(Pattern(leaf)));
-  }
   ExternalAgent agent;
-  std::string error;
-  ASSERT_TRUE(agent.StartSnmpdV3(kSnmpv3Users, SnmpdOverrides(data),
-                                 Dotted(Dataset::UnitOid(kUnit, 1)), kAliceProbe, &error))
-      << error;
+  StartSnmpv3Unit(&agent);
+  if (IsSkipped() || HasFatalFailure()) return;
   const std::string config =
       R"({"ip":"127.0.0.1:)" + std::to_string(agent.port()) + R"(","address":)" +
       std::to_string(kUnit) +
@@ -601,18 +599,9 @@ TEST_F(Interop, NetSnmpdSnmpv3DevicesOnThreadsUseOnlyTheirOwnKeys) {
 // stay empty: SNMPv3 works without reading or writing either. No pass phrase shows in the
 // host's output or events.
 TEST_F(Interop, QrmhostWalksSnmpv3WithoutSnmpFilesOrSecretsInItsOutput) {
-  if (!interop::Executable(ExternalAgent::kSnmpd)) {
-    GTEST_SKIP() << ExternalAgent::kSnmpd << " is missing: install the Debian package snmpd";
-  }
-  Dataset data;
-  for (unsigned leaf = 1; leaf <= 20; ++leaf) {
-    data.Set(Dataset::UnitOid(kUnit, leaf), Value::Integer(Pattern(leaf)));
-  }
   ExternalAgent agent;
-  std::string error;
-  ASSERT_TRUE(agent.StartSnmpdV3(kSnmpv3Users, SnmpdOverrides(data),
-                                 Dotted(Dataset::UnitOid(kUnit, 1)), kAliceProbe, &error))
-      << error;
+  StartSnmpv3Unit(&agent);
+  if (IsSkipped() || HasFatalFailure()) return;
   interop::TempDir dir;
   ASSERT_TRUE(dir.ok());
   const std::string d = dir.path();
