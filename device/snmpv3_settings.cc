@@ -19,30 +19,28 @@ struct Protocol {
 };
 
 // usmHMAC...AuthProtocol (RFC 3414, RFC 7860).
-const Protocol kAuthProtocols[] = {
-    {"MD5",
-     {1, 3, 6, 1, 6, 3, 10, 1, 1, 2},
-     10,
 #ifdef NETSNMP_DISABLE_MD5
-     false},
+constexpr bool kMd5 = false;
 #else
-     true},
+constexpr bool kMd5 = true;
 #endif
-    {"SHA", {1, 3, 6, 1, 6, 3, 10, 1, 1, 3}, 10, true},
 #ifdef HAVE_EVP_SHA224
-    {"SHA-224", {1, 3, 6, 1, 6, 3, 10, 1, 1, 4}, 10, true},
-    {"SHA-256", {1, 3, 6, 1, 6, 3, 10, 1, 1, 5}, 10, true},
+constexpr bool kSha224 = true;
 #else
-    {"SHA-224", {1, 3, 6, 1, 6, 3, 10, 1, 1, 4}, 10, false},
-    {"SHA-256", {1, 3, 6, 1, 6, 3, 10, 1, 1, 5}, 10, false},
+constexpr bool kSha224 = false;
 #endif
 #ifdef HAVE_EVP_SHA384
-    {"SHA-384", {1, 3, 6, 1, 6, 3, 10, 1, 1, 6}, 10, true},
-    {"SHA-512", {1, 3, 6, 1, 6, 3, 10, 1, 1, 7}, 10, true},
+constexpr bool kSha384 = true;
 #else
-    {"SHA-384", {1, 3, 6, 1, 6, 3, 10, 1, 1, 6}, 10, false},
-    {"SHA-512", {1, 3, 6, 1, 6, 3, 10, 1, 1, 7}, 10, false},
+constexpr bool kSha384 = false;
 #endif
+const Protocol kAuthProtocols[] = {
+    {"MD5", {1, 3, 6, 1, 6, 3, 10, 1, 1, 2}, 10, kMd5},
+    {"SHA", {1, 3, 6, 1, 6, 3, 10, 1, 1, 3}, 10, true},
+    {"SHA-224", {1, 3, 6, 1, 6, 3, 10, 1, 1, 4}, 10, kSha224},
+    {"SHA-256", {1, 3, 6, 1, 6, 3, 10, 1, 1, 5}, 10, kSha224},
+    {"SHA-384", {1, 3, 6, 1, 6, 3, 10, 1, 1, 6}, 10, kSha384},
+    {"SHA-512", {1, 3, 6, 1, 6, 3, 10, 1, 1, 7}, 10, kSha384},
 };
 
 // usmDESPrivProtocol, usmAesCfb128Protocol (RFC 3826), and AES-192/AES-256 with the key
