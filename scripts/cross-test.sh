@@ -36,16 +36,9 @@ HOST_PACKAGES=(cmake make pkg-config file qemu-user g++-arm-linux-gnueabihf
 ARMHF_PACKAGES=(libsnmp40:armhf libjsoncpp-dev:armhf libstdc++6:armhf libgtest-dev:armhf
   libgmock-dev:armhf)
 
-START=$SECONDS
-step_start=$SECONDS
-step() {
-  local now=$SECONDS
-  [ -n "${step_name:-}" ] && printf 'cross-test: %s: %ss\n' "$step_name" $((now - step_start))
-  step_name=$1
-  step_start=$now
-  [ -n "$step_name" ] && printf 'cross-test: == %s\n' "$step_name"
-  return 0
-}
+STEP_PREFIX=cross-test
+# shellcheck source=scripts/steps.sh
+. "$ROOT/scripts/steps.sh"
 
 # ---- 1. packages -----------------------------------------------------------------------------
 step packages

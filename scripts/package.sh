@@ -32,16 +32,9 @@ HOST_PACKAGES=(cmake make pkg-config file dpkg-dev g++-arm-linux-gnueabihf
   binutils-arm-linux-gnueabihf libboost-date-time-dev)
 ARMHF_PACKAGES=(libsnmp40:armhf libjsoncpp-dev:armhf libstdc++6:armhf)
 
-START=$SECONDS
-step_start=$SECONDS
-step() {
-  local now=$SECONDS
-  [ -n "${step_name:-}" ] && printf 'package: %s: %ss\n' "$step_name" $((now - step_start))
-  step_name=$1
-  step_start=$now
-  [ -n "$step_name" ] && printf 'package: == %s\n' "$step_name"
-  return 0
-}
+STEP_PREFIX=package
+# shellcheck source=scripts/steps.sh
+. "$ROOT/scripts/steps.sh"
 
 # cpack_into BUILD OUT [VAR=VALUE...]: runs cpack for BUILD with the environment additions,
 # leaving the packages in OUT (emptied first).
