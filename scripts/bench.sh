@@ -20,6 +20,8 @@
 # cycles and some slack), QRM_BENCH_QRMHOST (the host command; when it is not there, the
 # minimal host bench/walk_once stands in).
 set -euo pipefail
+# shellcheck source=scripts/pdusim_port.sh
+. "$(dirname "${BASH_SOURCE[0]}")/pdusim_port.sh"
 export LC_ALL=C
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -403,13 +405,7 @@ echo "== 3b. $FLEET_DEVICES own-thread devices against one pdusim, ${FLEET_SECON
 : >"$WORK/pdusim.log"
 "$PDUSIM" --port 0 --addresses "1-$FLEET_DEVICES" >"$WORK/pdusim.log" 2>&1 &
 PDUSIM_PID=$!
-PDUSIM_PORT=
-for _ in $(seq 1 100); do
-  PDUSIM_PORT=$(sed -n 's/^pdusim listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$WORK/pdusim.log" || true)
-  [ -n "$PDUSIM_PORT" ] && break
-  kill -0 "$PDUSIM_PID" 2>/dev/null || break
-  sleep 0.05
-done
+PDUSIM_PORT=$(pdusim_port "$WORK/pdusim.log" "$PDUSIM_PID")
 [ -n "$PDUSIM_PORT" ] || { cat "$WORK/pdusim.log" >&2; die "pdusim did not start"; }
 
 summary "-- $FLEET_DEVICES own-thread devices (use_thread 1, b_mode 2), unit addresses 1-$FLEET_DEVICES, one pdusim process, ${FLEET_SECONDS} s = $FLEET_CYCLES cycles of 5 s + slack"

@@ -3,6 +3,8 @@
 # host loads the plug-in and drives one host-driven device in frame mode 2 for three rounds with
 # history, then the last saved record is decoded.
 set -euo pipefail
+# shellcheck source=scripts/pdusim_port.sh
+. "$(dirname "${BASH_SOURCE[0]}")/pdusim_port.sh"
 BUILD=${1:?usage: demo.sh BUILD_DIR}
 PDUSIM=$BUILD/sim/pdusim
 QRMHOST=$BUILD/tools/qrmhost/qrmhost
@@ -13,13 +15,7 @@ WORK=$(mktemp -d /tmp/qrm-demo.XXXXXX)
 SIM_PID=$!
 trap 'kill "$SIM_PID" 2>/dev/null || true; wait "$SIM_PID" 2>/dev/null || true' EXIT
 
-port=
-for _ in $(seq 1 200); do
-  port=$(sed -n 's/^pdusim listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$WORK/pdusim.log")
-  [ -n "$port" ] && break
-  kill -0 "$SIM_PID" 2>/dev/null || break
-  sleep 0.05
-done
+port=$(pdusim_port "$WORK/pdusim.log" "$SIM_PID")
 if [ -z "$port" ]; then
   echo "demo: the simulator did not start:" >&2
   cat "$WORK/pdusim.log" >&2

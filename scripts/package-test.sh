@@ -15,6 +15,8 @@
 #
 # Prints one line per check and "package-test: N passed, M failed"; exits 1 on any failure.
 set -uo pipefail
+# shellcheck source=scripts/pdusim_port.sh
+. "$(dirname "${BASH_SOURCE[0]}")/pdusim_port.sh"
 DIST=${1:?usage: package-test.sh DIST [BUILD]}
 BUILD=${2:-}
 DIST=$(cd "$DIST" && pwd)
@@ -126,13 +128,7 @@ done
 # ---- one round: packaged qrmhost and plug-in against the packaged pdusim ---------------------
 "$ROOT/usr/bin/pdusim" --port 0 >"$WORK/pdusim.log" 2>&1 &
 SIM_PID=$!
-port=
-for _ in $(seq 1 200); do # at most 10 s
-  port=$(sed -n 's/^pdusim listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$WORK/pdusim.log")
-  [ -n "$port" ] && break
-  kill -0 "$SIM_PID" 2>/dev/null || break
-  sleep 0.05
-done
+port=$(pdusim_port "$WORK/pdusim.log" "$SIM_PID")
 if [ -z "$port" ]; then
   fail "the packaged pdusim starts"
   cat "$WORK/pdusim.log"
