@@ -150,6 +150,10 @@ Oid Leaf2(unsigned leaf) { return Dataset::UnitOid(2, leaf); }
 TEST(PdusimCliTest, EveryFaultFlagChangesWhatAClientSees) {
   InitNetSnmp();
   using Check = std::function<void(uint16_t port)>;
+  // The datagrams that answer one GETBULK with request id 77, as they arrive.
+  const auto raw77 = [](uint16_t port) {
+    return RawExchange(port, BuildBulkRequest(77, 1, 100, Leaf2(4)), 200);
+  };
   const auto bulk1 = [](uint16_t port, int timeout_ms = 300) {
     Client c(port, timeout_ms);
     return c.GetBulk(1, 100, {Leaf2(4)});
@@ -213,14 +217,14 @@ TEST(PdusimCliTest, EveryFaultFlagChangesWhatAClientSees) {
       {{"--bare-floats"},
        [&](uint16_t port) {
          // Leaf 5 is the float 228.5: bare tag 0x48 and its own four bytes, 43 64 80 00.
-         const auto got = RawExchange(port, BuildBulkRequest(77, 1, 100, Leaf2(4)), 200);
+         const auto got = raw77(port);
          ASSERT_EQ(got.size(), 1u);
          EXPECT_NE(got[0].find(std::string("\x05\x00\x48\x04\x43\x64\x80\x00", 8)),
                    std::string::npos);
        }},
       {{"--garbage", "before"},
        [&](uint16_t port) {
-         const auto got = RawExchange(port, BuildBulkRequest(77, 1, 100, Leaf2(4)), 200);
+         const auto got = raw77(port);
          ASSERT_EQ(got.size(), 2u);
          Result r;
          EXPECT_FALSE(ParseResponse(got[0], &r));
@@ -228,14 +232,14 @@ TEST(PdusimCliTest, EveryFaultFlagChangesWhatAClientSees) {
        }},
       {{"--garbage", "instead"},
        [&](uint16_t port) {
-         const auto got = RawExchange(port, BuildBulkRequest(77, 1, 100, Leaf2(4)), 200);
+         const auto got = raw77(port);
          ASSERT_EQ(got.size(), 1u);
          Result r;
          EXPECT_FALSE(ParseResponse(got[0], &r));
        }},
       {{"--wrong-request-id"},
        [&](uint16_t port) {
-         const auto got = RawExchange(port, BuildBulkRequest(77, 1, 100, Leaf2(4)), 200);
+         const auto got = raw77(port);
          ASSERT_EQ(got.size(), 1u);
          Result r;
          ASSERT_TRUE(ParseResponse(got[0], &r));
@@ -243,7 +247,7 @@ TEST(PdusimCliTest, EveryFaultFlagChangesWhatAClientSees) {
        }},
       {{"--truncate"},
        [&](uint16_t port) {
-         const auto got = RawExchange(port, BuildBulkRequest(77, 1, 100, Leaf2(4)), 200);
+         const auto got = raw77(port);
          ASSERT_EQ(got.size(), 1u);
          Result r;
          EXPECT_FALSE(ParseResponse(got[0], &r));
