@@ -4,13 +4,13 @@
 #include <cstring>
 #include <iostream>
 
-#include "device/alarm_catalogue.h"
-#include "device/bare_floats.h"
-#include "device/exchange_failure.h"
+#include "alarms/alarm_catalogue.h"
+#include "snmp/bare_floats.h"
+#include "snmp/exchange_failure.h"
 #include "device/schedule_setting.h"
-#include "device/signal_id.h"
-#include "device/usm_key.h"
-#include "device/usm_walk.h"
+#include "alarms/signal_id.h"
+#include "snmp/usm_key.h"
+#include "snmp/usm_walk.h"
 #include "device/value_store.h"
 #include "frame/config_value.h"
 #include "frame/console_line.h"

@@ -37,9 +37,9 @@
 #include <string>
 #include <thread>
 
-#include "device/exchange.h"
-#include "device/net_snmp.h"
-#include "device/stop_signal.h"
+#include "snmp/exchange.h"
+#include "snmp/net_snmp.h"
+#include "snmp/stop_signal.h"
 #include "device/walk_settings.h"
 #include "frame/UniDataDevice.h"
 #include "frame/record.h"

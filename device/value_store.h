@@ -10,7 +10,7 @@
 
 #include <cstddef>
 
-#include "device/net_snmp.h"
+#include "snmp/net_snmp.h"
 #include "frame/record.h"
 
 // True when `name` (of `length` sub-identifiers) begins with the root's sub-identifiers.

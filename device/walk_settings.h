@@ -4,7 +4,7 @@
 // "Tormelix@2027q", 10 s per attempt and 1 retry. A bad value (wrong type, not a number,
 // a time-out of 0 or less, negative retries) is reported on standard output in one line that
 // names the key and the value, and the default is kept. The SNMP version and the SNMPv3 keys
-// are read as device/snmpv3_settings.h describes; settings that cannot form a session leave
+// are read as snmp/snmpv3_settings.h describes; settings that cannot form a session leave
 // snmp_version 0.
 //
 // One request waits at most kMaxRequestMs over all its attempts (timeout_ms x (retries + 1)).
@@ -16,7 +16,7 @@
 
 #include <json/value.h>
 
-#include "device/snmpv3_settings.h"
+#include "snmp/snmpv3_settings.h"
 
 constexpr long kMaxRequestMs = 60 * 1000;
 
@@ -31,11 +31,3 @@ struct WalkSettings {
 
 // Reads the settings from `app` (the appSetting object, or null when absent).
 WalkSettings ReadWalkSettings(const Json::Value* app);
-
-// An integral JSON number or a decimal text (optional sign, at most 12 digits); booleans,
-// containers and fractional numbers are not integers.
-bool ReadIntegerSetting(const Json::Value& v, long long* out);
-
-// A setting as a line that rejects it shows it: texts quoted, numbers and booleans as their
-// text, containers by kind.
-std::string RenderSetting(const Json::Value& value);

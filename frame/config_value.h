@@ -50,3 +50,58 @@ inline int LeadingInt(const std::string& text) {
   if (value < INT_MIN) return INT_MIN;
   return static_cast<int>(value);
 }
+
+// A setting as a line that rejects it shows it: texts quoted, numbers and booleans as their
+// text, containers by kind.
+inline std::string RenderSetting(const Json::Value& value) {
+  switch (value.type()) {
+    case Json::stringValue:
+      return "\"" + value.asString() + "\"";
+    case Json::arrayValue:
+      return "an array";
+    case Json::objectValue:
+      return "an object";
+    default:
+      return value.asString();
+  }
+}
+
+namespace config_detail {
+
+// The decimal integer that is the whole of `text`: optional sign, then 1 to 12 digits, and
+// for a JSON real only, a fraction of zeros ("5000.0").
+inline bool ParseInteger(const std::string& text, bool allow_zero_fraction, long long* out) {
+  size_t end = text.size();
+  if (allow_zero_fraction) {
+    const size_t dot = text.find('.');
+    if (dot != std::string::npos) {
+      if (dot + 1 == text.size()) return false;
+      for (size_t j = dot + 1; j < text.size(); ++j)
+        if (text[j] != '0') return false;
+      end = dot;
+    }
+  }
+  const size_t i = (end > 1 && (text[0] == '-' || text[0] == '+')) ? 1 : 0;
+  if (i == end || end - i > 12) return false;
+  for (size_t j = i; j < end; ++j)
+    if (!std::isdigit(static_cast<unsigned char>(text[j]))) return false;
+  *out = std::stoll(text.substr(0, end));
+  return true;
+}
+
+}  // namespace config_detail
+
+// An integral JSON number or a decimal text (optional sign, at most 12 digits); booleans,
+// containers and fractional numbers are not integers.
+inline bool ReadIntegerSetting(const Json::Value& v, long long* out) {
+  switch (v.type()) {
+    case Json::intValue:
+    case Json::uintValue:
+    case Json::stringValue:
+      return config_detail::ParseInteger(v.asString(), false, out);
+    case Json::realValue:
+      return config_detail::ParseInteger(v.asString(), true, out);
+    default:
+      return false;
+  }
+}

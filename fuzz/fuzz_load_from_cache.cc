@@ -25,8 +25,8 @@
 #include <string>
 #include <vector>
 
-#include "device/alarm_catalogue.h"
-#include "device/signal_id.h"
+#include "alarms/alarm_catalogue.h"
+#include "alarms/signal_id.h"
 #include "fuzz/fuzz_support.h"
 #include "host/HostObserver.h"
 #include "host/get_ttime.h"

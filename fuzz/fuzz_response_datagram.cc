@@ -18,7 +18,7 @@
 #include <cstring>
 #include <vector>
 
-#include "device/bare_floats.h"
+#include "snmp/bare_floats.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {

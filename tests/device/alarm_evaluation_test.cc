@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
-#include "device/alarm_catalogue.h"
+#include "alarms/alarm_catalogue.h"
 #include "tests/support/device_probe.h"
 #include "tests/support/recording_observer.h"
 #include "tests/support/test_util.h"

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
-#include "device/exchange_failure.h"
+#include "snmp/exchange_failure.h"
 #include "sim/agent.h"
 #include "sim/dataset.h"
 #include "tests/support/device_probe.h"

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <thread>
 
-#include "device/alarm_catalogue.h"
+#include "alarms/alarm_catalogue.h"
 #include "frame/UniDataDevice.h"
 #include "frame/record.h"
 #include "plugin/provider.h"

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "device/alarm_catalogue.h"
+#include "alarms/alarm_catalogue.h"
 #include "frame/record.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
-#include "device/alarm_catalogue.h"
+#include "alarms/alarm_catalogue.h"
 #include "tests/tools/record_images.h"
 #include "tests/support/temp_dir.h"
 #include "tools/qrmhost/decode_command.h"

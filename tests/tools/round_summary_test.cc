@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "device/alarm_catalogue.h"
+#include "alarms/alarm_catalogue.h"
 #include "host/QRMSocketDevice.h"
 #include "tests/tools/record_images.h"
 #include "tests/support/temp_dir.h"

@@ -3,7 +3,7 @@
 // combination of the fragments below, and generating it keeps the fragments
 // and their order in one place.
 
-#include "device/alarm_catalogue.h"
+#include "alarms/alarm_catalogue.h"
 
 #include <utility>
 

@@ -17,8 +17,8 @@
 // as it is.
 #pragma once
 
-#include "device/net_snmp.h"
-#include "device/stop_signal.h"
+#include "snmp/net_snmp.h"
+#include "snmp/stop_signal.h"
 
 class UsmWalk {
  public:

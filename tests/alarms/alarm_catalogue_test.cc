@@ -1,7 +1,7 @@
 // Tests for the alarm catalogue and for signal-ID formatting.
 
-#include "device/alarm_catalogue.h"
-#include "device/signal_id.h"
+#include "alarms/alarm_catalogue.h"
+#include "alarms/signal_id.h"
 
 #include <cmath>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "device/signal_id.h"
+#include "alarms/signal_id.h"
 
 #include <cstring>
 

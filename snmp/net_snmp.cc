@@ -1,4 +1,4 @@
-#include "device/net_snmp.h"
+#include "snmp/net_snmp.h"
 
 #include <dlfcn.h>
 

@@ -1,4 +1,4 @@
-#include "device/exchange_failure.h"
+#include "snmp/exchange_failure.h"
 
 #include <iostream>
 #include <string>

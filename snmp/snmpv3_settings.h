@@ -23,8 +23,8 @@
 
 #include <json/value.h>
 
-#include "device/net_snmp.h"
-#include "device/usm_key.h"
+#include "snmp/net_snmp.h"
+#include "snmp/usm_key.h"
 
 struct Snmpv3Settings {
   static constexpr size_t kMaxProtocolLength = 16;

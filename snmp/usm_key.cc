@@ -1,4 +1,4 @@
-#include "device/usm_key.h"
+#include "snmp/usm_key.h"
 
 #include <string.h>  // explicit_bzero
 

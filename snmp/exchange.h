@@ -23,8 +23,8 @@
 
 #include <chrono>
 
-#include "device/net_snmp.h"
-#include "device/stop_signal.h"
+#include "snmp/net_snmp.h"
+#include "snmp/stop_signal.h"
 
 class Exchange {
  public:

@@ -12,7 +12,7 @@
 // host and without writing any: the model's registration, a random local engine ID, and the
 // model's own set-up step (random starting salts for the privacy protocols, the user that
 // engine discovery sends as). When the host process has set up net-snmp itself (init_snmp), its
-// USM is used as it is. SNMPv3 state is process-wide; device/usm_walk.h says how walks share it.
+// USM is used as it is. SNMPv3 state is process-wide; snmp/usm_walk.h says how walks share it.
 #pragma once
 
 #include <net-snmp/net-snmp-config.h>

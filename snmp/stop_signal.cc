@@ -1,4 +1,4 @@
-#include "device/stop_signal.h"
+#include "snmp/stop_signal.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>

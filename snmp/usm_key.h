@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <string>
 
-#include "device/net_snmp.h"
+#include "snmp/net_snmp.h"
 
 // Overwrites `size` bytes at `data` with zeros; the write is never optimised away.
 void WipeSecret(void* data, size_t size);

@@ -1,11 +1,10 @@
-#include "device/snmpv3_settings.h"
+#include "snmp/snmpv3_settings.h"
 
 #include <strings.h>
 
 #include <cstring>
 #include <iostream>
 
-#include "device/walk_settings.h"
 #include "frame/config_value.h"
 #include "frame/console_line.h"
 

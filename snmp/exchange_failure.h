@@ -10,7 +10,7 @@
 // net-snmp's fixed texts: it never contains a setting's value, a pass phrase or a key.
 #pragma once
 
-#include "device/net_snmp.h"
+#include "snmp/net_snmp.h"
 
 // `open_session` is the handle of the walk's session, `status` the exchange's status. `report`
 // is the report the agent answered with when the caller has it (the asynchronous calls hand it

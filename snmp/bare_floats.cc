@@ -1,4 +1,4 @@
-#include "device/bare_floats.h"
+#include "snmp/bare_floats.h"
 
 #include <algorithm>
 #include <atomic>
@@ -6,7 +6,7 @@
 #include <iterator>
 #include <vector>
 
-#include "device/net_snmp.h"
+#include "snmp/net_snmp.h"
 
 namespace {
 

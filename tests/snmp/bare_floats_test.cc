@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "device/bare_floats.h"
-#include "device/net_snmp.h"
+#include "snmp/bare_floats.h"
+#include "snmp/net_snmp.h"
 #include "tests/support/test_util.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "device/exchange.h"
+#include "snmp/exchange.h"
 
 #include <sys/select.h>
 

@@ -1,4 +1,4 @@
-#include "device/usm_walk.h"
+#include "snmp/usm_walk.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -6,8 +6,8 @@
 #include <mutex>
 #include <string>
 
-#include "device/exchange_failure.h"
-#include "device/usm_key.h"
+#include "snmp/exchange_failure.h"
+#include "snmp/usm_key.h"
 #include "frame/console_line.h"
 
 namespace {
