@@ -5,16 +5,17 @@
 #include <iostream>
 
 #include "alarms/alarm_catalogue.h"
-#include "snmp/bare_floats.h"
-#include "snmp/exchange_failure.h"
-#include "device/schedule_setting.h"
 #include "alarms/signal_id.h"
-#include "snmp/usm_key.h"
-#include "snmp/usm_walk.h"
+#include "device/schedule_setting.h"
 #include "device/value_store.h"
 #include "frame/config_value.h"
 #include "frame/console_line.h"
 #include "frame/round_failure.h"
+#include "snmp/bare_floats.h"
+#include "snmp/exchange_failure.h"
+#include "snmp/oid_text.h"
+#include "snmp/usm_key.h"
+#include "snmp/usm_walk.h"
 
 namespace {
 const oid kWalkRoot[SNMP_MARLUXA_AC_POWER::kRootLength] = {1, 3, 6, 1, 4, 1, 61333, 1, 1, 4};
@@ -136,21 +137,28 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   m_repetitions = m_settings.max_repetitions;
   m_answered = false;
 
-  const auto deadline = Exchange::Clock::now() + m_walkDeadline;
+  m_found = false;
   // SNMPv3: engine discovery first, which fails as an exchange does.
   bool more = usm.Ready(m_openSession);
+  auto progress = Exchange::Clock::now();  // when the walk last moved on
   for (int exchanges = 0; more && !m_stop.raised(); ++exchanges) {
     if (exchanges == kMaxExchanges) {
-      ConsoleLine(std::cout,
-                  "snmp walk stopped after " + std::to_string(kMaxExchanges) + " exchanges");
+      ConsoleLine(std::cout, "snmp walk stopped after " + std::to_string(kMaxExchanges) +
+                                 " exchanges" + PeerSuffix());
       more = false;
-    } else if (Exchange::Clock::now() >= deadline) {
-      ConsoleLine(std::cout,
-                  "snmp walk stopped after " + std::to_string(m_walkDeadline.count()) + " ms");
+    } else if (Exchange::Clock::now() - progress >= m_progressBound) {
+      ConsoleLine(std::cout, "snmp walk stopped after " + std::to_string(m_progressBound.count()) +
+                                 " ms without progress" + PeerSuffix());
       more = false;
     } else {
-      more = ExchangeOnce(deadline);
+      const unsigned advances = m_advances;
+      more = ExchangeOnce(progress + m_progressBound);
+      if (m_advances != advances) progress = Exchange::Clock::now();
     }
+  }
+  if (m_answered && !m_found && !m_stop.raised()) {
+    ConsoleLine(std::cout,
+                "snmp walk found nothing under " + OidText(m_root, m_rootLength) + PeerSuffix());
   }
 
   usm.ForgetKeys(m_openSession);
@@ -161,6 +169,17 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   // No answer at all in this walk: the unit is out of reach, whatever leaf 1 said last.
   if (!m_answered) SetSlot(m_data, 1, 0.0f);
   RoundDone();
+}
+
+std::string SNMP_MARLUXA_AC_POWER::PeerSuffix() const {
+  const char* peer = m_session.peername != nullptr ? m_session.peername : "";
+  return std::string(" (peer ") + peer + ")";
+}
+
+void SNMP_MARLUXA_AC_POWER::ReportStuckOid(const netsnmp_variable_list& var,
+                                           const char* why) const {
+  ConsoleLine(std::cout, "snmp walk stopped at OID " + OidText(var.name, var.name_length) + ": " +
+                             why + PeerSuffix());
 }
 
 bool SNMP_MARLUXA_AC_POWER::ExchangeOnce(Exchange::Clock::time_point deadline) {
@@ -179,7 +198,7 @@ bool SNMP_MARLUXA_AC_POWER::ExchangeOnce(Exchange::Clock::time_point deadline) {
 
   bool more = false;
   if (status == Exchange::kStopped || status == Exchange::kPastDeadline) {
-    more = true;  // cut short: the walk's own checks of the stop and the deadline end it
+    more = true;  // cut short: the walk's own checks of the stop and the progress bound end it
   } else if (status != STAT_SUCCESS || m_response == nullptr) {
     if (status == STAT_TIMEOUT) {
       ConsoleLine(std::cerr, std::string("Timeout: No Response from ") + m_session.peername);
@@ -220,17 +239,23 @@ bool SNMP_MARLUXA_AC_POWER::TakeResponse(const netsnmp_pdu& response) {
     StoreBinding(m_data, *m_var, m_root, m_rootLength);
     if (IsExceptionValue(m_var->type)) {
       more = false;
-    } else if (m_var->next_variable == nullptr) {
-      // An OID that does not increase would make the walk repeat itself; one longer than the
-      // continuation buffer cannot be asked for (net-snmp's decoder never yields one, but a
-      // binding list can carry any length).
-      if (m_var->name_length > MAX_OID_LEN ||
-          snmp_oid_compare(m_var->name, m_var->name_length, m_oid, m_oidLength) <= 0) {
-        more = false;
-      } else {
-        std::memcpy(m_oid, m_var->name, m_var->name_length * sizeof(oid));
-        m_oidLength = m_var->name_length;
-      }
+      continue;
+    }
+    m_found = true;
+    if (m_var->next_variable != nullptr) continue;
+    // An OID that does not increase would make the walk repeat itself; one longer than the
+    // continuation buffer cannot be asked for (net-snmp's decoder never yields one, but a
+    // binding list can carry any length).
+    if (m_var->name_length > MAX_OID_LEN) {
+      ReportStuckOid(*m_var, "too long to continue from");
+      more = false;
+    } else if (snmp_oid_compare(m_var->name, m_var->name_length, m_oid, m_oidLength) <= 0) {
+      ReportStuckOid(*m_var, "it does not increase");
+      more = false;
+    } else {
+      std::memcpy(m_oid, m_var->name, m_var->name_length * sizeof(oid));
+      m_oidLength = m_var->name_length;
+      ++m_advances;
     }
   }
   return more;

@@ -15,15 +15,17 @@
 // do_sample is one walk: GETBULK requests from the root onwards, each continuing from the
 // previous response's last OID, storing INTEGER and float values (opaque or bare 0x48) by leaf
 // number. It ends at the end of the subtree, at an exception value, at a failed exchange or error
-// response, at an OID that does not increase, after kMaxExchanges exchanges or at the walk deadline
-// (kWalkDeadline, which also cuts short the exchange in flight), and each of these ends with
-// exactly one RoundDone. A walk in which the unit gave no answer at all sets slot 1, the
-// communication state, to 0 before that round, so the round reports the loss; every other slot
-// keeps its value. A walk and its round hold the round lock, so cache restores and reconfiguration
-// never interleave with it, and wait at most about one walk deadline for it.
-// An SNMPv3 walk learns the agent's engine ID first (a failure there is a failed exchange);
-// settings that cannot form a session make every walk end as a failed open does, without
-// sending anything.
+// response, at an OID that does not increase (or is too long to continue from), after
+// kMaxExchanges exchanges or after kProgressBound without progress (which also cuts short the
+// exchange in flight), and each of these ends with exactly one RoundDone. Every end other than
+// the end of the subtree says why in one line, naming the peer; a walk that got answers but found
+// no variable under its root says so too ("snmp walk found nothing under ROOT (peer P)"). A walk in
+// which the unit gave no answer at all sets slot 1, the communication state, to 0 before that
+// round, so the round reports the loss; every other slot keeps its value. A walk and its round hold
+// the round lock, so cache restores and reconfiguration never interleave with it, and wait for
+// it as long as the walk takes. An SNMPv3 walk learns the agent's engine ID first (a failure
+// there is a failed exchange); settings that cannot form a session make every walk end as a failed
+// open does, without sending anything.
 //
 // A stop (the destructor, or use_thread 0) ends a walk at once wherever it waits (except inside
 // SNMPv3 engine discovery, which net-snmp runs to its end: at most one request's time-out and
@@ -55,11 +57,12 @@ class SNMP_MARLUXA_AC_POWER
   static constexpr int kMaxExchanges = 4 * kSlotCount;
   static constexpr int kRootLength = 10;
   static constexpr unsigned kPauseSeconds = 5;
-  // Bound on the time of one walk. A full unit takes 1270 exchanges with the default request,
-  // well under a second on a healthy link; the bound leaves room for a slow one and is twice
-  // the longest a single request may wait (kMaxRequestMs), so a first request that goes
-  // unanswered always has all its attempts.
-  static constexpr std::chrono::milliseconds kWalkDeadline{120 * 1000};
+  // Bound on the time a walk may go without progress (a response that moves it to a new,
+  // greater OID). A slow unit is never cut short: 1270 exchanges at 200 ms each make progress
+  // at every answer. The bound is twice the longest a single request may wait (kMaxRequestMs),
+  // so a request that goes unanswered always has all its attempts; it ends a walk that only
+  // waits, also in the middle of the exchange in flight.
+  static constexpr std::chrono::milliseconds kProgressBound{120 * 1000};
 
   SNMP_MARLUXA_AC_POWER();
   ~SNMP_MARLUXA_AC_POWER() override;
@@ -84,16 +87,20 @@ class SNMP_MARLUXA_AC_POWER
   size_t m_oidLength = 0;
   std::unique_ptr<std::thread> m_thread;  // sampling thread (own-thread schedule)
   int m_useThread = 0;
-  std::chrono::milliseconds m_walkDeadline = kWalkDeadline;
+  std::chrono::milliseconds m_progressBound = kProgressBound;
 
   // Takes every binding of a successful response; false when the walk must end after it.
   // Reachable from subclasses so that the response handling can be driven without a network.
   bool TakeResponse(const netsnmp_pdu& response);
+  // " (peer PEER)": the end of the device's own lines, which name the unit they speak of.
+  std::string PeerSuffix() const;
 
  private:
   // One request and its response; false when the walk must end after it. An exchange cut short
-  // by a stop or by the walk deadline returns true: the walk's own checks of both end it.
+  // by a stop or by the progress bound returns true: the walk's own checks of both end it.
   bool ExchangeOnce(Exchange::Clock::time_point deadline);
+  // The line of a walk that ends on an OID it cannot continue from.
+  void ReportStuckOid(const netsnmp_variable_list& var, const char* why) const;
   // Ends the sampling thread, if any, and takes the stop back: the device is host-driven.
   void StopSampling();
   // Copies community, time-out, retries and the SNMP version with its SNMPv3 identity from
@@ -107,6 +114,8 @@ class SNMP_MARLUXA_AC_POWER
   int m_repetitions = 0;    // current max-repetitions of the opt-in fast walk
 
   bool m_answered = false;  // the running walk received a response
+  bool m_found = false;     // ... holding a variable under the walk root
+  unsigned m_advances = 0;  // responses that moved the walk on to a greater OID
   StopSignal m_stop;
   Exchange m_exchange{m_stop};  // outlives every session it runs on
 };

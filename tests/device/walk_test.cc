@@ -228,10 +228,14 @@ TEST_F(Walk, ExceptionValuesInTheMiddleEndTheWalkAfterThatResponse) {
   }
 }
 
-TEST_F(Walk, NextAddressFirstStoresNothing) {
+TEST_F(Walk, NextAddressFirstStoresNothingAndSaysSo) {
   StartAgent(Dataset::DefaultUnit({4}));
   auto d = MakeDevice(3);
-  Refresh(*d);
+  const std::string out = Refresh(*d);
+  EXPECT_NE(out.find("snmp walk found nothing under 1.3.6.1.4.1.61333.1.1.4.3 (peer 127.0.0.1:" +
+                     std::to_string(agent->port()) + ")\n"),
+            std::string::npos)
+      << out;
   EXPECT_EQ(agent->requests(), 1u);
   for (int k = 1; k <= kSlotCount; ++k) ASSERT_EQ(SlotBits(*d, k), 0u) << k;
   EXPECT_EQ(obs->Count("SendSP"), 1u);
@@ -308,29 +312,55 @@ TEST_F(Walk, DarkUnitRaisesTheCommunicationAlarmUntilItAnswersAgain) {
   EXPECT_EQ(communication_alarm, (std::vector<bool>{false, true, false}));
 }
 
-// The walk deadline ends a walk, also in the middle of an exchange still waiting for its answer;
-// the round publishes what the walk read, and the unit counts as answering.
-TEST_F(Walk, DeadlineCutsTheExchangeInFlightAndTheRoundFollows) {
-  StartAgent(Dataset::DefaultUnit({1}));
-  Faults f;
-  f.silent_after = 2;
-  agent->SetFaults(f);
-  auto d = std::make_unique<DeviceProbe>();
-  AttachHostObserver(d.get(), obs);
-  d->InitSetting(Parse(R"({"ip":"127.0.0.1:)" + std::to_string(agent->port()) +
-                       R"(","address":1,"appSetting":{"timeout_ms":10000,"retries":0}})"));
-  d->set_walk_deadline(std::chrono::milliseconds(300));
-  const auto start = std::chrono::steady_clock::now();
-  const std::string out = Refresh(*d);
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_NE(out.find("snmp walk stopped after 300 ms\n"), std::string::npos) << out;
-  EXPECT_EQ(err, "") << "a walk cut at its deadline did not time out";
-  EXPECT_LT(seconds, 5.0) << "the exchange in flight waited for its 10 s time-out";
-  EXPECT_EQ(agent->requests(), 3u);
-  EXPECT_EQ(Slot(d->data(), 1), 1.0f);
-  EXPECT_EQ(Slot(d->data(), 2), 1.0f);
-  EXPECT_EQ(obs->Count("SendSP"), 1u);
+// The progress bound ends a walk that only waits, also in the middle of the exchange in flight
+// (the round publishes what the walk read, and the unit counts as answering); it never ends a
+// slow walk that keeps moving on, however long the whole walk takes.
+TEST_F(Walk, ProgressBoundCutsAWaitingWalkButNeverASlowOne) {
+  Dataset data;  // a small unit, so a slow walk is quick to read: leaves 1 to 20 and 1269
+  for (uint32_t k = 1; k <= 20; ++k) data.Set(Leaf(1, {k, 0}), Value::Integer(k));
+  data.Set(Leaf(1, {1269, 0}), Value::Integer(1269));
+  StartAgent(data);
+  const std::string peer = "127.0.0.1:" + std::to_string(agent->port());
+  const struct {
+    const char* name;
+    unsigned silent_after;  // 0: answers every request
+    unsigned delay_ms;
+    float last_slot;  // slot 1269 after the walk
+    uint64_t requests;
+  } cases[] = {
+      // 22 answers 40 ms apart: 0.9 s in all, more than twice the bound, each within it.
+      {"slow unit", 0, 40, 1269.0f, 22},
+      {"silent after two answers", 2, 0, 0.0f, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Faults f;
+    f.silent_after = c.silent_after;
+    f.delay_ms = c.delay_ms;
+    agent->SetFaults(f);
+    agent->ResetCounters();
+    obs = std::make_shared<RecordingObserver>();
+    auto d = std::make_unique<DeviceProbe>();
+    AttachHostObserver(d.get(), obs);
+    d->InitSetting(Parse(R"({"ip":")" + peer +
+                         R"(","address":1,"appSetting":{"timeout_ms":10000,"retries":0}})"));
+    d->set_progress_bound(std::chrono::milliseconds(400));
+    const auto start = std::chrono::steady_clock::now();
+    const std::string out = Refresh(*d);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const bool cut = c.silent_after != 0;
+    EXPECT_EQ(out.find("snmp walk stopped after 400 ms without progress (peer " + peer + ")\n") !=
+                  std::string::npos,
+              cut)
+        << out;
+    EXPECT_EQ(err, "") << "a walk cut for want of progress did not time out";
+    EXPECT_LT(seconds, 5.0) << "the exchange in flight waited for its 10 s time-out";
+    EXPECT_EQ(agent->requests(), c.requests);
+    EXPECT_EQ(Slot(d->data(), 2), 2.0f);
+    EXPECT_EQ(Slot(d->data(), 1269), c.last_slot);
+    EXPECT_EQ(obs->Count("SendSP"), 1u);
+  }
 }
 
 // The real schedule of a unit that never answers: two attempts of 10 s.
@@ -368,13 +398,18 @@ TEST_F(Walk, ErrorStatusEndsTheWalkWithARound) {
   EXPECT_EQ(obs->Count("SendSP"), 1u);
 }
 
-TEST_F(Walk, RepeatedOidEndsTheWalk) {
+TEST_F(Walk, RepeatedOidEndsTheWalkAndSaysWhere) {
   StartAgent(Dataset::DefaultUnit({1}));
   Faults f;
   f.repeat_oid = true;
   agent->SetFaults(f);
   auto d = MakeDevice(1);
-  Refresh(*d);
+  const std::string out = Refresh(*d);
+  EXPECT_NE(out.find("snmp walk stopped at OID 1.3.6.1.4.1.61333.1.1.4.1: it does not increase "
+                     "(peer 127.0.0.1:" +
+                     std::to_string(agent->port()) + ")\n"),
+            std::string::npos)
+      << out;
   EXPECT_EQ(agent->requests(), 1u);
   EXPECT_EQ(obs->Count("SendSP"), 1u);
 }
@@ -388,7 +423,9 @@ TEST_F(Walk, EndlessSubtreeIsCutAtTheExchangeBound) {
   agent->SetFaults(f);
   auto d = MakeDevice(1);
   const std::string out = Refresh(*d);
-  EXPECT_NE(out.find("snmp walk stopped after 5076 exchanges\n"), std::string::npos);
+  EXPECT_NE(out.find("snmp walk stopped after 5076 exchanges (peer 127.0.0.1:" +
+                     std::to_string(agent->port()) + ")\n"),
+            std::string::npos);
   EXPECT_EQ(agent->requests(), static_cast<uint64_t>(SNMP_MARLUXA_AC_POWER::kMaxExchanges));
   EXPECT_EQ(Slot(d->data(), 1), 1.0f);
   EXPECT_EQ(obs->Count("SendSP"), 1u);

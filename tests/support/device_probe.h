@@ -20,7 +20,7 @@ class DeviceProbe : public SNMP_MARLUXA_AC_POWER {
   int mode() const { return m_mode; }
   unsigned short counter() const { return m_signalNo; }
   void set_counter(unsigned short c) { m_signalNo = c; }
-  void set_walk_deadline(std::chrono::milliseconds d) { m_walkDeadline = d; }
+  void set_progress_bound(std::chrono::milliseconds d) { m_progressBound = d; }
 };
 
 // Polls `done` every 5 ms until it holds or `limit` passes; returns its last answer.
