@@ -3,7 +3,9 @@
 //
 // Construction prepares (but does not open) a session template and the walk root
 // 1.3.6.1.4.1.61333.1.1.4. InitSetting copies the device id into the record, reads the frame
-// and session settings, sets the peer name to the host's target address and appends the
+// and session settings, sets the peer name to the host's target address (UDP over IPv4 or IPv6
+// only, as snmp/udp_peer.h lists; another transport is refused in one line naming `ip`, and
+// every walk then ends as a failed open does, without sending anything) and appends the
 // device address byte to the root (always rebuilt from the 10-element root, so a repeated
 // call never grows it). With appSetting.use_thread non-zero the device samples on its own
 // thread (walk, 5 s pause, repeat), started once, after the first configuration is complete;
@@ -102,9 +104,10 @@ class SNMP_MARLUXA_AC_POWER
   void ApplySessionSettings();
 
   WalkSettings m_settings;
-  std::string m_peer;       // the session's own copy of the peer name
-  std::string m_community;  // the session's own copy of the community
-  int m_repetitions = 0;    // current max-repetitions of the opt-in fast walk
+  std::string m_peer;          // the session's own copy of the peer name
+  bool m_peerRefused = false;  // the peer name is not UDP: no walk opens a session
+  std::string m_community;     // the session's own copy of the community
+  int m_repetitions = 0;       // current max-repetitions of the opt-in fast walk
 
   bool m_answered = false;  // the running walk received a response
   StopSignal m_stop;
