@@ -29,6 +29,11 @@
 #include "tests/support/silent_peer.h"
 #include "tests/support/test_util.h"
 
+// The interposers run uninstrumented: the sanitizers' runtimes call calloc themselves, also
+// while a thread starts and before their own state for that thread exists. They keep to
+// compiler builtins for the same reason.
+#define QRM_UNINSTRUMENTED __attribute__((no_sanitize("address", "thread", "undefined")))
+
 namespace {
 
 // What the interposers do on the thread that armed them; all zero: nothing.
@@ -43,18 +48,13 @@ struct Faults {
 thread_local Faults t_faults;
 
 using CallocFunction = void* (*)(std::size_t, std::size_t);
-std::atomic<CallocFunction> g_calloc{nullptr};
+CallocFunction g_calloc = nullptr;  // read and written with __atomic builtins only
 thread_local bool t_resolving = false;
 // calloc's answers while the next calloc is being looked up (dlsym may allocate): never freed.
-alignas(std::max_align_t) unsigned char g_early[4096];
-std::atomic<std::size_t> g_early_used{0};
+alignas(16) unsigned char g_early[4096];
+std::size_t g_early_used = 0;  // __atomic builtins only
 
-template <typename F>
-F Next(const char* name) {
-  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-}
-
-bool FailThisSend() {
+QRM_UNINSTRUMENTED bool FailThisSend() {
   Faults& f = t_faults;
   if (f.send_fail_at == 0 || ++f.sends != f.send_fail_at) return false;
   errno = f.send_errno;
@@ -63,33 +63,33 @@ bool FailThisSend() {
 
 }  // namespace
 
-extern "C" ssize_t sendto(int fd, const void* buffer, std::size_t length, int flags,
-                          const sockaddr* to, socklen_t to_length) {
+extern "C" QRM_UNINSTRUMENTED ssize_t sendto(int fd, const void* buffer, std::size_t length,
+                                             int flags, const sockaddr* to, socklen_t to_length) {
   using F = ssize_t (*)(int, const void*, std::size_t, int, const sockaddr*, socklen_t);
-  static const F next = Next<F>("sendto");
+  static const F next = reinterpret_cast<F>(dlsym(RTLD_NEXT, "sendto"));
   if (FailThisSend()) return -1;
   return next(fd, buffer, length, flags, to, to_length);
 }
 
-extern "C" ssize_t sendmsg(int fd, const msghdr* message, int flags) {
+extern "C" QRM_UNINSTRUMENTED ssize_t sendmsg(int fd, const msghdr* message, int flags) {
   using F = ssize_t (*)(int, const msghdr*, int);
-  static const F next = Next<F>("sendmsg");
+  static const F next = reinterpret_cast<F>(dlsym(RTLD_NEXT, "sendmsg"));
   if (FailThisSend()) return -1;
   return next(fd, message, flags);
 }
 
-extern "C" void* calloc(std::size_t count, std::size_t size) noexcept {
-  CallocFunction next = g_calloc.load(std::memory_order_acquire);
+extern "C" QRM_UNINSTRUMENTED void* calloc(std::size_t count, std::size_t size) noexcept {
+  CallocFunction next = __atomic_load_n(&g_calloc, __ATOMIC_ACQUIRE);
   if (next == nullptr) {
     if (t_resolving) {
       const std::size_t bytes = (count * size + 15) / 16 * 16;
-      const std::size_t at = g_early_used.fetch_add(bytes);
+      const std::size_t at = __atomic_fetch_add(&g_early_used, bytes, __ATOMIC_RELAXED);
       return at + bytes <= sizeof g_early ? g_early + at : nullptr;
     }
     t_resolving = true;
-    next = Next<CallocFunction>("calloc");
+    next = reinterpret_cast<CallocFunction>(dlsym(RTLD_NEXT, "calloc"));
     t_resolving = false;
-    g_calloc.store(next, std::memory_order_release);
+    __atomic_store_n(&g_calloc, next, __ATOMIC_RELEASE);
   }
   Faults& f = t_faults;
   if (f.calloc_fail_at != 0 && count == 1 && size == f.calloc_size &&
