@@ -129,7 +129,8 @@ int Exchange::WaitOnce(void* session, netsnmp_large_fd_set* fds, Clock::time_poi
 // error variables it also sets are left alone: this runs on many threads at once.
 int Exchange::Input(int op, netsnmp_session* session, int reqid, netsnmp_pdu* pdu, void* magic) {
   State* state = static_cast<State*>(magic);
-  if (!state->waiting || op == NETSNMP_CALLBACK_OP_RESEND) return 1;
+  // A retry is not an answer; a response already taken stays the answer.
+  if (op == NETSNMP_CALLBACK_OP_RESEND || state->pdu != nullptr) return 1;
   if (reqid != state->reqid && pdu != nullptr && pdu->command != SNMP_MSG_REPORT) return 0;
 
   state->waiting = false;
