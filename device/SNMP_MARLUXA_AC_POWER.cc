@@ -14,6 +14,7 @@
 #include "snmp/bare_floats.h"
 #include "snmp/exchange_failure.h"
 #include "snmp/oid_text.h"
+#include "snmp/udp_peer.h"
 #include "snmp/usm_key.h"
 #include "snmp/usm_walk.h"
 
@@ -76,6 +77,12 @@ bool SNMP_MARLUXA_AC_POWER::InitSetting(const Json::Value& config) {
   ApplySessionSettings();
   m_peer = m_ip;
   m_session.peername = m_peer.data();
+  m_peerRefused = !m_peer.empty() && !IsUdpPeer(m_peer);
+  if (m_peerRefused) {
+    ConsoleLine(std::cout, "ip: \"" + m_peer +
+                               "\" is not UDP (ADDRESS[:PORT], udp:ADDRESS[:PORT] or "
+                               "udp6:[ADDRESS]:PORT); no session, the device does not walk");
+  }
   m_rootLength = kRootLength;
   m_root[m_rootLength++] = m_address;
 
@@ -124,6 +131,10 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
                 "snmpbulkwalk: no session opened: appSetting cannot form one (see InitSetting)");
     return;
   }
+  if (m_peerRefused) {  // a transport the walk does not take: nothing is sent
+    ConsoleLine(std::cerr, "snmpbulkwalk: no session opened: ip is not UDP (see InitSetting)");
+    return;
+  }
   UsmWalk usm;  // SNMPv3 only: the process's turn at net-snmp's USM, until after the close
   if (m_settings.snmp_version == 3 && !usm.Enter(m_stop)) return;
   m_openSession = snmp_sess_open(&m_session);
@@ -136,8 +147,8 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   m_oidLength = m_rootLength;
   m_repetitions = m_settings.max_repetitions;
   m_answered = false;
-
   m_found = false;
+
   // SNMPv3: engine discovery first, which fails as an exchange does.
   bool more = usm.Ready(m_openSession);
   auto progress = Exchange::Clock::now();  // when the walk last moved on
@@ -184,16 +195,23 @@ void SNMP_MARLUXA_AC_POWER::ReportStuckOid(const netsnmp_variable_list& var,
 
 bool SNMP_MARLUXA_AC_POWER::ExchangeOnce(Exchange::Clock::time_point deadline) {
   m_lastSampleTime = boost::posix_time::second_clock::local_time();
+  int status = STAT_ERROR;  // also when there is no memory for the request
   m_request = snmp_pdu_create(SNMP_MSG_GETBULK);
-  if (m_settings.max_repetitions > 0) {
-    m_request->non_repeaters = 0;
-    m_request->max_repetitions = m_repetitions;
+  if (m_request != nullptr && snmp_add_null_var(m_request, m_oid, m_oidLength) != nullptr) {
+    if (m_settings.max_repetitions > 0) {
+      m_request->non_repeaters = 0;
+      m_request->max_repetitions = m_repetitions;
+    } else {
+      m_request->non_repeaters = 1;
+      m_request->max_repetitions = 100;
+    }
+    status = m_exchange.Run(m_openSession, m_request, &m_response, deadline);
   } else {
-    m_request->non_repeaters = 1;
-    m_request->max_repetitions = 100;
+    snmp_free_pdu(m_request);
+    if (netsnmp_session* open = snmp_sess_session(m_openSession)) {
+      open->s_snmp_errno = SNMPERR_MALLOC;  // the reason an SNMPv3 walk reports
+    }
   }
-  snmp_add_null_var(m_request, m_oid, m_oidLength);
-  const int status = m_exchange.Run(m_openSession, m_request, &m_response, deadline);
   m_request = nullptr;  // the library owns (or has freed) the request
 
   bool more = false;

@@ -3,7 +3,9 @@
 //
 // Construction prepares (but does not open) a session template and the walk root
 // 1.3.6.1.4.1.61333.1.1.4. InitSetting copies the device id into the record, reads the frame
-// and session settings, sets the peer name to the host's target address and appends the
+// and session settings, sets the peer name to the host's target address (UDP over IPv4 or IPv6
+// only, as snmp/udp_peer.h lists; another transport is refused in one line naming `ip`, and
+// every walk then ends as a failed open does, without sending anything) and appends the
 // device address byte to the root (always rebuilt from the 10-element root, so a repeated
 // call never grows it). With appSetting.use_thread non-zero the device samples on its own
 // thread (walk, 5 s pause, repeat), started once, after the first configuration is complete;
@@ -29,9 +31,9 @@
 //
 // A stop (the destructor, or use_thread 0) ends a walk at once wherever it waits (except inside
 // SNMPv3 engine discovery, which net-snmp runs to its end: at most one request's time-out and
-// retries), and that walk closes its session and publishes nothing: no round runs on a device that
-// is going away. The destructor stops the sampling thread and waits for it and for any walk a host
-// thread runs.
+// retries; and inside the resolver, when `ip` names a host, as the session opens), and that walk
+// closes its session and publishes nothing: no round runs on a device that is going away. The
+// destructor stops the sampling thread and waits for it and for any walk a host thread runs.
 #pragma once
 
 #include <chrono>
@@ -109,9 +111,10 @@ class SNMP_MARLUXA_AC_POWER
   void ApplySessionSettings();
 
   WalkSettings m_settings;
-  std::string m_peer;       // the session's own copy of the peer name
-  std::string m_community;  // the session's own copy of the community
-  int m_repetitions = 0;    // current max-repetitions of the opt-in fast walk
+  std::string m_peer;          // the session's own copy of the peer name
+  bool m_peerRefused = false;  // the peer name is not UDP: no walk opens a session
+  std::string m_community;     // the session's own copy of the community
+  int m_repetitions = 0;       // current max-repetitions of the opt-in fast walk
 
   bool m_answered = false;  // the running walk received a response
   bool m_found = false;     // ... holding a variable under the walk root

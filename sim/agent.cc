@@ -177,7 +177,9 @@ Agent::Agent(Dataset data, std::string community)
 
 Agent::~Agent() { Stop(); }
 
-bool Agent::Start(uint16_t port, std::string* error) {
+bool Agent::Start(uint16_t port, std::string* error, Loopback loopback) {
+  const bool v6 = loopback == Loopback::kIPv6;
+  const std::string where = std::string(v6 ? "[::1]:" : "127.0.0.1:") + std::to_string(port);
   auto fail = [&](const std::string& what) {
     if (error) *error = what + ": " + std::strerror(errno);
     if (sock_ >= 0) close(sock_);
@@ -188,25 +190,34 @@ bool Agent::Start(uint16_t port, std::string* error) {
     if (error) *error = "agent already running";
     return false;
   }
-  sock_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sock_ = socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (sock_ < 0) return fail("socket");
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_storage addr{};
+  socklen_t len = 0;
+  if (v6) {
+    auto* a = reinterpret_cast<sockaddr_in6*>(&addr);
+    a->sin6_family = AF_INET6;
+    a->sin6_port = htons(port);
+    a->sin6_addr = in6addr_loopback;
+    len = sizeof *a;
+  } else {
+    auto* a = reinterpret_cast<sockaddr_in*>(&addr);
+    a->sin_family = AF_INET;
+    a->sin_port = htons(port);
+    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    len = sizeof *a;
+  }
   // One socket serves every simulated unit: a fleet of devices starting together sends a
   // burst of first requests that the default receive buffer would partly drop.
   const int rcvbuf = 4 << 20;
   setsockopt(sock_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-  if (bind(sock_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    return fail("bind 127.0.0.1:" + std::to_string(port));
-  }
-  socklen_t len = sizeof addr;
+  if (bind(sock_, reinterpret_cast<sockaddr*>(&addr), len) != 0) return fail("bind " + where);
   if (getsockname(sock_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
     return fail("getsockname");
   }
   if (pipe2(wake_, O_CLOEXEC) != 0) return fail("pipe");
-  port_ = ntohs(addr.sin_port);
+  port_ = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
+                   : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
   thread_ = std::thread(&Agent::Serve, this);
   return true;
 }

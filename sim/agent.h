@@ -1,4 +1,4 @@
-// A simulated SNMPv2c agent serving a Dataset over UDP on 127.0.0.1, on its own thread.
+// A simulated SNMPv2c agent serving a Dataset over UDP on 127.0.0.1 (or ::1), on its own thread.
 //
 // Answers GET, GETNEXT and GETBULK as RFC 3416 describes; SET is refused with notWritable.
 // Requests carrying another community, SNMPv1/v3 messages and undecodable datagrams are ignored
@@ -42,9 +42,11 @@ class Agent {
   // Stops the agent if it is running.
   ~Agent();
 
-  // Binds 127.0.0.1:port (0 picks a free port) and starts serving. On failure returns false and
-  // sets *error (when given). Calling Start on a running agent fails.
-  bool Start(uint16_t port = 0, std::string* error = nullptr);
+  enum class Loopback { kIPv4, kIPv6 };
+  // Binds 127.0.0.1:port, or [::1]:port with kIPv6 (0 picks a free port), and starts serving.
+  // On failure returns false and sets *error (when given). Calling Start on a running agent
+  // fails.
+  bool Start(uint16_t port = 0, std::string* error = nullptr, Loopback loopback = Loopback::kIPv4);
   // Stops serving and joins the thread; returns within about 100 ms, even during a delay fault.
   // Safe to call more than once.
   void Stop();

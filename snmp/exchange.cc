@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include <net-snmp/library/large_fd_set.h>
 
@@ -26,14 +28,33 @@ std::chrono::microseconds FromTimeval(const timeval& tv) {
   return std::chrono::seconds(tv.tv_sec) + std::chrono::microseconds(tv.tv_usec);
 }
 
+// False once net-snmp has closed the session's transport (a stream peer dropped the
+// connection): from then on only snmp_sess_close may see the session.
+bool TransportOpen(void* session) {
+  const netsnmp_transport* transport = snmp_sess_transport(session);
+  return transport != nullptr && transport->sock >= 0;
+}
+
 }  // namespace
+
+Exchange::~Exchange() {
+  if (state_.pdu != nullptr) snmp_free_pdu(state_.pdu);
+}
 
 int Exchange::Run(void* session, netsnmp_pdu* request, netsnmp_pdu** response,
                   Clock::time_point deadline) {
   *response = nullptr;
   if (state_.pdu != nullptr) snmp_free_pdu(state_.pdu);
   state_ = State{};
-  if (snmp_sess_async_send(session, request, &Exchange::Input, &state_) == 0) {
+  attempted_ = false;
+  netsnmp_session* own = session != nullptr ? snmp_sess_session(session) : nullptr;
+  if (own == nullptr || !TransportOpen(session)) {
+    snmp_free_pdu(request);
+    return STAT_ERROR;
+  }
+  own->callback = &Exchange::Input;
+  own->callback_magic = &state_;
+  if (snmp_sess_async_send(session, request, nullptr, nullptr) == 0) {
     snmp_free_pdu(request);  // not sent: still the caller's
     return STAT_ERROR;
   }
@@ -52,6 +73,11 @@ int Exchange::Run(void* session, netsnmp_pdu* request, netsnmp_pdu** response,
 }
 
 int Exchange::WaitOnce(void* session, netsnmp_large_fd_set* fds, Clock::time_point deadline) {
+  if (!TransportOpen(session)) {  // closed under the wait: net-snmp must not free the session
+    state_.status = STAT_ERROR;
+    state_.waiting = false;
+    return 0;
+  }
   int count = 0;
   NETSNMP_LARGE_FD_ZERO(fds);
   int block = 1;  // net-snmp lowers it when a time-out is pending and then sets `timeout`
@@ -65,7 +91,14 @@ int Exchange::WaitOnce(void* session, netsnmp_large_fd_set* fds, Clock::time_poi
   const auto now = Clock::now();
   auto wait = std::chrono::duration_cast<std::chrono::microseconds>(
       std::clamp<Clock::duration>(deadline - now, Clock::duration::zero(), kLongestWait));
-  if (block == 0) wait = std::min(wait, FromTimeval(timeout));
+  // A resend that could not be sent leaves its request due at once in net-snmp: the next
+  // attempt still waits out the full time-out of the one that failed.
+  Clock::time_point due = now;
+  if (block == 0) {
+    due = now + FromTimeval(timeout);
+    if (attempted_) due = std::max(due, next_attempt_);
+    wait = std::min(wait, std::chrono::duration_cast<std::chrono::microseconds>(due - now));
+  }
   if (wake < 0) wait = std::min<std::chrono::microseconds>(wait, kStopPollInterval);
   timeval tv = ToTimeval(wait);
 
@@ -78,21 +111,26 @@ int Exchange::WaitOnce(void* session, netsnmp_large_fd_set* fds, Clock::time_poi
     state_.waiting = false;
   }
   // Resends or times out whatever has expired, also while datagrams keep arriving.
-  if (state_.waiting && ready >= 0) snmp_sess_timeout(session);
+  if (state_.waiting && ready >= 0 && block == 0 && Clock::now() >= due && TransportOpen(session)) {
+    snmp_sess_timeout(session);
+    const netsnmp_session* own = snmp_sess_session(session);
+    attempted_ = true;
+    next_attempt_ = Clock::now() + std::chrono::microseconds(own != nullptr ? own->timeout : 0);
+  }
   if (!state_.waiting) return 0;
   if (stop_.raised()) return kStopped;
   if (Clock::now() >= deadline) return kPastDeadline;
   return 0;
 }
 
-// net-snmp's callback for the request in flight, mirroring its synchronous call's own
+// net-snmp's callback for the session, mirroring its synchronous call's own
 // (snmp_synch_input), except that a retry (NETSNMP_CALLBACK_OP_RESEND, which that call never
-// sees) is not an answer, and a retry that could not be sent ends the wait with STAT_ERROR
-// (net-snmp drops the request then, so no time-out would follow). The library-wide error
-// variables it also sets are left alone: this runs on many threads at once.
+// sees) is not an answer, and a response is handed over instead of copied. The library-wide
+// error variables it also sets are left alone: this runs on many threads at once.
 int Exchange::Input(int op, netsnmp_session* session, int reqid, netsnmp_pdu* pdu, void* magic) {
   State* state = static_cast<State*>(magic);
-  if (op == NETSNMP_CALLBACK_OP_RESEND) return 1;
+  // A retry is not an answer; a response already taken stays the answer.
+  if (op == NETSNMP_CALLBACK_OP_RESEND || state->pdu != nullptr) return 1;
   if (reqid != state->reqid && pdu != nullptr && pdu->command != SNMP_MSG_REPORT) return 0;
 
   state->waiting = false;
@@ -106,9 +144,18 @@ int Exchange::Input(int op, netsnmp_session* session, int reqid, netsnmp_pdu* pd
       state->status = STAT_ERROR;
       session->s_snmp_errno = report;
     } else if (pdu->command == SNMP_MSG_RESPONSE) {
-      state->pdu = snmp_clone_pdu(pdu);
-      state->status = STAT_SUCCESS;
-      session->s_snmp_errno = SNMPERR_SUCCESS;
+      // The response moves into a blank PDU of the Exchange's own, as net-snmp allocates one;
+      // net-snmp goes on with (and frees) the blank it is left with.
+      auto* taken = static_cast<netsnmp_pdu*>(std::calloc(1, sizeof(netsnmp_pdu)));
+      if (taken == nullptr) {
+        state->status = STAT_ERROR;
+        session->s_snmp_errno = SNMPERR_MALLOC;
+      } else {
+        std::swap(*taken, *pdu);
+        state->pdu = taken;
+        state->status = STAT_SUCCESS;
+        session->s_snmp_errno = SNMPERR_SUCCESS;
+      }
     } else {
       state->status = STAT_ERROR;
       session->s_snmp_errno = SNMPERR_PROTOCOL;
@@ -131,6 +178,8 @@ int Exchange::Input(int op, netsnmp_session* session, int reqid, netsnmp_pdu* pd
   } else if (op == NETSNMP_CALLBACK_OP_SEND_FAILED) {
     state->pdu = nullptr;
     state->status = STAT_ERROR;
+  } else {  // not an end of the exchange
+    state->waiting = true;
   }
   return 1;
 }

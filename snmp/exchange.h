@@ -1,24 +1,34 @@
 // One SNMP request and its answer on an open single session, in a wait that a stop request or
 // a deadline cuts short.
 //
-// Run hands the request to snmp_sess_async_send and waits in select() over the session's
-// descriptors and the stop signal's, passing data to snmp_sess_read2 and expired time-outs to
-// snmp_sess_timeout. One request is in flight at a time, with the session's own time-out and
-// retries: a retry is not an answer, and the wait goes on until
-//   - a RESPONSE arrives: STAT_SUCCESS and a copy of it in *response (the caller frees it);
+// Run makes this Exchange the session's own callback and hands the request to
+// snmp_sess_async_send with no callback of its own: net-snmp tells a dropped stream connection
+// only to the session's callback, and it keeps a request whose resend failed (for its next
+// attempt) only when the request has no callback of its own. Run then waits in select() over
+// the session's descriptors and the stop signal's, passing data to snmp_sess_read2 and expired
+// time-outs to snmp_sess_timeout. One request is in flight at a time, with the session's own
+// time-out and retries: a retry is not an answer, and the wait goes on until
+//   - a RESPONSE arrives: STAT_SUCCESS, and the response itself in *response (handed over by
+//     net-snmp as it arrived, not copied; the caller frees it);
 //   - a REPORT arrives: STAT_ERROR, and the session's s_snmp_errno holds the report's type (an
 //     SNMPv3 unknown user or authentication failure, say); after notInTimeWindow net-snmp
 //     resends with the agent's time and the wait goes on;
-//   - every attempt has timed out: STAT_TIMEOUT;
-//   - the request cannot be sent, the answer is another kind of PDU, or select() fails:
+//   - every attempt has timed out: STAT_TIMEOUT. A resend that cannot be sent counts as an
+//     attempt that went unanswered: the attempts after it are still made, each a full time-out
+//     after the one before, so an unanswered request ends after timeout x (retries + 1);
+//   - the request cannot be sent at all, the peer drops a stream connection, the answer is
+//     another kind of PDU, there is no memory to take the answer, or select() fails:
 //     STAT_ERROR;
 //   - the stop signal is raised: kStopped, at once;
 //   - the deadline passes: kPastDeadline.
 // These are the outcomes net-snmp's synchronous call gives, plus the last two.
 //
-// After kStopped or kPastDeadline the request stays pending in the session, and closing the
-// session calls this Exchange back to time it out. An Exchange must therefore outlive every
-// session it has run on; a device holds its Exchange as a member for its whole life.
+// After a dropped connection net-snmp has closed the session's transport and would free the
+// session inside its next snmp_sess_select_info2_flags: the session must then only be closed
+// with snmp_sess_close, once. Run never touches such a session again (it returns STAT_ERROR at
+// once). After kStopped or kPastDeadline the request stays pending in the session, and closing
+// the session frees it without calling back. net-snmp calls the session's callback only inside
+// Run, so the session may outlive this Exchange as long as Run is not called on it again.
 #pragma once
 
 #include <chrono>
@@ -36,6 +46,7 @@ class Exchange {
   explicit Exchange(const StopSignal& stop) : stop_(stop) {}
   Exchange(const Exchange&) = delete;
   Exchange& operator=(const Exchange&) = delete;
+  ~Exchange();
 
   // Sends `request` on `session` (the request is net-snmp's or freed from here on) and waits
   // as described above. *response is null unless the result is STAT_SUCCESS.
@@ -57,4 +68,8 @@ class Exchange {
 
   const StopSignal& stop_;
   State state_;
+  // The earliest time the next attempt may be made: a full time-out after the last one, sent
+  // or not. Before the first retry, no bound of its own.
+  Clock::time_point next_attempt_;
+  bool attempted_ = false;
 };

@@ -49,6 +49,10 @@ bool UsmWalk::Enter(const StopSignal& stop) {
 bool UsmWalk::Ready(void* open_session) {
   if (!held_) return true;
   netsnmp_session* session = snmp_sess_session(open_session);
+  if (session == nullptr) {  // not an open session: nothing can be sent on it
+    ConsoleLine(std::cout, "snmp get error " + std::to_string(STAT_ERROR));
+    return false;
+  }
   if (session->securityEngineIDLen == 0) {
     struct snmp_secmod_def* usm = find_sec_mod(USM_SEC_MODEL_NUMBER);
     if (usm == nullptr || usm->probe_engineid == nullptr ||
@@ -81,7 +85,8 @@ bool UsmWalk::Ready(void* open_session) {
 }
 
 void UsmWalk::ForgetKeys(void* open_session) {
-  if (held_) WipeSessionKeys(snmp_sess_session(open_session));
+  netsnmp_session* session = held_ ? snmp_sess_session(open_session) : nullptr;
+  if (session != nullptr) WipeSessionKeys(session);
 }
 
 void UsmWalk::Leave() {

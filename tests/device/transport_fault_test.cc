@@ -1,0 +1,462 @@
+// Transport and send faults of a walk, in one table: a stream peer that drops the connection or
+// holds a request, a full listen queue, datagrams the kernel refuses to send, allocations that
+// fail. Then the UDP forms of `ip` against a real agent on loopback (IPv4 and IPv6), and the
+// forms that are refused.
+//
+// Sends and allocations fail through interposers of this test binary (sendto, sendmsg, calloc),
+// armed for the calling thread only: the host-driven walks run on the test thread, while the
+// simulator's own thread allocates and sends undisturbed.
+#include <dlfcn.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "sim/agent.h"
+#include "sim/dataset.h"
+#include "tests/support/device_probe.h"
+#include "tests/support/recording_observer.h"
+#include "tests/support/silent_peer.h"
+#include "tests/support/test_util.h"
+
+// The interposers run uninstrumented: the sanitizers' runtimes call calloc themselves, also
+// while a thread starts and before their own state for that thread exists. They keep to
+// compiler builtins for the same reason.
+#define QRM_UNINSTRUMENTED __attribute__((no_sanitize("address", "thread", "undefined")))
+
+namespace {
+
+// What the interposers do on the thread that armed them; all zero: nothing.
+struct Faults {
+  int send_fail_at = 0;  // the Nth datagram sent fails with send_errno
+  int send_errno = 0;
+  int sends = 0;
+  std::size_t calloc_size = 0;  // the Nth calloc of one object of this size returns null
+  int calloc_fail_at = 0;
+  int callocs = 0;
+};
+thread_local Faults t_faults;
+
+using CallocFunction = void* (*)(std::size_t, std::size_t);
+CallocFunction g_calloc = nullptr;  // read and written with __atomic builtins only
+thread_local bool t_resolving = false;
+// calloc's answers while the next calloc is being looked up (dlsym may allocate): never freed.
+alignas(16) unsigned char g_early[4096];
+std::size_t g_early_used = 0;  // __atomic builtins only
+
+QRM_UNINSTRUMENTED bool FailThisSend() {
+  Faults& f = t_faults;
+  if (f.send_fail_at == 0 || ++f.sends != f.send_fail_at) return false;
+  errno = f.send_errno;
+  return true;
+}
+
+}  // namespace
+
+extern "C" QRM_UNINSTRUMENTED ssize_t sendto(int fd, const void* buffer, std::size_t length,
+                                             int flags, const sockaddr* to, socklen_t to_length) {
+  using F = ssize_t (*)(int, const void*, std::size_t, int, const sockaddr*, socklen_t);
+  static const F next = reinterpret_cast<F>(dlsym(RTLD_NEXT, "sendto"));
+  if (FailThisSend()) return -1;
+  return next(fd, buffer, length, flags, to, to_length);
+}
+
+extern "C" QRM_UNINSTRUMENTED ssize_t sendmsg(int fd, const msghdr* message, int flags) {
+  using F = ssize_t (*)(int, const msghdr*, int);
+  static const F next = reinterpret_cast<F>(dlsym(RTLD_NEXT, "sendmsg"));
+  if (FailThisSend()) return -1;
+  return next(fd, message, flags);
+}
+
+extern "C" QRM_UNINSTRUMENTED void* calloc(std::size_t count, std::size_t size) noexcept {
+  CallocFunction next = __atomic_load_n(&g_calloc, __ATOMIC_ACQUIRE);
+  if (next == nullptr) {
+    if (t_resolving) {
+      const std::size_t bytes = (count * size + 15) / 16 * 16;
+      const std::size_t at = __atomic_fetch_add(&g_early_used, bytes, __ATOMIC_RELAXED);
+      return at + bytes <= sizeof g_early ? g_early + at : nullptr;
+    }
+    t_resolving = true;
+    next = reinterpret_cast<CallocFunction>(dlsym(RTLD_NEXT, "calloc"));
+    t_resolving = false;
+    __atomic_store_n(&g_calloc, next, __ATOMIC_RELEASE);
+  }
+  Faults& f = t_faults;
+  if (f.calloc_fail_at != 0 && count == 1 && size == f.calloc_size &&
+      ++f.callocs == f.calloc_fail_at) {
+    return nullptr;
+  }
+  return next(count, size);
+}
+
+namespace {
+
+// Arms the interposers for the calling thread until it goes out of scope.
+class ArmedFaults {
+ public:
+  explicit ArmedFaults(const Faults& f) { t_faults = f; }
+  ~ArmedFaults() { t_faults = Faults(); }
+  ArmedFaults(const ArmedFaults&) = delete;
+  ArmedFaults& operator=(const ArmedFaults&) = delete;
+};
+
+// A TCP listener on 127.0.0.1, the far end of a stream transport. kClose accepts one
+// connection, reads one request and closes it; kHold reads one request and keeps the connection
+// without answering; kFullQueue never accepts, and the one connection it makes itself fills its
+// listen queue (backlog 0), so that any further connect waits. Every wait is bounded.
+class TcpPeer {
+ public:
+  enum class Mode { kClose, kHold, kFullQueue };
+
+  explicit TcpPeer(Mode mode) {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        listen(listener_, 0) != 0 ||
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+      return;
+    }
+    port_ = ntohs(a.sin_port);
+    if (mode == Mode::kFullQueue) {
+      filler_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      if (connect(filler_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) port_ = 0;
+      return;
+    }
+    thread_ = std::thread([this, mode] { Serve(mode); });
+  }
+  ~TcpPeer() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    for (int fd : {connection_, filler_, listener_}) {
+      if (fd >= 0) close(fd);
+    }
+  }
+  TcpPeer(const TcpPeer&) = delete;
+  TcpPeer& operator=(const TcpPeer&) = delete;
+
+  bool ok() const { return port_ != 0; }
+  unsigned short port() const { return port_; }
+  bool read_request() const { return read_request_; }
+
+ private:
+  // Waits up to 20 s, in 20 ms steps, for `fd` to become readable; false on a stop.
+  bool Readable(int fd) {
+    for (int i = 0; i < 1000 && !stop_; ++i) {
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 20) > 0) return true;
+    }
+    return false;
+  }
+  void Serve(Mode mode) {
+    if (!Readable(listener_)) return;
+    connection_ = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (connection_ < 0) return;
+    char request[2048];
+    if (!Readable(connection_) || recv(connection_, request, sizeof request, 0) <= 0) return;
+    read_request_ = true;
+    if (mode == Mode::kClose) {
+      close(connection_);
+      connection_ = -1;
+    }
+  }
+
+  int listener_ = -1;
+  int filler_ = -1;
+  int connection_ = -1;  // the serving thread's, until the destructor has joined it
+  unsigned short port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> read_request_{false};
+  std::thread thread_;
+};
+
+// A device whose session template can name a stream transport past InitSetting's check of
+// `ip`: how a walk meets a dropped connection, should such a transport ever get through.
+class StreamProbe : public DeviceProbe {
+ public:
+  // Configures the device and then points its session template at `peer` (which must outlive
+  // the device), both under the round lock, so that a sampling thread the configuration starts
+  // walks `peer` from its first walk on.
+  void ConfigureWithPeer(const Json::Value& config, const std::string& peer) {
+    auto round = RoundLock();
+    InitSetting(config);
+    m_session.peername = const_cast<char*>(peer.c_str());
+  }
+};
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// `text` with its %p replaced by `port`.
+std::string WithPort(std::string text, unsigned short port) {
+  const std::size_t at = text.find("%p");
+  if (at != std::string::npos) text.replace(at, 2, std::to_string(port));
+  return text;
+}
+
+const char kBanner[] = "SNMP_MARLUXA_AC_POWER::do_sample\n";
+
+// kTcpClose and kTcpHold are walked past InitSetting's check (tcp:127.0.0.1:PORT); kTcpFullQueue
+// is configured as tcp:127.0.0.1:PORT and refused; the others as 127.0.0.1:PORT.
+enum class Peer { kAgent, kSilentUdp, kTcpClose, kTcpHold, kTcpFullQueue };
+enum class Drive { kHost, kOwnThreadDestroyed };
+
+struct FaultCase {
+  const char* name;
+  Peer peer;
+  Drive drive;
+  const char* app;  // appSetting members
+  Faults faults;    // armed around a host-driven walk
+  // Host-driven: what the walk prints after its banner, and all it prints on standard error (%p:
+  // the peer's port). Own thread (destroyed once its peer has the request, after its round when
+  // the peer drops the connection, or at once when nothing can connect; within 2 s): a part of
+  // standard output, or "" for a walk that must end without a line of its own.
+  const char* out;
+  const char* err;
+  int rounds;
+  int reached;         // requests (agent) or datagrams (silent peer) that reached the peer
+  double min_seconds;  // a host-driven walk that must wait out its attempts
+};
+
+Faults SendFails(int at, int error) {
+  Faults f;
+  f.send_fail_at = at;
+  f.send_errno = error;
+  return f;
+}
+
+Faults CallocFails(std::size_t size, int at) {
+  Faults f;
+  f.calloc_size = size;
+  f.calloc_fail_at = at;
+  return f;
+}
+
+constexpr std::size_t kPdu = sizeof(netsnmp_pdu);
+constexpr std::size_t kBinding = sizeof(netsnmp_variable_list);
+const char kLong[] = R"("timeout_ms":10000,"retries":0)";
+const char kLongOwn[] = R"("timeout_ms":10000,"retries":0,"use_thread":1)";
+const char kThree[] = R"("timeout_ms":200,"retries":2)";  // three attempts of 200 ms
+const char kOne[] = R"("timeout_ms":200,"retries":0)";
+const char kFailed[] = "snmp get error 1\nrvSize is 0\n";
+const char kTimedOut[] = "Timeout: No Response from 127.0.0.1:%p\n";
+const char kNotUdp[] = "snmpbulkwalk: no session opened: ip is not UDP (see InitSetting)\n";
+
+// clang-format off
+const FaultCase kFaultCases[] = {
+    // A stream peer that reads one request and drops the connection: the exchange ends at once
+    // with its round, and the session is closed once. One that holds the request: a stop ends
+    // the walk at once.
+    {"stream peer drops the connection, host-driven",
+     Peer::kTcpClose, Drive::kHost, kLong, {}, kFailed, "", 1, 0, 0},
+    {"stream peer drops the connection, own thread destroyed after it",
+     Peer::kTcpClose, Drive::kOwnThreadDestroyed, kLongOwn, {}, kFailed, "", 1, 0, 0},
+    {"stream peer holds the request, own thread destroyed mid-walk",
+     Peer::kTcpHold, Drive::kOwnThreadDestroyed, kLongOwn, {}, "", "", 0, 0, 0},
+    // Stream transports are refused: nothing connects, so a full listen queue cannot hold a stop.
+    {"full listen queue, host-driven: refused, nothing sent",
+     Peer::kTcpFullQueue, Drive::kHost, kLong, {}, "", kNotUdp, 0, 0, 0},
+    {"full listen queue, own thread destroyed at once",
+     Peer::kTcpFullQueue, Drive::kOwnThreadDestroyed, kLongOwn, {}, "", "", 0, 0, 0},
+    // The first datagram refused by the kernel: the exchange fails at once, nothing leaves.
+    {"first send fails with ENETUNREACH",
+     Peer::kSilentUdp, Drive::kHost, kThree, SendFails(1, ENETUNREACH), kFailed, "", 1, 0, 0},
+    {"first send fails with EPERM",
+     Peer::kSilentUdp, Drive::kHost, kThree, SendFails(1, EPERM), kFailed, "", 1, 0, 0},
+    // A resend refused by the kernel is one unanswered attempt: the third attempt still goes
+    // out, and the request times out after 3 x 200 ms.
+    {"resend fails with ENETUNREACH",
+     Peer::kSilentUdp, Drive::kHost, kThree, SendFails(2, ENETUNREACH), "rvSize is 0\n", kTimedOut,
+     1, 2, 0.58},
+    {"resend fails with EPERM",
+     Peer::kSilentUdp, Drive::kHost, kThree, SendFails(2, EPERM), "rvSize is 0\n", kTimedOut,
+     1, 2, 0.58},
+    // A walk's PDU allocations, in order: its request, net-snmp's parse of the response, the
+    // exchange's own for taking the response over, the next request.
+    {"no memory for the request",
+     Peer::kAgent, Drive::kHost, kOne, CallocFails(kPdu, 1), kFailed, "", 1, 0, 0},
+    {"no memory for net-snmp's parse of the response: the answer is lost",
+     Peer::kAgent, Drive::kHost, kOne, CallocFails(kPdu, 2), "rvSize is 0\n",
+     "pdu failed to be created\n" /* net-snmp's log */ "Timeout: No Response from 127.0.0.1:%p\n",
+     1, 1, 0},
+    {"no memory to take the response over",
+     Peer::kAgent, Drive::kHost, kOne, CallocFails(kPdu, 3), kFailed, "", 1, 1, 0},
+    {"no memory for the second request",
+     Peer::kAgent, Drive::kHost, kOne, CallocFails(kPdu, 4), kFailed, "", 1, 1, 0},
+    {"no memory for the request's binding",
+     Peer::kAgent, Drive::kHost, kOne, CallocFails(kBinding, 1), kFailed, "", 1, 0, 0},
+};
+// clang-format on
+
+TEST(TransportFaults, EachFaultIsAFailedExchangeOrOpenNeverACrashOrAHold) {
+  pdusim::Agent agent(pdusim::Dataset::DefaultUnit({1}));
+  std::string error;
+  ASSERT_TRUE(agent.Start(0, &error)) << error;
+  for (const FaultCase& c : kFaultCases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<TcpPeer> tcp;
+    std::unique_ptr<SilentUdpPeer> udp;
+    unsigned short port = agent.port();
+    if (c.peer == Peer::kSilentUdp) {
+      udp = std::make_unique<SilentUdpPeer>();
+      ASSERT_TRUE(udp->ok());
+      port = udp->port();
+    } else if (c.peer != Peer::kAgent) {
+      tcp = std::make_unique<TcpPeer>(c.peer == Peer::kTcpClose  ? TcpPeer::Mode::kClose
+                                      : c.peer == Peer::kTcpHold ? TcpPeer::Mode::kHold
+                                                                 : TcpPeer::Mode::kFullQueue);
+      ASSERT_TRUE(tcp->ok());
+      port = tcp->port();
+    }
+    agent.ResetCounters();
+    const bool stream = c.peer == Peer::kTcpClose || c.peer == Peer::kTcpHold;
+    const std::string ip =
+        (stream || c.peer == Peer::kTcpFullQueue ? "tcp:127.0.0.1:" : "127.0.0.1:") +
+        std::to_string(port);
+    // A stream peer walked past the check is configured with a UDP ip first.
+    const std::string config_ip = stream ? "127.0.0.1:" + std::to_string(port) : ip;
+    const Json::Value config =
+        Parse(R"({"ip":")" + config_ip + R"(","address":1,"appSetting":{)" + c.app + "}}");
+    auto obs = std::make_shared<RecordingObserver>();
+    auto d = std::make_unique<StreamProbe>();
+    AttachHostObserver(d.get(), obs);
+
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    if (stream) {
+      d->ConfigureWithPeer(config, ip);
+    } else {
+      d->InitSetting(config);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    double seconds = 0;
+    if (c.drive == Drive::kHost) {
+      ArmedFaults armed(c.faults);
+      d->RefreshStatus();
+      seconds = SecondsSince(start);
+    } else {
+      if (c.peer == Peer::kTcpClose) {
+        EXPECT_TRUE(WaitFor([&] { return obs->Count("SendSP") == 1; }));
+      } else if (c.peer == Peer::kTcpHold) {
+        EXPECT_TRUE(WaitFor([&] { return tcp->read_request(); }));
+      }
+      const auto destroying = std::chrono::steady_clock::now();
+      d.reset();
+      EXPECT_LT(SecondsSince(destroying), 2.0) << "the stop waited for the walk";
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    std::string out = testing::internal::GetCapturedStdout();
+
+    if (c.peer == Peer::kTcpFullQueue) {
+      EXPECT_NE(out.find("ip: \"" + ip + "\" is not UDP ("), std::string::npos) << out;
+    }
+    if (c.drive == Drive::kHost) {
+      // The lines of the walk: the banner, then exactly these.
+      const std::size_t banner = out.find(kBanner);
+      ASSERT_NE(banner, std::string::npos) << out;
+      EXPECT_EQ(out.substr(banner + sizeof kBanner - 1), c.out);
+      EXPECT_EQ(err, WithPort(c.err, port));
+      EXPECT_LT(seconds, 5.0) << "the walk waited beyond its attempts";
+      EXPECT_GE(seconds, c.min_seconds) << "an attempt was not waited out";
+    } else if (*c.out != '\0') {
+      EXPECT_NE(out.find(c.out), std::string::npos) << out;
+    } else {  // stopped: the walk ends without a line of its own
+      EXPECT_EQ(out.find("snmp get error"), std::string::npos) << out;
+      EXPECT_EQ(err.find("Timeout"), std::string::npos) << err;
+    }
+    EXPECT_EQ(obs->Count("SendSP"), static_cast<std::size_t>(c.rounds));
+    if (c.peer == Peer::kAgent) {
+      EXPECT_EQ(agent.requests(), static_cast<uint64_t>(c.reached));
+    } else if (udp) {
+      EXPECT_EQ(udp->Drain(), c.reached);
+    } else if (stream) {
+      EXPECT_TRUE(tcp->read_request());
+    }
+  }
+}
+
+// The UDP forms of `ip` walk a real agent on 127.0.0.1 or ::1 (a host name is resolved as the
+// walk opens); every other transport is refused in one line naming `ip`, and each walk then
+// ends as a failed open does: nothing sent, no round.
+TEST(TransportForms, UdpFormsWalkTheAgentAndOtherTransportsAreRefused) {
+  pdusim::Agent agent4(pdusim::Dataset::DefaultUnit({1}));
+  pdusim::Agent agent6(pdusim::Dataset::DefaultUnit({1}));
+  std::string error;
+  ASSERT_TRUE(agent4.Start(0, &error)) << error;
+  ASSERT_TRUE(agent6.Start(0, &error, pdusim::Agent::Loopback::kIPv6)) << error;
+  const std::string p4 = std::to_string(agent4.port());
+  const std::string p6 = std::to_string(agent6.port());
+  const struct {
+    std::string ip;
+    pdusim::Agent* agent;  // null: refused
+  } forms[] = {
+      {"127.0.0.1:" + p4, &agent4},         {"udp:127.0.0.1:" + p4, &agent4},
+      {"UDP:127.0.0.1:" + p4, &agent4},     {"localhost:" + p4, &agent4},
+      {"udp6:[::1]:" + p6, &agent6},        {"Udp6:[::1]:" + p6, &agent6},
+      {"tcp:127.0.0.1:" + p4, nullptr},     {"TCP:127.0.0.1:" + p4, nullptr},
+      {"tcp6:[::1]:" + p6, nullptr},        {"unix:/tmp/qrm-no-agent", nullptr},
+      {"/tmp/qrm-no-agent", nullptr},       {"tls:127.0.0.1:" + p4, nullptr},
+      {"dtlsudp:127.0.0.1:" + p4, nullptr}, {"ssh:127.0.0.1:" + p4, nullptr},
+      {"ipv6:[::1]:" + p6, nullptr},        {"alias:unit", nullptr},
+      {"std:/bin/true", nullptr},
+  };
+  for (const auto& form : forms) {
+    SCOPED_TRACE(form.ip);
+    agent4.ResetCounters();
+    agent6.ResetCounters();
+    auto obs = std::make_shared<RecordingObserver>();
+    DeviceProbe d;
+    AttachHostObserver(&d, obs);
+    testing::internal::CaptureStdout();
+    d.InitSetting(Parse(R"({"ip":")" + form.ip +
+                        R"(","address":1,"appSetting":{"timeout_ms":2000,"retries":0,)"
+                        R"("max_repetitions":100}})"));
+    const std::string configured = testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    d.RefreshStatus();
+    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string out = testing::internal::GetCapturedStdout();
+    const bool refused = configured.find("ip: \"" + form.ip +
+                                         "\" is not UDP (ADDRESS[:PORT], udp:ADDRESS[:PORT] or "
+                                         "udp6:[ADDRESS]:PORT); no session, the device does not "
+                                         "walk\n") != std::string::npos;
+    if (form.agent != nullptr) {
+      EXPECT_FALSE(refused) << configured;
+      EXPECT_EQ(err, "");
+      EXPECT_EQ(form.agent->requests(), 13u) << "the fast walk of the whole unit";
+      EXPECT_EQ(Slot(d.data(), 2), 1.0f);
+      EXPECT_EQ(Slot(d.data(), 607), 16.0f);
+      EXPECT_EQ(obs->Count("SendSP"), 1u);
+    } else {
+      EXPECT_TRUE(refused) << configured;
+      EXPECT_EQ(out, kBanner);
+      EXPECT_EQ(err, kNotUdp);
+      EXPECT_EQ(agent4.requests() + agent6.requests(), 0u);
+      EXPECT_EQ(obs->Count("SendSP"), 0u);
+    }
+  }
+  // Accepted as they are, not walked here (no agent on port 161): an address or a host name
+  // alone, and one over IPv6.
+  for (const char* ip : {"127.0.0.1", "pdu7", "pdu7:1161", "udp6:pdu7", "udp6:[::1]"}) {
+    DeviceProbe d;
+    testing::internal::CaptureStdout();
+    d.InitSetting(Parse(std::string(R"({"ip":")") + ip + R"(","address":1})"));
+    EXPECT_EQ(testing::internal::GetCapturedStdout().find("is not UDP"), std::string::npos) << ip;
+  }
+}
+
+}  // namespace
