@@ -123,7 +123,7 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
                 "snmpbulkwalk: no session opened: appSetting cannot form one (see InitSetting)");
     return;
   }
-  UsmWalk usm;  // SNMPv3 only: the process's turn at net-snmp's USM, until after the close
+  UsmWalk usm;  // SNMPv3 only: net-snmp's USM around the open, discovery, user entry, close
   if (m_settings.snmp_version == 3 && !usm.Enter(m_stop)) return;
   m_openSession = snmp_sess_open(&m_session);
   if (m_openSession == nullptr) {
@@ -138,7 +138,7 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
 
   const auto deadline = Exchange::Clock::now() + m_walkDeadline;
   // SNMPv3: engine discovery first, which fails as an exchange does.
-  bool more = usm.Ready(m_openSession);
+  bool more = usm.Ready(m_openSession, &m_exchange, deadline);
   for (int exchanges = 0; more && !m_stop.raised(); ++exchanges) {
     if (exchanges == kMaxExchanges) {
       ConsoleLine(std::cout,

@@ -25,11 +25,10 @@
 // settings that cannot form a session make every walk end as a failed open does, without
 // sending anything.
 //
-// A stop (the destructor, or use_thread 0) ends a walk at once wherever it waits (except inside
-// SNMPv3 engine discovery, which net-snmp runs to its end: at most one request's time-out and
-// retries), and that walk closes its session and publishes nothing: no round runs on a device that
-// is going away. The destructor stops the sampling thread and waits for it and for any walk a host
-// thread runs.
+// A stop (the destructor, or use_thread 0) ends a walk at once wherever it waits (SNMPv3 engine
+// discovery included), and that walk closes its session and publishes nothing: no round runs on
+// a device that is going away. The destructor stops the sampling thread and waits for it and for
+// any walk a host thread runs.
 #pragma once
 
 #include <chrono>

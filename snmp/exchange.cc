@@ -8,6 +8,8 @@
 
 #include <net-snmp/library/large_fd_set.h>
 
+#include "snmp/usm_lock.h"
+
 namespace {
 
 // Without a wake-up descriptor a stop is seen by polling, at this interval.
@@ -26,6 +28,11 @@ std::chrono::microseconds FromTimeval(const timeval& tv) {
   return std::chrono::seconds(tv.tv_sec) + std::chrono::microseconds(tv.tv_usec);
 }
 
+// An SNMPv3 session's messages are built and parsed against net-snmp's process-wide USM
+// tables: its send, read and time-out handling run inside the USM guard (snmp/usm_lock.h),
+// which the wait in select() never holds.
+bool TouchesUsm(void* session) { return snmp_sess_session(session)->version == SNMP_VERSION_3; }
+
 }  // namespace
 
 int Exchange::Run(void* session, netsnmp_pdu* request, netsnmp_pdu** response,
@@ -33,12 +40,14 @@ int Exchange::Run(void* session, netsnmp_pdu* request, netsnmp_pdu** response,
   *response = nullptr;
   if (state_.pdu != nullptr) snmp_free_pdu(state_.pdu);
   state_ = State{};
+  UsmGuard send_guard(TouchesUsm(session));
   if (snmp_sess_async_send(session, request, &Exchange::Input, &state_) == 0) {
     snmp_free_pdu(request);  // not sent: still the caller's
     return STAT_ERROR;
   }
   state_.reqid = request->reqid;  // the request waits in the session's list until answered
   state_.waiting = true;
+  send_guard.Release();
 
   netsnmp_large_fd_set fds;
   netsnmp_large_fd_set_init(&fds, FD_SETSIZE);
@@ -70,15 +79,21 @@ int Exchange::WaitOnce(void* session, netsnmp_large_fd_set* fds, Clock::time_poi
   timeval tv = ToTimeval(wait);
 
   const int ready = netsnmp_large_fd_set_select(count, fds, nullptr, nullptr, &tv);
+  UsmGuard guard(false);
   if (ready > 0) {
     if (wake >= 0 && NETSNMP_LARGE_FD_ISSET(wake, fds)) return kStopped;
+    if (TouchesUsm(session)) guard.Acquire();
     snmp_sess_read2(session, fds);
   } else if (ready < 0 && errno != EINTR) {
     state_.status = STAT_ERROR;
     state_.waiting = false;
   }
   // Resends or times out whatever has expired, also while datagrams keep arriving.
-  if (state_.waiting && ready >= 0) snmp_sess_timeout(session);
+  if (state_.waiting && ready >= 0) {
+    if (TouchesUsm(session)) guard.Acquire();
+    snmp_sess_timeout(session);
+  }
+  guard.Release();
   if (!state_.waiting) return 0;
   if (stop_.raised()) return kStopped;
   if (Clock::now() >= deadline) return kPastDeadline;
