@@ -177,8 +177,8 @@ bool UsmWalk::Discover(void* open_session, Exchange* exchange,
   }
   if (response != nullptr) snmp_free_pdu(response);
   if (status == Exchange::kStopped || status == Exchange::kPastDeadline) return false;
-  if (session->securityEngineIDLen != 0)
-    return true;  // the report's engine ID, as net-snmp took it
+  // net-snmp takes the engine ID from the agent's report into the session.
+  if (session->securityEngineIDLen != 0) return true;
   if (status == STAT_TIMEOUT) {
     ConsoleLine(std::cerr, std::string("Timeout: No Response from ") + session->peername);
   } else {
