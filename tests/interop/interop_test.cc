@@ -652,11 +652,23 @@ TEST_F(Interop, NetSnmpdSnmpv3FleetDarkSharedAndRestartedUnitsCostTheOthersNothi
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   // Two devices with the same user on one agent, and a third at its other address: each walk
-  // uses the one user entry of that engine and user while the others' walks are under way.
-  walk_all();
-  const auto alone = Clock::now();
-  walk_all();
-  const double alone_s = seconds_since(alone);
+  // uses the one user entry of that engine and user while the others' walks are under way. A
+  // fourth device has the same user with a wrong pass phrase and walks at the same time: it
+  // never walks with the others' keys, nor they with its.
+  auto wrong_obs = std::make_shared<RecordingObserver>();
+  DeviceProbe wrong;
+  AttachHostObserver(&wrong, wrong_obs);
+  Json::Value wrong_config = config(agent.port(), 0);
+  wrong_config["appSetting"]["password"] = "wrong-auth-phrase";
+  wrong.InitSetting(wrong_config);
+  double alone_s = 0;
+  for (int round = 0; round < 2; ++round) {
+    std::thread beside_wrong([&] { wrong.RefreshStatus(); });
+    const auto alone = Clock::now();
+    walk_all();
+    alone_s = seconds_since(alone);
+    beside_wrong.join();
+  }
   const bool shared_filled = all_filled();
   const size_t shared_rounds = healthy_obs->Count("SendSP");
 
@@ -713,7 +725,16 @@ TEST_F(Interop, NetSnmpdSnmpv3FleetDarkSharedAndRestartedUnitsCostTheOthersNothi
   EXPECT_EQ(dark_obs->Count("SendSP"), 0u) << "a stopped walk published a round";
   EXPECT_TRUE(restarted_filled) << "the unit was not walked after its restart";
   EXPECT_EQ(healthy_obs->Count("SendSP"), 12u);
-  EXPECT_EQ(out.find("snmp get error"), std::string::npos) << out;
+  EXPECT_EQ(Slot(wrong.data(), 7), 0.0f) << "the wrong pass phrase walked with another's keys";
+  EXPECT_EQ(wrong_obs->Count("SendSP"), 2u);
+  // Lines of devices on other threads may come between a failure's two lines.
+  auto count = [&](const std::string& text) {
+    size_t n = 0;
+    for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("snmp get error"), 2u) << "only the wrong pass phrase's two walks fail:\n" << out;
+  EXPECT_EQ(count("snmpbulkwalk: Authentication failure"), 2u) << out;
   EXPECT_EQ(err, "") << "only the dark devices time out, and they were stopped first";
   if (HasFailure()) ADD_FAILURE() << "snmpd log:\n" << agent.Log().substr(0, 4000);
 }
