@@ -6,17 +6,29 @@
 //
 //   fleet_bench threads --port PORT [--devices N] [--seconds S] [--cycles C]
 //                       [--max-repetitions R] [--agent-pid PID] [--plugin PATH]
-//       N own-thread devices (default 200), unit addresses 1..N, against the agent at
-//       127.0.0.1:PORT on their normal schedule for S seconds (default 17); rounds per device
-//       counted by a host observer, and the devices with fewer than C rounds (default 3);
-//       process CPU per walk and CPU share; with --agent-pid, the agent process's CPU share
-//       over the same window; failed exchanges the devices reported; UDP datagrams the system
-//       dropped for a full receive buffer (all sockets), in the first 2 s and in total.
+//                       [--settings 'JSON MEMBERS'] [--address A] [--delay-ms MS] [--dark D]
+//       N own-thread devices (default 200), unit addresses 1..N (all A with --address), against
+//       the agent at 127.0.0.1:PORT on their normal schedule for S seconds (default 17); rounds
+//       per device counted by a host observer, and the devices with fewer than C rounds
+//       (default 3); process CPU per walk and CPU share; with --agent-pid, the agent process's
+//       CPU share over the same window; failed exchanges the devices reported; UDP datagrams the
+//       system dropped for a full receive buffer (all sockets), in the first 2 s and in total.
+//       --settings adds appSetting members (an SNMPv3 identity, say); --delay-ms sends every
+//       datagram through a relay that holds it MS ms each way; --dark adds D more devices with
+//       the same settings whose unit never answers (not counted).
+//
+//   fleet_bench destroy [--devices N] [--settings 'JSON MEMBERS'] [--plugin PATH]
+//       N own-thread devices (default 10) whose unit never answers, destroyed together once
+//       each has sent its first request: milliseconds per device.
 //
 // The devices' progress lines go to /dev/null; results are "RESULT key value" lines on the
 // original standard output. Exit status 0, 1 on a failure to load or configure, 2 on bad
 // arguments.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -34,6 +46,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/delay_proxy.h"
 #include "bench/plugin_host.h"
 #include "frame/record.h"
 #include "host/HostObserver.h"
@@ -179,7 +192,52 @@ struct Options {
   unsigned repetitions = 0;
   long agent_pid = 0;
   size_t cycles = 3;
+  std::string settings;  // appSetting members added to every device's
+  unsigned address = 0;  // every device's unit address; 0: device i walks address i
+  double delay_ms = 0;   // one-way delay of a relay between devices and agent
+  unsigned dark = 0;     // devices whose unit never answers, beside the counted ones
 };
+
+// A UDP socket on 127.0.0.1 that takes datagrams and never answers: a unit gone dark.
+class SilentUnit {
+ public:
+  SilentUnit() {
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+      port_ = ntohs(a.sin_port);
+    }
+  }
+  ~SilentUnit() {
+    if (fd_ >= 0) close(fd_);
+  }
+  unsigned port() const { return port_; }
+  // Waits up to `limit` for `n` datagrams in all, reading them; returns how many came.
+  unsigned Await(unsigned n, std::chrono::milliseconds limit) {
+    unsigned seen = 0;
+    const auto end = Clock::now() + limit;
+    unsigned char buf[2048];
+    while (seen < n && Clock::now() < end) {
+      pollfd p = {fd_, POLLIN, 0};
+      if (poll(&p, 1, 10) > 0) {
+        while (recv(fd_, buf, sizeof buf, MSG_DONTWAIT) >= 0) ++seen;
+      }
+    }
+    return seen;
+  }
+
+ private:
+  int fd_ = -1;
+  unsigned port_ = 0;
+};
+
+std::string AppSettings(const std::string& base, const Options& o) {
+  return o.settings.empty() ? base : base + "," + o.settings;
+}
 
 int Memory(const Options& o) {
   PluginHost host;
@@ -251,11 +309,26 @@ int Threads(const Options& o) {
     return 1;
   }
   const unsigned n = o.devices != 0 ? o.devices : 200;
-  std::string app = R"("b_mode":2,"use_thread":1)";
+  std::string app = AppSettings(R"("b_mode":2,"use_thread":1)", o);
   if (o.repetitions > 0) app += ",\"max_repetitions\":" + std::to_string(o.repetitions);
+  std::unique_ptr<DelayProxy> proxy;
+  unsigned port = o.port;
+  if (o.delay_ms > 0) {
+    proxy = std::make_unique<DelayProxy>(
+        o.port, std::chrono::microseconds(static_cast<long long>(o.delay_ms * 1000)));
+    if (proxy->port() == 0) {
+      std::cerr << "fleet_bench: the delaying relay did not start" << std::endl;
+      return 1;
+    }
+    port = proxy->port();
+  }
+  SilentUnit silent;
   std::vector<Json::Value> configs;
-  for (unsigned i = 1; i <= n; ++i)
-    configs.push_back(ParseJson(DeviceJson(i, o.port, i, app), &error));
+  for (unsigned i = 1; i <= n + o.dark; ++i) {
+    const bool dark = i > n;
+    configs.push_back(ParseJson(
+        DeviceJson(i, dark ? silent.port() : port, o.address != 0 ? o.address : i, app), &error));
+  }
 
   ErrorCapture errors;  // the devices report failed exchanges on standard error
   const long drops0 = UdpReceiveBufferDrops();
@@ -265,7 +338,7 @@ int Threads(const Options& o) {
   const double agent0 = o.agent_pid > 0 ? OtherProcessCpuSeconds(o.agent_pid) : -1;
 
   std::vector<std::unique_ptr<QRMSocketDevice>> devices;
-  for (unsigned i = 1; i <= n; ++i) {
+  for (unsigned i = 1; i <= n + o.dark; ++i) {
     devices.push_back(host.Create());
     QRMSocketDevice& d = *devices.back();
     d.Init(std::weak_ptr<QRMController>(), i, configs[i - 1]);
@@ -335,12 +408,43 @@ int Threads(const Options& o) {
   return 0;
 }
 
+int Destroy(const Options& o) {
+  PluginHost host;
+  std::string error;
+  if (!host.Load(o.plugin, &error)) {
+    std::cerr << "fleet_bench: " << error << std::endl;
+    return 1;
+  }
+  const unsigned n = o.devices != 0 ? o.devices : 10;
+  SilentUnit silent;
+  const std::string app = AppSettings(R"("use_thread":1)", o);
+  ErrorCapture errors;
+  std::vector<std::unique_ptr<QRMSocketDevice>> devices;
+  for (unsigned i = 1; i <= n; ++i) {
+    const Json::Value config = ParseJson(DeviceJson(i, silent.port(), 1, app), &error);
+    devices.push_back(host.Create());
+    devices.back()->Init(std::weak_ptr<QRMController>(), i, config);
+    devices.back()->InitSetting(config);
+  }
+  const unsigned sent = silent.Await(n, std::chrono::seconds(5));
+  const auto start = Clock::now();
+  devices.clear();
+  const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+  errors.Restore();
+  Result("destroy_devices", n);
+  Result("destroy_first_requests_seen", sent);
+  Result("destroy_ms_total", ms);
+  Result("destroy_ms_per_device", ms / n);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options o;
   if (argc < 2) {
-    std::cerr << "usage: fleet_bench memory|threads [options] (see the source)" << std::endl;
+    std::cerr << "usage: fleet_bench memory|threads|destroy [options] (see the source)"
+              << std::endl;
     return 2;
   }
   o.mode = argv[1];
@@ -365,16 +469,24 @@ int main(int argc, char** argv) {
       o.cycles = static_cast<size_t>(std::atoi(v));
     } else if (flag == "--agent-pid") {
       o.agent_pid = std::atol(v);
+    } else if (flag == "--settings") {
+      o.settings = v;
+    } else if (flag == "--address") {
+      o.address = static_cast<unsigned>(std::atoi(v));
+    } else if (flag == "--delay-ms") {
+      o.delay_ms = std::atof(v);
+    } else if (flag == "--dark") {
+      o.dark = static_cast<unsigned>(std::atoi(v));
     } else {
       std::cerr << "fleet_bench: unknown option " << flag << std::endl;
       return 2;
     }
   }
-  if (o.mode != "memory" && o.mode != "threads") {
+  if (o.mode != "memory" && o.mode != "threads" && o.mode != "destroy") {
     std::cerr << "fleet_bench: unknown mode " << o.mode << std::endl;
     return 2;
   }
-  if (o.mode == "threads" && o.devices > 255) {
+  if (o.mode == "threads" && o.address == 0 && o.devices > 255) {
     std::cerr << "fleet_bench: at most 255 devices (one unit address each)" << std::endl;
     return 2;
   }
@@ -382,5 +494,6 @@ int main(int argc, char** argv) {
     std::perror("fleet_bench: redirecting standard output");
     return 1;
   }
-  return o.mode == "memory" ? Memory(o) : Threads(o);
+  if (o.mode == "memory") return Memory(o);
+  return o.mode == "threads" ? Threads(o) : Destroy(o);
 }

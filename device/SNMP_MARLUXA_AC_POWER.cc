@@ -135,7 +135,7 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
     ConsoleLine(std::cerr, "snmpbulkwalk: no session opened: ip is not UDP (see InitSetting)");
     return;
   }
-  UsmWalk usm;  // SNMPv3 only: the process's turn at net-snmp's USM, until after the close
+  UsmWalk usm;  // SNMPv3 only: net-snmp's USM around the open, discovery, user entry, close
   if (m_settings.snmp_version == 3 && !usm.Enter(m_stop)) return;
   m_openSession = snmp_sess_open(&m_session);
   if (m_openSession == nullptr) {
@@ -149,10 +149,11 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   m_answered = false;
   m_found = false;
 
-  // SNMPv3: engine discovery first, which fails as an exchange does.
-  bool more = usm.Ready(m_openSession);
+  // SNMPv3: engine discovery first, the walk's first exchange, which fails as any does.
   auto progress = Exchange::Clock::now();  // when the walk last moved on
-  for (int exchanges = 0; more && !m_stop.raised(); ++exchanges) {
+  bool more = usm.Ready(m_openSession, &m_exchange, progress + m_progressBound);
+  const int discovery = m_settings.snmp_version == 3 ? 1 : 0;
+  for (int exchanges = discovery; more && !m_stop.raised(); ++exchanges) {
     if (exchanges == kMaxExchanges) {
       ConsoleLine(std::cout, "snmp walk stopped after " + std::to_string(kMaxExchanges) +
                                  " exchanges" + PeerSuffix());

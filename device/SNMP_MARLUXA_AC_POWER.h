@@ -29,11 +29,11 @@
 // there is a failed exchange); settings that cannot form a session make every walk end as a failed
 // open does, without sending anything.
 //
-// A stop (the destructor, or use_thread 0) ends a walk at once wherever it waits (except inside
-// SNMPv3 engine discovery, which net-snmp runs to its end: at most one request's time-out and
-// retries; and inside the resolver, when `ip` names a host, as the session opens), and that walk
-// closes its session and publishes nothing: no round runs on a device that is going away. The
-// destructor stops the sampling thread and waits for it and for any walk a host thread runs.
+// A stop (the destructor, or use_thread 0) ends a walk at once wherever it waits (SNMPv3 engine
+// discovery included; not inside the resolver, when `ip` names a host, as the session opens),
+// and that walk closes its session and publishes nothing: no round runs on a device that is going
+// away. The destructor stops the sampling thread and waits for it and for any walk a host thread
+// runs.
 #pragma once
 
 #include <chrono>

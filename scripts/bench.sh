@@ -10,15 +10,18 @@
 # 2. Whole process against net-snmp's own walker: snmpd serves the 1269-leaf unit as INTEGER
 #    overrides on a free loopback port; one `qrmhost run --rounds 1` and one `snmpbulkwalk` of
 #    the same subtree alternate (A B A B ...), and the medians are compared. Then the SNMPv3 walk
-#    (authPriv, SHA and AES, max_repetitions 100) against the SNMPv2c one, same snmpd.
+#    (authPriv, SHA and AES, max_repetitions 100) against the SNMPv2c one, same snmpd; SNMPv3
+#    fleets: healthy devices beside a dark unit, 20 devices 20 ms away against SNMPv2c, dark
+#    SNMPv3 devices destroyed.
 # 3. Many devices in one host: memory per device (500 devices), and 200 own-thread devices on
 #    their 5-second schedule against one pdusim serving 200 unit addresses.
 #
 # Everything runs on 127.0.0.1. The machine is shared: only ratios measured side by side in one
 # run mean something, absolute times do not. Knobs (environment): QRM_BENCH_PAIRS (A/B pairs,
 # default 21), QRM_BENCH_FLEET_SECONDS (seconds per fleet run, default 17 = three 5-second
-# cycles and some slack), QRM_BENCH_QRMHOST (the host command; when it is not there, the
-# minimal host bench/walk_once stands in).
+# cycles and some slack; QRM_BENCH_V3_FLEET_SECONDS the same for the SNMPv3 fleets),
+# QRM_BENCH_QRMHOST (the host command; when it is not there, the minimal host bench/walk_once
+# stands in).
 set -euo pipefail
 # shellcheck source=scripts/pdusim_port.sh
 . "$(dirname "${BASH_SOURCE[0]}")/pdusim_port.sh"
@@ -383,6 +386,43 @@ summary "      wall medians A $MED_A s, B $MED_B s; ratio (median of pairs) $RAT
 pairs walker_v3_rep100 walker_rep100
 summary "    for reference, net-snmp's own walker, snmpbulkwalk -v3 -l authPriv -a SHA -x AES -Cr100 against -v2c -Cr100:"
 summary "      wall medians A $MED_A s, B $MED_B s; ratio (median of pairs) $RATIO, of the medians $MED_RATIO; CPU A $CPU_A ms, B $CPU_B ms"
+
+# ---------------------------------------------------------------------------------------------
+echo "== 2c. SNMPv3 fleets against the same snmpd: dark units, units 20 ms away, stopping"
+# Own-thread devices (authPriv, SHA, AES, max_repetitions 100) on their 5-second schedule, all
+# walking unit $ADDRESS, for V3_FLEET_SECONDS each run; a device's cycle is the time between two
+# of its rounds. The dark unit never answers (discovery: 2 attempts of 10 s, the defaults).
+V3_FLEET_SECONDS=${QRM_BENCH_V3_FLEET_SECONDS:-17}
+v3_fleet() {  # v3_fleet OUT [fleet_bench threads options...]
+  local out=$1
+  shift
+  "$FLEET" threads --plugin "$PLUGIN" --port "$SNMPD_PORT" --address "$ADDRESS" \
+    --seconds "$V3_FLEET_SECONDS" --cycles 3 --max-repetitions 100 "$@" | tee "$out"
+}
+v3_fleet "$WORK/v3-healthy.txt" --devices 5 --settings "$V3_SETTINGS"
+v3_fleet "$WORK/v3-dark.txt" --devices 5 --dark 1 --settings "$V3_SETTINGS"
+h() { result "$WORK/v3-healthy.txt" "$1"; }
+d() { result "$WORK/v3-dark.txt" "$1"; }
+DARK_RATIO=$(awk -v a="$(d threads_period_median_s)" -v b="$(h threads_period_median_s)" 'BEGIN { printf "%.3f", a / b }')
+DARK_MAX_RATIO=$(awk -v a="$(d threads_period_max_s)" -v b="$(h threads_period_max_s)" 'BEGIN { printf "%.3f", a / b }')
+summary "-- SNMPv3 fleets (cmd: bench/fleet_bench threads --port SNMPD --address $ADDRESS --max-repetitions 100 --seconds $V3_FLEET_SECONDS --settings SNMPV3 ...)"
+summary "$(fmt '  5 healthy devices alone: cycle median %.2f s, max %.2f s; beside 1 dark unit (--dark 1): median %.2f s, max %.2f s' \
+  "$(h threads_period_median_s)" "$(h threads_period_max_s)" "$(d threads_period_median_s)" "$(d threads_period_max_s)")"
+summary "    cycle beside the dark unit / alone: median $DARK_RATIO, max $DARK_MAX_RATIO  goal <= 1.1: $(verdict "$DARK_RATIO" "<=" 1.1) (max $(verdict "$DARK_MAX_RATIO" "<=" 1.1))"
+v3_fleet "$WORK/v3-far.txt" --devices 20 --delay-ms 10 --settings "$V3_SETTINGS"
+v3_fleet "$WORK/v2c-far.txt" --devices 20 --delay-ms 10
+f3() { result "$WORK/v3-far.txt" "$1"; }
+f2() { result "$WORK/v2c-far.txt" "$1"; }
+FAR_RATIO=$(awk -v a="$(f3 threads_period_median_s)" -v b="$(f2 threads_period_median_s)" 'BEGIN { printf "%.3f", a / b }')
+FAR_MAX_RATIO=$(awk -v a="$(f3 threads_period_max_s)" -v b="$(f2 threads_period_max_s)" 'BEGIN { printf "%.3f", a / b }')
+summary "$(fmt '  20 devices through a relay holding each datagram 10 ms each way (20 ms round trips, --delay-ms 10): SNMPv3 cycle median %.2f s, max %.2f s; SNMPv2c median %.2f s, max %.2f s' \
+  "$(f3 threads_period_median_s)" "$(f3 threads_period_max_s)" "$(f2 threads_period_median_s)" "$(f2 threads_period_max_s)")"
+summary "    SNMPv3 / SNMPv2c cycle: median $FAR_RATIO, max $FAR_MAX_RATIO  goal <= 1.2: $(verdict "$FAR_RATIO" "<=" 1.2) (max $(verdict "$FAR_MAX_RATIO" "<=" 1.2)); rounds per device min $(f3 threads_rounds_min) / $(f2 threads_rounds_min)"
+"$FLEET" destroy --plugin "$PLUGIN" --devices 10 --settings "$V3_SETTINGS" | tee "$WORK/v3-destroy.txt"
+"$FLEET" destroy --plugin "$PLUGIN" --devices 10 | tee "$WORK/v2c-destroy.txt"
+DESTROY_V3=$(result "$WORK/v3-destroy.txt" destroy_ms_per_device)
+summary "$(fmt '  10 dark own-thread devices destroyed together, each in its first request (cmd: bench/fleet_bench destroy --devices 10 [--settings SNMPV3]): SNMPv3 %.3f ms per device, SNMPv2c %.3f ms' \
+  "$DESTROY_V3" "$(result "$WORK/v2c-destroy.txt" destroy_ms_per_device)")  goal <= 100 ms: $(verdict "$DESTROY_V3" "<=" 100)"
 stop_children
 
 # ---------------------------------------------------------------------------------------------

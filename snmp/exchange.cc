@@ -10,6 +10,8 @@
 
 #include <net-snmp/library/large_fd_set.h>
 
+#include "snmp/usm_lock.h"
+
 namespace {
 
 // Without a wake-up descriptor a stop is seen by polling, at this interval.
@@ -35,6 +37,14 @@ bool TransportOpen(void* session) {
   return transport != nullptr && transport->sock >= 0;
 }
 
+// An SNMPv3 session's messages are built and parsed against net-snmp's process-wide USM
+// tables: its send, read and time-out handling run inside the USM guard (snmp/usm_lock.h),
+// which the wait in select() never holds.
+bool TouchesUsm(void* session) {
+  const netsnmp_session* own = snmp_sess_session(session);
+  return own != nullptr && own->version == SNMP_VERSION_3;
+}
+
 }  // namespace
 
 Exchange::~Exchange() {
@@ -54,12 +64,14 @@ int Exchange::Run(void* session, netsnmp_pdu* request, netsnmp_pdu** response,
   }
   own->callback = &Exchange::Input;
   own->callback_magic = &state_;
+  UsmGuard send_guard(own->version == SNMP_VERSION_3);
   if (snmp_sess_async_send(session, request, nullptr, nullptr) == 0) {
     snmp_free_pdu(request);  // not sent: still the caller's
     return STAT_ERROR;
   }
   state_.reqid = request->reqid;  // the request waits in the session's list until answered
   state_.waiting = true;
+  send_guard.Release();
 
   netsnmp_large_fd_set fds;
   netsnmp_large_fd_set_init(&fds, FD_SETSIZE);
@@ -103,8 +115,10 @@ int Exchange::WaitOnce(void* session, netsnmp_large_fd_set* fds, Clock::time_poi
   timeval tv = ToTimeval(wait);
 
   const int ready = netsnmp_large_fd_set_select(count, fds, nullptr, nullptr, &tv);
+  UsmGuard guard(false);
   if (ready > 0) {
     if (wake >= 0 && NETSNMP_LARGE_FD_ISSET(wake, fds)) return kStopped;
+    if (TouchesUsm(session)) guard.Acquire();
     snmp_sess_read2(session, fds);
   } else if (ready < 0 && errno != EINTR) {
     state_.status = STAT_ERROR;
@@ -112,11 +126,14 @@ int Exchange::WaitOnce(void* session, netsnmp_large_fd_set* fds, Clock::time_poi
   }
   // Resends or times out whatever has expired, also while datagrams keep arriving.
   if (state_.waiting && ready >= 0 && block == 0 && Clock::now() >= due && TransportOpen(session)) {
+    if (TouchesUsm(session)) guard.Acquire();
     snmp_sess_timeout(session);
+    guard.Release();
     const netsnmp_session* own = snmp_sess_session(session);
     attempted_ = true;
     next_attempt_ = Clock::now() + std::chrono::microseconds(own != nullptr ? own->timeout : 0);
   }
+  guard.Release();
   if (!state_.waiting) return 0;
   if (stop_.raised()) return kStopped;
   if (Clock::now() >= deadline) return kPastDeadline;

@@ -21,7 +21,9 @@
 //     STAT_ERROR;
 //   - the stop signal is raised: kStopped, at once;
 //   - the deadline passes: kPastDeadline.
-// These are the outcomes net-snmp's synchronous call gives, plus the last two.
+// These are the outcomes net-snmp's synchronous call gives, plus the last two. The request may
+// be any PDU: SNMPv3 engine discovery runs through Run too. On an SNMPv3 session the send, read
+// and time-out calls run inside the USM guard (snmp/usm_lock.h); the wait itself never does.
 //
 // After a dropped connection net-snmp has closed the session's transport and would free the
 // session inside its next snmp_sess_select_info2_flags: the session must then only be closed

@@ -3,16 +3,24 @@
 #include <dlfcn.h>
 
 #include <mutex>
+#include <set>
+
+#include "snmp/usm_lock.h"
 
 namespace {
 
 // What init_snmp would do for the USM of a command generator, without its configuration files
-// (read_configs), MIB loading, locale change or persistent state. It runs before the first
-// snmp_sess_init, so the set-up step called here meets only the USM's own handler: the
-// transports' handlers (which look for TLS certificates among configuration files) are
-// registered later.
+// (read_configs), MIB loading, locale change or persistent state.
 void InitUserBasedSecurity() {
   if (find_sec_mod(USM_SEC_MODEL_NUMBER) != nullptr) return;  // the host set net-snmp up
+  // The USM's own set-up step is a library callback that init_usm registers. The list it joins
+  // may already hold other modules' steps (the TLS transports' one looks for certificates among
+  // configuration files), so only the entries init_usm adds are run, not the whole list.
+  std::set<struct snmp_gen_callback*> before;
+  for (auto* c = snmp_callback_list(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_POST_PREMIB_READ_CONFIG);
+       c != nullptr; c = c->next) {
+    before.insert(c);
+  }
   // init_usm files its configuration keywords under the application type, which must be set.
   // It is set for the call only: a host that runs init_snmp later still names its own.
   const bool typed = netsnmp_ds_get_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_APPTYPE);
@@ -25,7 +33,13 @@ void InitUserBasedSecurity() {
   // send engine discovery as.
   setup_engineID(nullptr, nullptr);
   // The USM's post-configuration step: random salts, the discovery user.
-  snmp_call_callbacks(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_POST_PREMIB_READ_CONFIG, nullptr);
+  for (auto* c = snmp_callback_list(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_POST_PREMIB_READ_CONFIG);
+       c != nullptr; c = c->next) {
+    if (before.count(c) == 0 && c->sc_callback != nullptr) {
+      c->sc_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_POST_PREMIB_READ_CONFIG, nullptr,
+                     c->sc_client_arg);
+    }
+  }
 }
 
 }  // namespace
@@ -41,8 +55,16 @@ void EnsureNetSnmpReady() {
     if (dladdr(reinterpret_cast<void*>(&snmp_sess_init), &info) != 0 && info.dli_fname) {
       dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
     }
-    InitUserBasedSecurity();
     netsnmp_session scratch;
     snmp_sess_init(&scratch);
+  });
+}
+
+void EnsureUsmReady() {
+  EnsureNetSnmpReady();
+  static std::once_flag once;
+  std::call_once(once, [] {
+    UsmGuard guard;
+    InitUserBasedSecurity();
   });
 }

@@ -5,17 +5,23 @@
 // runs it exactly once, whichever thread constructs the first device. After it, each device
 // uses only the single-session calls (snmp_sess_open / _async_send / _read2 / _close), which keep
 // sessions apart and are safe from several threads, one session per thread. The library is
-// pinned in the process, since its initialised state cannot be released.
+// pinned in the process, since its initialised state cannot be released. That is all an
+// SNMPv2c device ever sets up: net-snmp's process-wide state is then what its plain client
+// calls leave, and a host that initialises net-snmp itself later (init_snmp) gets its own
+// SNMPv3 security set-up and configuration as if the plug-in were not there.
 //
-// The same once-only step sets up net-snmp's user-based security model (USM) for SNMPv3, as a
-// command generator needs it, without reading any SNMP configuration or persistent file of the
-// host and without writing any: the model's registration, a random local engine ID, and the
-// model's own set-up step (random starting salts for the privacy protocols, the user that
-// engine discovery sends as). When the host process has set up net-snmp itself (init_snmp), its
-// USM is used as it is. SNMPv3 state is process-wide; snmp/usm_walk.h says how walks share it.
+// EnsureUsmReady() sets up net-snmp's user-based security model (USM) for SNMPv3, once per
+// process, when the first configuration asks for SNMPv3 (never before, never when none does).
+// It does what a command generator needs without reading any SNMP configuration or persistent
+// file of the host and without writing any: the model's registration, a random local engine
+// ID, and the model's own set-up step (random starting salts for the privacy protocols, the
+// user that engine discovery sends as). When the host process has set up net-snmp itself
+// (init_snmp) before, its USM is used as it is and nothing of it is changed. SNMPv3 state is
+// process-wide; snmp/usm_lock.h and snmp/usm_walk.h say how walks share it.
 #pragma once
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 
 void EnsureNetSnmpReady();
+void EnsureUsmReady();

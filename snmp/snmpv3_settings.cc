@@ -264,6 +264,8 @@ int ReadSnmpVersion(const Json::Value* app, Snmpv3Settings* v3) {
     }
     return 2;
   }
+  // The first configuration that asks for SNMPv3 sets net-snmp's USM up for the process.
+  EnsureUsmReady();
   if (ReadSnmpv3(*app, v3)) return 3;
   *v3 = Snmpv3Settings();
   return 0;

@@ -16,7 +16,8 @@
 // the reason, never a pass phrase.
 //
 // The pass phrases are turned into USM keys here, once per configuration, and the texts are
-// overwritten at once; only the keys are kept.
+// overwritten at once; only the keys are kept. The first configuration with snmp_version 3 sets
+// net-snmp's SNMPv3 security up for the process (EnsureUsmReady); no other does.
 #pragma once
 
 #include <string>

@@ -161,10 +161,10 @@ TEST_F(Schedule, UseThreadZeroLaterHandsTheDeviceToTheHostAndBack) {
   d.reset();
 }
 
-// SNMPv3 walks of a process take turns. A device that waits for its turn while another's walk
-// holds it (here: engine discovery against a unit that never answers, 2 s) stops at once when
-// destroyed.
-TEST(Snmpv3Turns, DestroyingADeviceThatWaitsForItsTurnReturnsAtOnce) {
+// SNMPv3 engine discovery is an exchange like any other: two devices discover a unit that never
+// answers (2 s per attempt) at the same time, neither waiting for the other, and an own-thread
+// device destroyed in the middle of its discovery stops at once.
+TEST(Snmpv3Discovery, RunsAlongsideOthersAndEndsAtOnceOnAStop) {
   SilentUdpPeer silent;
   ASSERT_TRUE(silent.ok());
   auto config = [&](int use_thread) {
@@ -174,22 +174,30 @@ TEST(Snmpv3Turns, DestroyingADeviceThatWaitsForItsTurnReturnsAtOnce) {
   };
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  DeviceProbe holder;
-  holder.InitSetting(config(0));
-  std::thread walk([&] { holder.RefreshStatus(); });
-  // The holder's discovery request has arrived: it holds the turn for the next 2 s.
+  DeviceProbe other;
+  other.InitSetting(config(0));
+  std::thread walk([&] { other.RefreshStatus(); });
   pollfd p = {silent.fd(), POLLIN, 0};
-  EXPECT_EQ(poll(&p, 1, 5000), 1);
-  auto waiter = std::make_unique<DeviceProbe>();
-  waiter->InitSetting(config(1));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // its thread reaches the turn
+  EXPECT_EQ(poll(&p, 1, 5000), 1) << "the host-driven device's discovery";
+  auto stopped = std::make_unique<DeviceProbe>();
+  stopped->InitSetting(config(1));
+  // Its discovery goes out while the other device's is still waiting for an answer.
+  int datagrams = 0;
+  const auto start = Clock::now();
+  while (datagrams < 2 && SecondsSince(start) < 1.5) {
+    datagrams += silent.Drain();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   const auto t = Clock::now();
-  waiter.reset();
-  EXPECT_LT(SecondsSince(t), 1.0) << "waited for the other device's walk";
+  stopped.reset();
+  const double destroy_s = SecondsSince(t);
   walk.join();
-  testing::internal::GetCapturedStderr();
   testing::internal::GetCapturedStdout();
-  EXPECT_EQ(silent.Drain(), 1) << "the waiting device must not have sent anything";
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(datagrams, 2) << "one discovery waited for another";
+  EXPECT_LT(destroy_s, 0.5) << "the stop waited for the discovery to time out";
+  EXPECT_EQ(err, "Timeout: No Response from " + silent.peer() + "\n")
+      << "only the walk that was not stopped ends with the time-out line";
 }
 
 // Destroying an object while another thread is still inside one of its virtual calls races on

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -204,6 +205,54 @@ bool ExternalAgent::StartSnmpdV3(const std::string& user_lines, const std::strin
   return LaunchSnmpd("view all included .1\n" + user_lines + override_lines, probe_oid, error);
 }
 
+bool ExternalAgent::RestartSnmpdV3(const std::string& user_lines, const std::string& override_lines,
+                                   const std::string& probe_oid, const std::string& probe_security,
+                                   const std::string& engine_id, unsigned boots,
+                                   std::string* error) {
+  if (!dir_.ok()) {
+    *error = "no temporary directory";
+    return false;
+  }
+  process_.Stop();
+  fixed_port_ = port_;
+  probe_security_ = probe_security;
+  const std::string persist = dir_.path() + "/persist";
+  std::error_code ec;
+  std::filesystem::remove_all(persist, ec);
+  std::filesystem::create_directory(persist);
+  if (!WriteFile(dir_.path() + "/snmpd.conf", "engineID " + engine_id + "\nview all included .1\n" +
+                                                  user_lines + override_lines)) {
+    *error = "cannot write snmpd.conf";
+    return false;
+  }
+  if (boots == 0) {
+    conf_path_.clear();
+    return Launch(SnmpdArgv, probe_oid, error);
+  }
+  // snmpd reads its boot count from its persistent state only when it reads configuration
+  // folders (no -C); the only folder it is given is that state's own. The count belongs to the
+  // engine ID it was saved with (net-snmp's text engine IDs: 80001f88 04 and the text).
+  std::string hex = "0x80001f8804";
+  static const char kDigits[] = "0123456789abcdef";
+  for (unsigned char c : engine_id) {
+    hex += kDigits[c >> 4];
+    hex += kDigits[c & 15];
+  }
+  if (!WriteFile(persist + "/snmpd.conf",
+                 "engineBoots " + std::to_string(boots) + "\noldEngineID " + hex + "\n")) {
+    *error = "cannot write the persistent state";
+    return false;
+  }
+  conf_path_ = persist;
+  return Launch(
+      [](const std::string& dir, uint16_t port) {
+        std::vector<std::string> argv = SnmpdArgv(dir, port);
+        argv.erase(std::find(argv.begin(), argv.end(), "-C"));
+        return argv;
+      },
+      probe_oid, error);
+}
+
 bool ExternalAgent::LaunchSnmpd(const std::string& conf, const std::string& probe_oid,
                                 std::string* error) {
   if (!dir_.ok()) {
@@ -215,21 +264,21 @@ bool ExternalAgent::LaunchSnmpd(const std::string& conf, const std::string& prob
     return false;
   }
   std::filesystem::create_directory(dir_.path() + "/persist");
-  return Launch(
-      [](const std::string& dir, uint16_t port) {
-        // -C: none of the system's configuration files, only -c CONF.
-        return std::vector<std::string>{kSnmpd,
-                                        "-f",
-                                        "-Lf",
-                                        dir + "/snmpd.log",
-                                        "-C",
-                                        "-c",
-                                        dir + "/snmpd.conf",
-                                        "-p",
-                                        dir + "/snmpd.pid",
-                                        "udp:127.0.0.1:" + std::to_string(port)};
-      },
-      probe_oid, error);
+  return Launch(SnmpdArgv, probe_oid, error);
+}
+
+std::vector<std::string> ExternalAgent::SnmpdArgv(const std::string& dir, uint16_t port) {
+  // -C: none of the system's configuration files, only -c CONF.
+  return std::vector<std::string>{kSnmpd,
+                                  "-f",
+                                  "-Lf",
+                                  dir + "/snmpd.log",
+                                  "-C",
+                                  "-c",
+                                  dir + "/snmpd.conf",
+                                  "-p",
+                                  dir + "/snmpd.pid",
+                                  "udp:127.0.0.1:" + std::to_string(port)};
 }
 
 bool ExternalAgent::StartSnmpsim(const std::string& snmprec, const std::string& probe_oid,
@@ -268,12 +317,15 @@ bool ExternalAgent::StartSnmpsim(const std::string& snmprec, const std::string& 
 
 bool ExternalAgent::Launch(ArgvFor argv_for, const std::string& probe_oid, std::string* error) {
   const std::string& dir = dir_.path();
-  const std::vector<std::string> env{
-      "PATH=/usr/sbin:/usr/bin:/sbin:/bin",      "HOME=" + dir, "MIBS=", "SNMPCONFPATH=" + dir,
-      "SNMP_PERSISTENT_DIR=" + dir + "/persist", "LANG=C.UTF-8"};
+  const std::vector<std::string> env{"PATH=/usr/sbin:/usr/bin:/sbin:/bin",
+                                     "HOME=" + dir,
+                                     "MIBS=",
+                                     "SNMPCONFPATH=" + (conf_path_.empty() ? dir : conf_path_),
+                                     "SNMP_PERSISTENT_DIR=" + dir + "/persist",
+                                     "LANG=C.UTF-8"};
   std::string why;
   for (int attempt = 0; attempt < 3; ++attempt) {
-    const uint16_t port = FreeUdpPort();
+    const uint16_t port = fixed_port_ != 0 ? fixed_port_ : FreeUdpPort();
     if (port == 0) {
       why = "no free UDP port";
       continue;

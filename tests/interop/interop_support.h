@@ -109,6 +109,13 @@ class ExternalAgent {
   bool StartSnmpdV3(const std::string& user_lines, const std::string& override_lines,
                     const std::string& probe_oid, const std::string& probe_security,
                     std::string* error);
+  // StartSnmpdV3 with the fixed engine ID `engine_id` (a text), as a unit that restarts: with
+  // `boots` > 0 the agent starts from persistent state that says it has booted `boots` times
+  // (it then counts boots + 1); with 0 it starts from none (boots back at 1). A second call ends
+  // the running agent and starts the new one on the same port, so clients see one unit restart.
+  bool RestartSnmpdV3(const std::string& user_lines, const std::string& override_lines,
+                      const std::string& probe_oid, const std::string& probe_security,
+                      const std::string& engine_id, unsigned boots, std::string* error);
   // snmpsimd serving `snmprec` as <kCommunity>.snmprec.
   bool StartSnmpsim(const std::string& snmprec, const std::string& probe_oid, std::string* error);
 
@@ -120,8 +127,11 @@ class ExternalAgent {
   using ArgvFor = std::vector<std::string> (*)(const std::string& dir, uint16_t port);
   bool Launch(ArgvFor argv_for, const std::string& probe_oid, std::string* error);
   bool LaunchSnmpd(const std::string& conf, const std::string& probe_oid, std::string* error);
+  static std::vector<std::string> SnmpdArgv(const std::string& dir, uint16_t port);
 
   TempDir dir_;
+  std::string conf_path_;    // the agent's SNMPCONFPATH; the temporary directory when empty
+  uint16_t fixed_port_ = 0;  // the port to start on; a free one when 0
   std::string probe_security_ = std::string("-v2c -c ") + kCommunity;
   ChildProcess process_;
   uint16_t port_ = 0;

@@ -21,6 +21,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -591,6 +592,151 @@ TEST_F(Interop, NetSnmpdSnmpv3DevicesOnThreadsUseOnlyTheirOwnKeys) {
   EXPECT_EQ(err, "");
   EXPECT_NE(out.find("snmpbulkwalk: Authentication failure"), std::string::npos) << out;
   for (const char* phrase : kPassPhrases) EXPECT_EQ((out + err).find(phrase), std::string::npos);
+}
+
+// A fleet of SNMPv3 devices in one process, against one snmpd with v3-only users and a fixed
+// engine ID: what a dark unit, a unit with the same user and a unit that restarts cost the
+// others. Each case is one that SNMPv3 walks taking whole-walk turns, an uninterruptible engine
+// discovery, or engine times kept across a restart got wrong.
+TEST_F(Interop, NetSnmpdSnmpv3FleetDarkSharedAndRestartedUnitsCostTheOthersNothing) {
+  if (!interop::Executable(ExternalAgent::kSnmpd)) {
+    GTEST_SKIP() << ExternalAgent::kSnmpd << " is missing: install the Debian package snmpd";
+  }
+  using Clock = std::chrono::steady_clock;
+  auto seconds_since = [](Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
+  };
+  // 300 leaves: walks of 301 exchanges, long enough for the three to overlap.
+  Dataset data;
+  for (unsigned leaf = 1; leaf <= 300; ++leaf) {
+    data.Set(Dataset::UnitOid(kUnit, leaf), Value::Integer(leaf == 1 ? 1 : Pattern(leaf)));
+  }
+  const std::string overrides = SnmpdOverrides(data);
+  const std::string probe = Dotted(Dataset::UnitOid(kUnit, 1));
+  ExternalAgent agent;
+  std::string error;
+  // The unit has booted 1000 times (its persistent state says so).
+  ASSERT_TRUE(
+      agent.RestartSnmpdV3(kSnmpv3Users, overrides, probe, kAliceProbe, "qrmfleet", 1000, &error))
+      << error;
+  interop::UdpRelay second_address(agent.port());  // the same agent at another address
+  ASSERT_TRUE(second_address.ok());
+  const std::string alice = R"("snmp_version":3,"username":"alice","password":"alice-auth-phrase",)"
+                            R"("priv_password":"alice-priv-phrase","timeout_ms":2000,"retries":0)";
+  auto config = [&](uint16_t port, int use_thread) {
+    return Parse(R"({"ip":"127.0.0.1:)" + std::to_string(port) + R"(","address":)" +
+                 std::to_string(kUnit) + R"(,"appSetting":{"use_thread":)" +
+                 std::to_string(use_thread) + "," + alice + "}}");
+  };
+  auto healthy_obs = std::make_shared<RecordingObserver>();
+  std::vector<std::unique_ptr<DeviceProbe>> healthy;
+  for (uint16_t port : {agent.port(), agent.port(), second_address.port()}) {
+    healthy.push_back(std::make_unique<DeviceProbe>());
+    AttachHostObserver(healthy.back().get(), healthy_obs);
+    healthy.back()->InitSetting(config(port, 0));
+  }
+  // Walks every healthy device once, all at the same time, each on a host thread of its own.
+  auto walk_all = [&] {
+    std::vector<std::thread> hosts;
+    for (auto& d : healthy) hosts.emplace_back([&d] { d->RefreshStatus(); });
+    for (auto& h : hosts) h.join();
+  };
+  auto all_filled = [&] {
+    for (auto& d : healthy) {
+      if (Slot(d->data(), 7) != static_cast<float>(Pattern(7)) || Slot(d->data(), 1) != 1.0f)
+        return false;
+    }
+    return true;
+  };
+
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  // Two devices with the same user on one agent, and a third at its other address: each walk
+  // uses the one user entry of that engine and user while the others' walks are under way. A
+  // fourth device has the same user with a wrong pass phrase and walks at the same time: it
+  // never walks with the others' keys, nor they with its.
+  auto wrong_obs = std::make_shared<RecordingObserver>();
+  DeviceProbe wrong;
+  AttachHostObserver(&wrong, wrong_obs);
+  Json::Value wrong_config = config(agent.port(), 0);
+  wrong_config["appSetting"]["password"] = "wrong-auth-phrase";
+  wrong.InitSetting(wrong_config);
+  double alone_s = 0;
+  for (int round = 0; round < 2; ++round) {
+    std::thread beside_wrong([&] { wrong.RefreshStatus(); });
+    const auto alone = Clock::now();
+    walk_all();
+    alone_s = seconds_since(alone);
+    beside_wrong.join();
+  }
+  const bool shared_filled = all_filled();
+  const size_t shared_rounds = healthy_obs->Count("SendSP");
+
+  // Three dark units (never answering; discovery waits 2 x 10 s, the defaults) beside the
+  // healthy devices: the healthy walks run while every dark discovery is in flight, as fast as
+  // without them.
+  SilentUdpPeer silent;
+  ASSERT_TRUE(silent.ok());
+  auto dark_obs = std::make_shared<RecordingObserver>();
+  std::vector<std::unique_ptr<DeviceProbe>> dark;
+  for (int i = 0; i < 3; ++i) {
+    dark.push_back(std::make_unique<DeviceProbe>());
+    AttachHostObserver(dark.back().get(), dark_obs);
+    dark.back()->InitSetting(Parse(R"({"ip":")" + silent.peer() + R"(","address":)" +
+                                   std::to_string(kUnit) +
+                                   R"(,"appSetting":{"use_thread":1,"snmp_version":3,)"
+                                   R"("username":"alice","password":"alice-auth-phrase",)"
+                                   R"("timeout_ms":10000,"retries":1}})"));
+  }
+  int discoveries = 0;
+  const auto dark_start = Clock::now();
+  while (discoveries < 3 && seconds_since(dark_start) < 5.0) {
+    discoveries += silent.Drain();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  const auto beside = Clock::now();
+  walk_all();
+  const double beside_s = seconds_since(beside);
+  const size_t beside_rounds = healthy_obs->Count("SendSP") - shared_rounds;
+  // All three dark devices destroyed together, their discoveries in flight.
+  const auto destroy = Clock::now();
+  dark.clear();
+  const double destroy_s = seconds_since(destroy);
+
+  // The unit restarts with the same engine ID and no persistent state: its boot count goes back
+  // from 1001 to 1. The next walk of every device succeeds.
+  ASSERT_TRUE(
+      agent.RestartSnmpdV3(kSnmpv3Users, overrides, probe, kAliceProbe, "qrmfleet", 0, &error))
+      << error;
+  for (auto& d : healthy) SetSlot(d->data(), 7, 0.0f);
+  walk_all();
+  const bool restarted_filled = all_filled();
+  healthy.clear();
+  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string err = testing::internal::GetCapturedStderr();
+
+  EXPECT_TRUE(shared_filled) << out << err;
+  EXPECT_EQ(shared_rounds, 6u);
+  EXPECT_EQ(discoveries, 3) << "the dark devices' discoveries did not all go out at once";
+  EXPECT_EQ(beside_rounds, 3u);
+  EXPECT_LT(beside_s, 2 * alone_s + 1.0)
+      << "the healthy walks waited for the dark units (alone they took " << alone_s << " s)";
+  EXPECT_LT(destroy_s, 1.0) << "destroying the dark devices waited for their discoveries";
+  EXPECT_EQ(dark_obs->Count("SendSP"), 0u) << "a stopped walk published a round";
+  EXPECT_TRUE(restarted_filled) << "the unit was not walked after its restart";
+  EXPECT_EQ(healthy_obs->Count("SendSP"), 12u);
+  EXPECT_EQ(Slot(wrong.data(), 7), 0.0f) << "the wrong pass phrase walked with another's keys";
+  EXPECT_EQ(wrong_obs->Count("SendSP"), 2u);
+  // Lines of devices on other threads may come between a failure's two lines.
+  auto count = [&](const std::string& text) {
+    size_t n = 0;
+    for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("snmp get error"), 2u) << "only the wrong pass phrase's two walks fail:\n" << out;
+  EXPECT_EQ(count("snmpbulkwalk: Authentication failure"), 2u) << out;
+  EXPECT_EQ(err, "") << "only the dark devices time out, and they were stopped first";
+  if (HasFailure()) ADD_FAILURE() << "snmpd log:\n" << agent.Log().substr(0, 4000);
 }
 
 #ifdef QRMHOST_PATH

@@ -10,12 +10,15 @@
 
 #include <gtest/gtest.h>
 #include <json/reader.h>
+#include <net-snmp/net-snmp-config.h>
+#include <net-snmp/net-snmp-includes.h>
 
 #include "plugin/provider.h"
 #include "sim/agent.h"
 #include "sim/dataset.h"
 #include "tests/support/device_probe.h"
 #include "tests/support/recording_observer.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/test_util.h"
 
 namespace {
@@ -156,6 +159,20 @@ TEST(PluginLoading, ProvidersCreateDevicesThatWalkAndEverythingUnloads) {
     EXPECT_EQ(saved[1].device, 12u);
     EXPECT_EQ(ImageSlot(saved[1].bytes, 2), 2.0f);
     EXPECT_EQ(obs->Count("CheckThresholdBool"), 2u * 429u);
+
+    // SNMPv2c devices leave net-snmp as its plain client calls do: no SNMPv3 security model is
+    // registered, so a host that initialises net-snmp now gets its own, without complaint.
+    EXPECT_EQ(find_sec_mod(USM_SEC_MODEL_NUMBER), nullptr) << "USM set up for SNMPv2c devices";
+    TempDir host_snmp;
+    ASSERT_TRUE(host_snmp.ok());
+    setenv("SNMPCONFPATH", host_snmp.path().c_str(), 1);
+    setenv("SNMP_PERSISTENT_DIR", host_snmp.path().c_str(), 1);
+    setenv("MIBS", "", 1);
+    testing::internal::CaptureStderr();
+    init_snmp("qrm_host");
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(log.find("could not register"), std::string::npos) << log;
+    EXPECT_NE(find_sec_mod(USM_SEC_MODEL_NUMBER), nullptr) << "the host's init_snmp set up no USM";
     // Text form of the cache restore, through the plug-in's own inline default.
     testing::internal::CaptureStdout();
     EXPECT_EQ(a->LoadFromCache(std::string(saved[0].bytes.begin(), saved[0].bytes.end())), 1);
