@@ -9,7 +9,8 @@
 #   - the armhf plug-in is a 32-bit ARM EABI5 hard-float shared object;
 #   - the build machine's packages, unpacked into a temporary root (dpkg-deb -x), run: the
 #     packaged qrmhost, with the packaged plug-in, against the packaged pdusim for one round in
-#     frame mode 2, finding the reference host library inside that root; both commands print
+#     frame mode 2, finding the reference host library inside that root, exits 0 and writes
+#     nothing but events (read by jq) to standard output with --events -; both commands print
 #     the package's version;
 #   - with BUILD, `cmake --install BUILD --prefix DIR` gives a tree that runs the same round.
 #
@@ -140,13 +141,14 @@ cat >"$WORK/device.json" <<JSON
  "appSetting": {"use_thread": 0, "b_mode": 2, "timeout_ms": 2000, "retries": 1}}
 JSON
 
-# one_round NAME QRMHOST PLUGIN: one round of device 1, checked by its output and events.
+# one_round NAME QRMHOST PLUGIN: one round of device 1 with the events on standard output,
+# checked by its exit status, the events (through jq) and the summaries on standard error.
 one_round() {
   local name=$1 qrmhost=$2 plugin=$3 dir=$WORK/$1 status
   mkdir -p "$dir"
   env -u LD_LIBRARY_PATH timeout 120 "$qrmhost" run --plugin "$plugin" \
     --config "$WORK/device.json" --rounds 1 --timeout 60 --history "$dir/history" \
-    --events "$dir/events.jsonl" >"$dir/out" 2>"$dir/err"
+    --events - >"$dir/events.jsonl" 2>"$dir/err"
   status=$?
   if [ $status != 0 ]; then
     fail "$name: qrmhost run exits 0 (status $status)"
@@ -154,14 +156,16 @@ one_round() {
     return
   fi
   pass "$name: qrmhost run exits 0"
-  grep -E '^\[(round|end)' "$dir/out" | sed 's/^/  | /'
+  grep -E '^\[(round|end)' "$dir/err" | sed 's/^/  | /'
   check "$name: the round shows the simulator's three alarms" \
-    grep -qE '^\[round 1\] device 1 at .*: first record, .*, 3 alarms active; raised: ' "$dir/out"
+    grep -qE '^\[round 1\] device 1 at .*: first record, .*, 3 alarms active; raised: ' "$dir/err"
   check "$name: the run closes with the device's summary" \
-    grep -qxF '[end] device 1: rounds published 1, walks timed out 0, walks failed 0, alarms active now 3' \
-    "$dir/out"
+    grep -qxF '[end] device 1: rounds published 1, walks timed out 0, walks failed 0, walks found nothing 0, alarms active now 3' \
+    "$dir/err"
+  check "$name: standard output holds the events alone: jq reads every line" \
+    jq -e -c '.event' "$dir/events.jsonl" >/dev/null
   check "$name: frame mode 2 reports the 429 catalogue signals" \
-    test "$(grep -c '"event":"signal"' "$dir/events.jsonl")" = 429
+    test "$(jq -c 'select(.event == "signal")' "$dir/events.jsonl" | wc -l)" = 429
   check "$name: one 5087-byte record saved" test "$(stat -c %s "$dir/history/1.rec")" = 5087
 }
 one_round packaged "$ROOT/usr/bin/qrmhost" "$ROOT/usr/lib/$multiarch/qrm/plugins/$PLUGIN"
