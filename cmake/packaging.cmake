@@ -20,8 +20,8 @@
 # scripts/package.sh runs cpack with DEB_HOST_ARCH set to the target architecture.
 #
 # Reproducible: every time in the packages comes from SOURCE_DATE_EPOCH (from the environment,
-# else the last commit's time): file times (CPack and dpkg-deb clamp to it), the changelog's
-# date and the manual pages' date. Compressed files are written without name or time.
+# else the last commit's time): file times (cmake/deb_times.cmake sets them, as cpack runs with
+# it in the environment), the changelog's date and the manual pages' date. Compressed files are written without name or time.
 #
 # QRM_PACKAGE_COMPONENTS selects what cpack packages (the armhf build packages the plug-in only).
 set(QRM_PACKAGE_COMPONENTS "plugin;tools" CACHE STRING "install components that cpack packages")
@@ -151,6 +151,8 @@ decodes their history files; pdusim simulates the units' SNMPv2c agents on
 # CPack writes no Multi-Arch field: a script run on the finished packages adds
 # "Multi-Arch: same" to the plug-in package's control file (cmake/deb_multiarch.cmake).
 set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb_multiarch.cmake)
+# Every staged file is dated SOURCE_DATE_EPOCH, whatever its time in this checkout.
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb_times.cmake)
 set(CPACK_QRM_MULTIARCH_SAME snmp-marluxa-ac-power)
 
 include(CPack)
