@@ -14,7 +14,9 @@
 #      tests, prefix /usr; cpack of the plug-in and the tools) and armhf (the cross toolchain and
 #      sysroot of ./run cross-test; cpack of the plug-in with dpkg-shlibdeps looking at armhf
 #      libraries);
-#   3. build B: the same, from scratch in build-package/b;
+#   3. build B: the same, from scratch in build-package/b/second-build, with its own sysroot
+#      (build-package/b/armhf-sysroot): another path, so that no path of this machine may
+#      reach the packages unseen;
 #   4. reproducible: every package of A is byte for byte the one of B (SOURCE_DATE_EPOCH is the
 #      last commit's time, so both carry the same times);
 #   5. dist/: A's three packages (earlier .deb files there are removed);
@@ -32,7 +34,6 @@ JOBS=${QRM_PACKAGE_JOBS:-2}
 WORK=$ROOT/build-package
 DIST=$ROOT/dist
 TRIPLET=arm-linux-gnueabihf
-SYSROOT=$WORK/armhf-sysroot
 
 # What the two builds share beside the sources: the time stamps, the locale, the time zone and
 # the file modes.
@@ -72,12 +73,16 @@ step packages
 . "$ROOT/scripts/packages.sh"
 ensure_armhf_packages package "${HOST_PACKAGES[@]}" "${ARMHF_PACKAGES[@]}"
 
-# build_set NAME: both builds of set NAME, from scratch, in $WORK/NAME; the packages land in
-# $WORK/NAME/amd64-debs and $WORK/NAME/armhf-debs.
+# build_set DIR SYSROOT: both builds, from scratch, in DIR (emptied first), the armhf one with
+# the sysroot SYSROOT; the packages land in DIR/amd64-debs and DIR/armhf-debs.
 build_set() {
-  local dir=$WORK/$1
+  local dir=$1 sysroot=$2
   rm -rf "$dir"
   mkdir -p "$dir"
+  if ! "$ROOT/scripts/armhf-sysroot.sh" "$sysroot"; then
+    echo "package: could not prepare $sysroot (see ./run cross-test for the same step)" >&2
+    exit 1
+  fi
   cmake -S "$ROOT" -B "$dir/amd64" -DCMAKE_BUILD_TYPE=Release -DQRM_BUILD_TESTS=OFF \
     -DQRM_HARDENING=ON -DQRM_MAN_PAGES=ON -DCMAKE_INSTALL_PREFIX=/usr \
     -DQRM_PACKAGE_COMPONENTS="plugin;tools" >"$dir/amd64.log" 2>&1 &&
@@ -90,11 +95,14 @@ build_set() {
 
   # Only the plug-in (and its changelog) is built: installing its component needs nothing else.
   # GNUInstallDirs chooses the multiarch library folder for native builds only: it is named here.
+  # The plug-in is linked with its installed run path (none) rather than one into the sysroot:
+  # installing removes a run path but leaves its length in the string table, so the sysroot's
+  # path would shape the packaged file.
   cmake -S "$ROOT" -B "$dir/armhf" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/armhf-toolchain.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DQRM_BUILD_TESTS=OFF -DQRM_HARDENING=ON \
     -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_LIBDIR=lib/$TRIPLET \
     -DQRM_PACKAGE_COMPONENTS=plugin -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
-    -DQRM_ARMHF_SYSROOT="$SYSROOT" >"$dir/armhf.log" 2>&1 &&
+    -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON -DQRM_ARMHF_SYSROOT="$sysroot" >"$dir/armhf.log" 2>&1 &&
     cmake --build "$dir/armhf" -j"$JOBS" --target snmp_marluxa_ac_power qrm_changelog \
       >>"$dir/armhf.log" 2>&1 || {
     tail -40 "$dir/armhf.log" >&2
@@ -109,21 +117,19 @@ status=0
 
 # ---- 2. build A ------------------------------------------------------------------------------
 step "build A"
-if ! "$ROOT/scripts/armhf-sysroot.sh" "$SYSROOT"; then
-  echo "package: could not prepare $SYSROOT (see ./run cross-test for the same step)" >&2
-  exit 1
-fi
-build_set a
+build_set "$WORK/a" "$WORK/armhf-sysroot"
 
 # ---- 3. build B ------------------------------------------------------------------------------
+# In a folder of another depth and with a sysroot of its own, so that a path of the build
+# machine reaching the packages shows as a difference.
 step "build B"
-build_set b
+build_set "$WORK/b/second-build" "$WORK/b/armhf-sysroot"
 
 # ---- 4. reproducible -------------------------------------------------------------------------
 step reproducible
 echo "SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH"
 for deb in "$WORK"/a/amd64-debs/*.deb "$WORK"/a/armhf-debs/*.deb; do
-  twin=$WORK/b/${deb#"$WORK"/a/}
+  twin=$WORK/b/second-build/${deb#"$WORK"/a/}
   sha256sum "$deb" "$twin" | sed "s|$WORK/||"
   if ! cmp -s "$deb" "$twin"; then
     echo "package: FAIL: ${deb##*/} differs between two builds of the same sources" >&2
