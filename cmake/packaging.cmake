@@ -1,10 +1,16 @@
 # Debian packages of the install components, built by CPack (scripts/package.sh runs it):
 #
-#   snmp-marluxa-ac-power        component "plugin": the plug-in module alone, for the
-#                                supervision unit (built for armhf with the cross toolchain, and
-#                                for the build machine);
-#   snmp-marluxa-ac-power-tools  component "tools": qrmhost, pdusim, the reference host library
-#                                and the README, for the integrator's own machine.
+#   snmp-marluxa-ac-power        component "plugin": the plug-in module, for the supervision
+#                                unit (built for armhf with the cross toolchain, and for the
+#                                build machine); Multi-Arch: same, as it lives in the multiarch
+#                                library folder;
+#   snmp-marluxa-ac-power-tools  component "tools": qrmhost, pdusim, the reference host library,
+#                                the README and the two commands' manual pages, for the
+#                                integrator's own machine.
+#
+# Each package has its own doc folder, /usr/share/doc/<package>, with the copyright file
+# (packaging/copyright) and changelog.Debian.gz (packaging/changelog.in), and its lintian
+# overrides (packaging/lintian-overrides).
 #
 # Depends is computed by dpkg-shlibdeps from each package's ELF files: their DT_NEEDED entries,
 # mapped to the installed packages that ship those libraries. The plug-in needs net-snmp, the
@@ -13,10 +19,89 @@
 # dependency. In a cross build dpkg-shlibdeps must look at the target's libraries:
 # scripts/package.sh runs cpack with DEB_HOST_ARCH set to the target architecture.
 #
+# Reproducible: every time in the packages comes from SOURCE_DATE_EPOCH (from the environment,
+# else the last commit's time): file times (cmake/deb_times.cmake sets them, as cpack runs with
+# it in the environment), the changelog's date and the manual pages' date. Compressed files are written without name or time.
+#
 # QRM_PACKAGE_COMPONENTS selects what cpack packages (the armhf build packages the plug-in only).
 set(QRM_PACKAGE_COMPONENTS "plugin;tools" CACHE STRING "install components that cpack packages")
-set(QRM_PACKAGE_MAINTAINER "snmp_marluxa_ac_power maintainers <maintainers@localhost>"
-    CACHE STRING "Maintainer field of the Debian packages")
+# The Maintainer field: DEBFULLNAME and DEBEMAIL as dch reads them, when both are set.
+if(DEFINED ENV{DEBFULLNAME} AND DEFINED ENV{DEBEMAIL})
+  set(qrm_maintainer "$ENV{DEBFULLNAME} <$ENV{DEBEMAIL}>")
+else()
+  set(qrm_maintainer "snmp_marluxa_ac_power maintainers <snmp-marluxa-ac-power@example.org>")
+endif()
+set(QRM_PACKAGE_MAINTAINER "${qrm_maintainer}"
+    CACHE STRING "Maintainer field of the Debian packages and their changelog")
+
+# The time every stamp in the packages is taken from.
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(QRM_SOURCE_DATE_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
+else()
+  execute_process(COMMAND git log -1 --format=%ct WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+    OUTPUT_VARIABLE QRM_SOURCE_DATE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(NOT QRM_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
+    string(TIMESTAMP QRM_SOURCE_DATE_EPOCH "%s" UTC)
+  endif()
+endif()
+
+# Doc folders, one per package; the same files install under any prefix.
+set(QRM_DOCDIR_PLUGIN ${CMAKE_INSTALL_DATAROOTDIR}/doc/snmp-marluxa-ac-power)
+set(QRM_DOCDIR_TOOLS ${CMAKE_INSTALL_DATAROOTDIR}/doc/snmp-marluxa-ac-power-tools)
+
+# changelog.Debian.gz, dated SOURCE_DATE_EPOCH (string(TIMESTAMP) reads the variable).
+set(qrm_earlier_epoch "$ENV{SOURCE_DATE_EPOCH}")
+set(ENV{SOURCE_DATE_EPOCH} "${QRM_SOURCE_DATE_EPOCH}")
+string(TIMESTAMP QRM_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+set(ENV{SOURCE_DATE_EPOCH} "${qrm_earlier_epoch}")
+set(qrm_changelog ${CMAKE_BINARY_DIR}/packaging/changelog.Debian)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in ${qrm_changelog} @ONLY)
+add_custom_command(OUTPUT ${qrm_changelog}.gz
+  COMMAND sh -c "gzip -9nc \"$1\" >\"$1.gz\"" sh ${qrm_changelog}
+  DEPENDS ${qrm_changelog}
+  COMMENT "Compressing changelog.Debian" VERBATIM)
+add_custom_target(qrm_changelog ALL DEPENDS ${qrm_changelog}.gz)
+
+# lintian's overrides (packaging/lintian-overrides says why), named after each package.
+foreach(component plugin tools)
+  string(TOUPPER ${component} upper)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${qrm_changelog}.gz
+          DESTINATION ${QRM_DOCDIR_${upper}} COMPONENT ${component})
+  get_filename_component(package ${QRM_DOCDIR_${upper}} NAME)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${package}
+          COMPONENT ${component})
+endforeach()
+install(FILES README.md DESTINATION ${QRM_DOCDIR_TOOLS} COMPONENT tools)
+
+# Manual pages of the two commands, made from their --help and --version by help2man at build
+# time (so --help stays the one source). QRM_MAN_PAGES: AUTO makes them when help2man is there
+# and the commands run here (not in a cross build), ON requires them.
+set(QRM_MAN_PAGES AUTO CACHE STRING "Make the commands' manual pages with help2man: AUTO, ON, OFF")
+find_program(QRM_HELP2MAN help2man)
+if(QRM_MAN_PAGES STREQUAL "ON" AND (NOT QRM_HELP2MAN OR CMAKE_CROSSCOMPILING))
+  message(FATAL_ERROR "QRM_MAN_PAGES=ON needs help2man (Debian package help2man) and a native build")
+endif()
+if(QRM_MAN_PAGES STREQUAL "ON" OR (QRM_MAN_PAGES STREQUAL "AUTO" AND QRM_HELP2MAN
+                                   AND NOT CMAKE_CROSSCOMPILING))
+  set(qrm_man_qrmhost "reference host for the snmp_marluxa_ac_power plug-in")
+  set(qrm_man_pdusim "simulator of Marluxa AC power-distribution unit SNMP agents")
+  set(qrm_man_pages)
+  foreach(command qrmhost pdusim)
+    set(page ${CMAKE_BINARY_DIR}/man/${command}.1)
+    add_custom_command(OUTPUT ${page}.gz
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+      COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${QRM_SOURCE_DATE_EPOCH} LC_ALL=C.UTF-8
+              ${QRM_HELP2MAN} --no-info --section=1 "--name=${qrm_man_${command}}"
+              --output=${page} $<TARGET_FILE:${command}>
+      COMMAND sh -c "gzip -9nc \"$1\" >\"$1.gz\"" sh ${page}
+      DEPENDS ${command}
+      COMMENT "Making the manual page of ${command}" VERBATIM)
+    list(APPEND qrm_man_pages ${page}.gz)
+  endforeach()
+  add_custom_target(qrm_man_pages ALL DEPENDS ${qrm_man_pages})
+  install(FILES ${qrm_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+endif()
 
 # The Debian architecture of the binaries: the target's in a cross build.
 if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE)
@@ -45,19 +130,29 @@ if(qrm_deb_arch)
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${qrm_deb_arch})
 endif()
 
+set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
+
 set(CPACK_DEBIAN_PLUGIN_PACKAGE_NAME snmp-marluxa-ac-power)
 set(CPACK_DEBIAN_PLUGIN_DESCRIPTION
   "QRM device plug-in for Marluxa AC power-distribution units
 snmp_marluxa_ac_power.so, loaded by the QRM host monitoring framework from
-its plug-in folder. It walks each unit's SNMPv2c subtree, publishes the
-5087-byte device record every round and reports 429 alarm signals.")
+its plug-in folder. It walks each unit's subtree over SNMPv2c or SNMPv3
+(USM, with authentication and privacy), publishes the 5087-byte device
+record every round and reports 429 alarm signals.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME snmp-marluxa-ac-power-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS snmp-marluxa-ac-power)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION
   "reference host and PDU simulator for the Marluxa AC power plug-in
-qrmhost loads the plug-in, drives its devices and decodes their history
-files; pdusim simulates the units' SNMPv2c agents on 127.0.0.1. For trying
-units and configurations before deployment.")
+qrmhost loads the plug-in, drives its devices (SNMPv2c or SNMPv3) and
+decodes their history files; pdusim simulates the units' SNMPv2c agents on
+127.0.0.1. For trying units and configurations before deployment.")
+
+# CPack writes no Multi-Arch field: a script run on the finished packages adds
+# "Multi-Arch: same" to the plug-in package's control file (cmake/deb_multiarch.cmake).
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb_multiarch.cmake)
+# Every staged file is dated SOURCE_DATE_EPOCH, whatever its time in this checkout.
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb_times.cmake)
+set(CPACK_QRM_MULTIARCH_SAME snmp-marluxa-ac-power)
 
 include(CPack)

@@ -3,13 +3,16 @@
 #
 #   scripts/package-test.sh DIST [BUILD]
 #
-#   - the plug-in packages (build machine and armhf) hold the plug-in alone, in the plug-in
-#     folder of their architecture, and depend on net-snmp's runtime package but neither on
-#     jsoncpp nor on the reference host (the host process supplies those);
+#   - the plug-in packages (build machine and armhf) hold the plug-in, in the plug-in folder of
+#     their architecture, and beside it only their documents; they are Multi-Arch: same and
+#     depend on net-snmp's runtime package but neither on jsoncpp nor on the reference host
+#     (the host process supplies those);
+#   - the tools package holds its documents under its own name and the manual pages;
 #   - the armhf plug-in is a 32-bit ARM EABI5 hard-float shared object;
 #   - the build machine's packages, unpacked into a temporary root (dpkg-deb -x), run: the
 #     packaged qrmhost, with the packaged plug-in, against the packaged pdusim for one round in
-#     frame mode 2, finding the reference host library inside that root; both commands print
+#     frame mode 2, finding the reference host library inside that root, exits 0 and writes
+#     nothing but events (read by jq) to standard output with --events -; both commands print
 #     the package's version;
 #   - with BUILD, `cmake --install BUILD --prefix DIR` gives a tree that runs the same round.
 #
@@ -68,10 +71,14 @@ for arch in amd64 armhf; do
   fi
   pass "${deb##*/} is there"
   multiarch=$(dpkg-architecture -a "$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
-  files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}')
-  check "$arch: the package holds usr/lib/$multiarch/qrm/plugins/$PLUGIN and nothing else" \
-    test "$files" = "./usr/lib/$multiarch/qrm/plugins/$PLUGIN"
+  files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $NF}' | sort)
+  docs="./usr/share/doc/snmp-marluxa-ac-power/changelog.Debian.gz
+./usr/share/doc/snmp-marluxa-ac-power/copyright
+./usr/share/lintian/overrides/snmp-marluxa-ac-power"
+  check "$arch: the package holds usr/lib/$multiarch/qrm/plugins/$PLUGIN and its documents" \
+    test "$files" = "$(printf '%s\n%s' "./usr/lib/$multiarch/qrm/plugins/$PLUGIN" "$docs" | sort)"
   check "$arch: Architecture is $arch" test "$(dpkg-deb -f "$deb" Architecture)" = "$arch"
+  check "$arch: Multi-Arch is same" test "$(dpkg-deb -f "$deb" Multi-Arch)" = same
   depends=$(dpkg-deb -f "$deb" Depends)
   echo "  Depends: $depends"
   check "$arch: Depends has a versioned libsnmp40" grep -qE '(^|, )libsnmp40 \(>= [^)]+\)' \
@@ -113,8 +120,15 @@ multiarch=$(dpkg-architecture -a amd64 -qDEB_HOST_MULTIARCH 2>/dev/null)
 for f in usr/bin/qrmhost usr/bin/pdusim "usr/lib/$multiarch/qrm/libqrmhost_ref.so"; do
   check "tools: holds $f" test -f "$ROOT/$f"
 done
-check "tools: holds the README in the doc folder" \
-  bash -c 'compgen -G "$1/usr/share/doc/*/README.md" >/dev/null' _ "$ROOT"
+for f in README.md copyright changelog.Debian.gz; do
+  check "tools: holds $f in its own doc folder" \
+    test -f "$ROOT/usr/share/doc/snmp-marluxa-ac-power-tools/$f"
+done
+for tool in qrmhost pdusim; do
+  check "tools: the manual page of $tool is made from its --help" \
+    bash -c 'zcat "$1" | grep -q "^\.TH ${2^^} \"1\"" && zcat "$1" | grep -qF "\-\-help"' _ \
+    "$ROOT/usr/share/man/man1/$tool.1.gz" "$tool"
+done
 hostlib=$(env -u LD_LIBRARY_PATH ldd "$ROOT/usr/bin/qrmhost" |
   sed -n 's/^[[:space:]]*libqrmhost_ref\.so => \([^ ]*\) .*/\1/p')
 echo "  ldd: libqrmhost_ref.so => $hostlib"
@@ -140,13 +154,14 @@ cat >"$WORK/device.json" <<JSON
  "appSetting": {"use_thread": 0, "b_mode": 2, "timeout_ms": 2000, "retries": 1}}
 JSON
 
-# one_round NAME QRMHOST PLUGIN: one round of device 1, checked by its output and events.
+# one_round NAME QRMHOST PLUGIN: one round of device 1 with the events on standard output,
+# checked by its exit status, the events (through jq) and the summaries on standard error.
 one_round() {
   local name=$1 qrmhost=$2 plugin=$3 dir=$WORK/$1 status
   mkdir -p "$dir"
   env -u LD_LIBRARY_PATH timeout 120 "$qrmhost" run --plugin "$plugin" \
     --config "$WORK/device.json" --rounds 1 --timeout 60 --history "$dir/history" \
-    --events "$dir/events.jsonl" >"$dir/out" 2>"$dir/err"
+    --events - >"$dir/events.jsonl" 2>"$dir/err"
   status=$?
   if [ $status != 0 ]; then
     fail "$name: qrmhost run exits 0 (status $status)"
@@ -154,14 +169,16 @@ one_round() {
     return
   fi
   pass "$name: qrmhost run exits 0"
-  grep -E '^\[(round|end)' "$dir/out" | sed 's/^/  | /'
+  grep -E '^\[(round|end)' "$dir/err" | sed 's/^/  | /'
   check "$name: the round shows the simulator's three alarms" \
-    grep -qE '^\[round 1\] device 1 at .*: first record, .*, 3 alarms active; raised: ' "$dir/out"
+    grep -qE '^\[round 1\] device 1 at .*: first record, .*, 3 alarms active; raised: ' "$dir/err"
   check "$name: the run closes with the device's summary" \
-    grep -qxF '[end] device 1: rounds published 1, walks timed out 0, walks failed 0, alarms active now 3' \
-    "$dir/out"
+    grep -qxF '[end] device 1: rounds published 1, walks timed out 0, walks failed 0, walks found nothing 0, alarms active now 3' \
+    "$dir/err"
+  check "$name: standard output holds the events alone: jq reads every line" \
+    bash -c 'jq -e -c .event "$1" >/dev/null' _ "$dir/events.jsonl"
   check "$name: frame mode 2 reports the 429 catalogue signals" \
-    test "$(grep -c '"event":"signal"' "$dir/events.jsonl")" = 429
+    test "$(jq -c 'select(.event == "signal")' "$dir/events.jsonl" | wc -l)" = 429
   check "$name: one 5087-byte record saved" test "$(stat -c %s "$dir/history/1.rec")" = 5087
 }
 one_round packaged "$ROOT/usr/bin/qrmhost" "$ROOT/usr/lib/$multiarch/qrm/plugins/$PLUGIN"

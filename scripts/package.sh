@@ -8,15 +8,25 @@
 # Steps, each timed:
 #   1. packages: the armhf foreign architecture, the cross toolchain and the armhf runtime
 #      libraries that dpkg-shlibdeps maps the plug-in's needs to (as root; otherwise prints the
-#      commands and exits 2). ./run has installed the build machine's packages already;
-#   2. build-package/amd64: Release, no tests, prefix /usr; cpack (plug-in and tools);
-#   3. build-package/armhf: the cross toolchain and sysroot of ./run cross-test, Release, no
-#      tests; cpack of the plug-in with dpkg-shlibdeps looking at armhf libraries;
-#   4. dist/: the three packages (earlier .deb files there are removed);
-#   5. scripts/package-test.sh on dist/ and on an install of build-package/amd64.
-# Exit status: non-zero when a step or the package test fails.
+#      commands and exits 2). ./run has installed the build machine's packages and the checking
+#      tools (lintian, hardening-check from devscripts, help2man, jq) already;
+#   2. build A, from scratch in build-package/a: amd64 (Release, hardened, manual pages, no
+#      tests, prefix /usr; cpack of the plug-in and the tools) and armhf (the cross toolchain and
+#      sysroot of ./run cross-test; cpack of the plug-in with dpkg-shlibdeps looking at armhf
+#      libraries);
+#   3. build B: the same, from scratch in build-package/b/second-build, with its own sysroot
+#      (build-package/b/armhf-sysroot): another path, so that no path of this machine may
+#      reach the packages unseen;
+#   4. reproducible: every package of A is byte for byte the one of B (SOURCE_DATE_EPOCH is the
+#      last commit's time, so both carry the same times);
+#   5. dist/: A's three packages (earlier .deb files there are removed);
+#   6. hardening-check on every ELF object in the packages;
+#   7. lintian on the three packages: no error and no warning;
+#   8. scripts/package-test.sh on dist/ and on an install of build A's amd64 folder.
+# Exit status: non-zero when a step or a check fails.
 #
-# Environment: QRM_PACKAGE_JOBS (default 2).
+# Environment: QRM_PACKAGE_JOBS (default 2); SOURCE_DATE_EPOCH (default: the last commit's
+# time); DEBFULLNAME and DEBEMAIL set the Maintainer (see cmake/packaging.cmake).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -24,6 +34,14 @@ JOBS=${QRM_PACKAGE_JOBS:-2}
 WORK=$ROOT/build-package
 DIST=$ROOT/dist
 TRIPLET=arm-linux-gnueabihf
+
+# What the two builds share beside the sources: the time stamps, the locale, the time zone and
+# the file modes.
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+  SOURCE_DATE_EPOCH=$(git -C "$ROOT" log -1 --format=%ct 2>/dev/null || date +%s)
+fi
+export SOURCE_DATE_EPOCH LC_ALL=C.UTF-8 TZ=UTC
+umask 022
 
 # For the armhf plug-in: the cross toolchain, and the armhf libraries it links or is described
 # by (dpkg-shlibdeps reads their packages' shlibs and symbols files). jsoncpp's development
@@ -55,47 +73,132 @@ step packages
 . "$ROOT/scripts/packages.sh"
 ensure_armhf_packages package "${HOST_PACKAGES[@]}" "${ARMHF_PACKAGES[@]}"
 
-# ---- 2. amd64 --------------------------------------------------------------------------------
-step "build machine packages"
-cmake -S "$ROOT" -B "$WORK/amd64" -DCMAKE_BUILD_TYPE=Release -DQRM_BUILD_TESTS=OFF \
-  -DCMAKE_INSTALL_PREFIX=/usr -DQRM_PACKAGE_COMPONENTS="plugin;tools" >/dev/null
-cmake --build "$WORK/amd64" -j"$JOBS"
-cpack_into "$WORK/amd64" "$WORK/amd64-debs"
+# build_set DIR SYSROOT: both builds, from scratch, in DIR (emptied first), the armhf one with
+# the sysroot SYSROOT; the packages land in DIR/amd64-debs and DIR/armhf-debs.
+build_set() {
+  local dir=$1 sysroot=$2
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  if ! "$ROOT/scripts/armhf-sysroot.sh" "$sysroot"; then
+    echo "package: could not prepare $sysroot (see ./run cross-test for the same step)" >&2
+    exit 1
+  fi
+  cmake -S "$ROOT" -B "$dir/amd64" -DCMAKE_BUILD_TYPE=Release -DQRM_BUILD_TESTS=OFF \
+    -DQRM_HARDENING=ON -DQRM_MAN_PAGES=ON -DCMAKE_INSTALL_PREFIX=/usr \
+    -DQRM_PACKAGE_COMPONENTS="plugin;tools" >"$dir/amd64.log" 2>&1 &&
+    cmake --build "$dir/amd64" -j"$JOBS" >>"$dir/amd64.log" 2>&1 || {
+    tail -40 "$dir/amd64.log" >&2
+    echo "package: FAIL: the amd64 build in $dir/amd64" >&2
+    exit 1
+  }
+  cpack_into "$dir/amd64" "$dir/amd64-debs"
 
-# ---- 3. armhf --------------------------------------------------------------------------------
-step "armhf plug-in package"
-SYSROOT=$WORK/armhf/sysroot
-if ! "$ROOT/scripts/armhf-sysroot.sh" "$SYSROOT"; then
-  echo "package: could not prepare $SYSROOT (see ./run cross-test for the same step)" >&2
-  exit 1
-fi
-# Only the plug-in is built: installing a component then needs nothing else. GNUInstallDirs
-# chooses the multiarch library folder for native builds only: it is named here.
-config=(-DCMAKE_BUILD_TYPE=Release -DQRM_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr
-  -DCMAKE_INSTALL_LIBDIR=lib/$TRIPLET -DQRM_PACKAGE_COMPONENTS=plugin
-  -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON -DQRM_ARMHF_SYSROOT="$SYSROOT")
-[ -f "$WORK/armhf/CMakeCache.txt" ] ||
-  config+=(-DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/armhf-toolchain.cmake")
-cmake -S "$ROOT" -B "$WORK/armhf" "${config[@]}" >/dev/null
-cmake --build "$WORK/armhf" -j"$JOBS" --target snmp_marluxa_ac_power
-# dpkg-shlibdeps searches the host architecture's library folders and shlibs information.
-cpack_into "$WORK/armhf" "$WORK/armhf-debs" DEB_HOST_ARCH=armhf DEB_HOST_MULTIARCH=$TRIPLET
+  # Only the plug-in (and its changelog) is built: installing its component needs nothing else.
+  # GNUInstallDirs chooses the multiarch library folder for native builds only: it is named here.
+  # The plug-in is linked with its installed run path (none) rather than one into the sysroot:
+  # installing removes a run path but leaves its length in the string table, so the sysroot's
+  # path would shape the packaged file.
+  cmake -S "$ROOT" -B "$dir/armhf" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/armhf-toolchain.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DQRM_BUILD_TESTS=OFF -DQRM_HARDENING=ON \
+    -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_LIBDIR=lib/$TRIPLET \
+    -DQRM_PACKAGE_COMPONENTS=plugin -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
+    -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON -DQRM_ARMHF_SYSROOT="$sysroot" >"$dir/armhf.log" 2>&1 &&
+    cmake --build "$dir/armhf" -j"$JOBS" --target snmp_marluxa_ac_power qrm_changelog \
+      >>"$dir/armhf.log" 2>&1 || {
+    tail -40 "$dir/armhf.log" >&2
+    echo "package: FAIL: the armhf build in $dir/armhf" >&2
+    exit 1
+  }
+  # dpkg-shlibdeps searches the host architecture's library folders and shlibs information.
+  cpack_into "$dir/armhf" "$dir/armhf-debs" DEB_HOST_ARCH=armhf DEB_HOST_MULTIARCH=$TRIPLET
+}
 
-# ---- 4. dist ---------------------------------------------------------------------------------
+status=0
+
+# ---- 2. build A ------------------------------------------------------------------------------
+step "build A"
+build_set "$WORK/a" "$WORK/armhf-sysroot"
+
+# ---- 3. build B ------------------------------------------------------------------------------
+# In a folder of another depth and with a sysroot of its own, so that a path of the build
+# machine reaching the packages shows as a difference.
+step "build B"
+build_set "$WORK/b/second-build" "$WORK/b/armhf-sysroot"
+
+# ---- 4. reproducible -------------------------------------------------------------------------
+step reproducible
+echo "SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH"
+for deb in "$WORK"/a/amd64-debs/*.deb "$WORK"/a/armhf-debs/*.deb; do
+  twin=$WORK/b/second-build/${deb#"$WORK"/a/}
+  sha256sum "$deb" "$twin" | sed "s|$WORK/||"
+  if ! cmp -s "$deb" "$twin"; then
+    echo "package: FAIL: ${deb##*/} differs between two builds of the same sources" >&2
+    status=1
+  fi
+done
+
+# ---- 5. dist ---------------------------------------------------------------------------------
 step dist
 mkdir -p "$DIST"
 rm -f "$DIST"/*.deb
-cp "$WORK"/amd64-debs/*.deb "$WORK"/armhf-debs/*.deb "$DIST"/
+cp "$WORK"/a/amd64-debs/*.deb "$WORK"/a/armhf-debs/*.deb "$DIST"/
 for deb in "$DIST"/*.deb; do
   printf '%s\n  Depends: %s\n' "${deb#"$ROOT"/}" "$(dpkg-deb -f "$deb" Depends)"
 done
 
-# ---- 5. test ---------------------------------------------------------------------------------
+# ---- 6. hardening ----------------------------------------------------------------------------
+# Every ELF object must have the stack protector, fortified functions, RELRO, immediate binding
+# and (programs) PIE. Control-flow protection is not asked for: neither this release's
+# dpkg-buildflags nor its C runtime start files (crti.o, which carry no IBT/SHSTK marking, so no
+# linked object can) provide it, and 32-bit ARM has none.
+# hardening-check also fails an object whose calls to fortifiable functions all had bounds the
+# compiler proved ("only unprotected functions found"): nothing was left to check at run time.
+# That answer is accepted only when the build compiled every target with _FORTIFY_SOURCE.
+step hardening
+fortified_build() { # fortified_build BUILD: every target compiled with _FORTIFY_SOURCE
+  [ -n "$(find "$1" -name flags.make -print -quit)" ] &&
+    ! find "$1" -name flags.make -exec grep -L -e '-D_FORTIFY_SOURCE=[1-9]' {} + | grep -q .
+}
+for deb in "$DIST"/*.deb; do
+  arch=$(dpkg-deb -f "$deb" Architecture)
+  build=$WORK/a/$arch
+  tree=$WORK/unpacked/${deb##*/}
+  rm -rf "$tree"
+  mkdir -p "$tree"
+  dpkg-deb -x "$deb" "$tree"
+  while IFS= read -r -d '' object; do
+    file -b "$object" | grep -q '^ELF' || continue
+    name=${deb##*/}:${object#"$tree"}
+    report=$(hardening-check --nocfprotection "$object" 2>&1) || true
+    misses=$(grep -E ': no[, ]' <<<"$report" | grep -v '(ignored)' || true)
+    if [ -z "$misses" ]; then
+      echo "ok: hardening: $name"
+    elif [ "$(sed 's/^ *//' <<<"$misses")" = \
+      "Fortify Source functions: no, only unprotected functions found!" ] &&
+      fortified_build "$build"; then
+      echo "ok: hardening: $name (every fortifiable call bounded at compile time; built with" \
+        "_FORTIFY_SOURCE)"
+    else
+      echo "FAIL: hardening: $name"
+      sed 's/^/  | /' <<<"$report"
+      status=1
+    fi
+  done < <(find "$tree" -type f -print0 | sort -z)
+done
+
+# ---- 7. lintian ------------------------------------------------------------------------------
+step lintian
+if lintian --fail-on error,warning --tag-display-limit 0 "$DIST"/*.deb >"$WORK/lintian.log" 2>&1; then
+  echo "ok: lintian: no error, no warning on $(ls "$DIST"/*.deb | wc -l) packages"
+else
+  echo "FAIL: lintian:"
+  status=1
+fi
+{ grep -v 'running with root privileges' "$WORK/lintian.log" || true; } | sed 's/^/  | /'
+
+# ---- 8. test ---------------------------------------------------------------------------------
 step "package test"
-set +e
-"$ROOT/scripts/package-test.sh" "$DIST" "$WORK/amd64"
-status=$?
-set -e
+"$ROOT/scripts/package-test.sh" "$DIST" "$WORK/a/amd64" || status=1
 
 step ""
 echo "package: total $((SECONDS - START))s, exit status $status"

@@ -37,7 +37,7 @@ TEST(EventLog, EachEventIsOneCompactLine) {
   raised.state = 1;
   rule_value cleared = raised;
   cleared.state = 0;
-  log.Write(PublishEvent(1, "2026-12-07 20:15:03", 5087));
+  log.Write(PublishEvent(1, "2026-12-07T20:15:03+01:00", 5087));
   log.Write(SignalEvent(4294967295u, 2, "0101001", "0101001x", "专用空调其他告警", "第一路U1上限",
                         true, 65535));
   log.Write(BatchEvent(1, 2, true));
@@ -57,7 +57,7 @@ TEST(EventLog, EachEventIsOneCompactLine) {
   Json::Value v = ParseLine(lines[0]);
   EXPECT_EQ(v["event"], "publish");
   EXPECT_EQ(v["device"].asUInt(), 1u);
-  EXPECT_EQ(v["time"], "2026-12-07 20:15:03");
+  EXPECT_EQ(v["time"], "2026-12-07T20:15:03+01:00");
   EXPECT_EQ(v["bytes"].asInt(), 5087);
   v = ParseLine(lines[1]);
   EXPECT_EQ(v["event"], "signal");

@@ -5,13 +5,16 @@
 // state) stays 1, slot 2 counts rounds, slot 177 is 1 on odd rounds and 0 on even ones, so the
 // second catalogue alarm is raised on odd rounds and cleared on even ones. Two signals are
 // reported per round. appSetting keys: "use_thread" (own sampling thread), "period_ms" (its
-// period, default 50) and "publish" (false: never completes a round).
+// period, default 50), "publish" (false: never completes a round) and "console" (lines the
+// device prints to standard output in every round before publishing, as the real plug-in
+// tells of a walk's outcome).
 #include <chrono>
 #include <condition_variable>
 #include <iostream>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "alarms/alarm_catalogue.h"
 #include "frame/UniDataDevice.h"
@@ -39,6 +42,7 @@ class FakeDevice : public UniDataDevice<SNMP_MARLUXA_AC_POWER_Data_t, QRMSocketD
     own_thread_ = app["use_thread"].asInt() != 0;
     publish_ = app.get("publish", true).asBool();
     const int period_ms = app.get("period_ms", 50).asInt();
+    for (const Json::Value& line : app["console"]) console_.push_back(line.asString());
     SetSlot(m_data, 1, 1.0f);
     std::cout << "fake: device " << m_id << " configured" << std::endl;
     if (own_thread_ && publish_) {
@@ -75,11 +79,13 @@ class FakeDevice : public UniDataDevice<SNMP_MARLUXA_AC_POWER_Data_t, QRMSocketD
     ++rounds_;
     SetSlot(m_data, 2, static_cast<float>(rounds_));
     SetSlot(m_data, 177, rounds_ % 2 == 1 ? 1.0f : 0.0f);
+    for (const std::string& line : console_) std::cout << line << std::endl;
     RoundDone();
   }
 
   bool own_thread_ = false;
   bool publish_ = true;
+  std::vector<std::string> console_;
   int rounds_ = 0;
   std::mutex mutex_;
   std::condition_variable cv_;

@@ -1,10 +1,16 @@
 // qrmhost with the real plug-in against the PDU simulator: two host-driven rounds in mode 2,
-// and the closing summary of devices whose walks time out or fail.
+// the closing summary of devices whose walks time out or fail, and the exit status and event
+// stream of runs whose unit answers or not.
 #include <signal.h>
 
 #include <filesystem>
+#include <map>
+#include <memory>
+#include <regex>
+#include <sstream>
 
 #include <gtest/gtest.h>
+#include <json/reader.h>
 
 #include "frame/record.h"
 #include "tests/support/child_process.h"
@@ -51,7 +57,7 @@ TEST(QrmhostPdusim, TwoRoundsOfTheRealPlugin) {
   EXPECT_EQ(Count(events, "\"event\":\"signal\""), 858u);
   EXPECT_EQ(Count(out, "[round 2] device 1 at "), 1u) << out;
   EXPECT_NE(out.find("\n[end] device 1: rounds published 2, walks timed out 0, walks failed 0, "
-                     "alarms active now 3\n"),
+                     "walks found nothing 0, alarms active now 3\n"),
             std::string::npos)
       << out;
 
@@ -77,21 +83,117 @@ TEST(QrmhostPdusim, ClosingSummaryCountsWalksThatTimedOutOrFailed) {
   const int status = RunProcess({QRMHOST_PATH, "run", "--plugin", MARLUXA_PLUGIN_PATH, "--config",
                                  config, "--rounds", "2", "--interval", "0", "--timeout", "30"},
                                 60, &out, &err);
-  EXPECT_EQ(status, 1) << "device 3 published nothing: " << err;
+  EXPECT_EQ(status, 1) << "device 3 published nothing, which outweighs the others' 3: " << err;
   EXPECT_EQ(Count(err, "Timeout: No Response from 127.0.0.1:" + silent_port), 2u) << err;
   EXPECT_NE(out.find("[end] device 1: rounds published 2, walks timed out 0, walks failed 1, "
-                     "alarms active now 3\n"),
+                     "walks found nothing 0, alarms active now 3\n"),
             std::string::npos)
       << out;
   EXPECT_NE(out.find("[end] device 2: rounds published 2, walks timed out 2, walks failed 0, "
-                     "alarms active now 1\n"),  // slot 1, the communication state, is still 0
+                     "walks found nothing 0, alarms active now 1\n"),  // slot 1, the communication
+                                                                       // state, is still 0
             std::string::npos)
       << out;
   EXPECT_NE(out.find("[end] device 3: rounds published 0, walks timed out 0, walks failed 2, "
-                     "no record\n"),
+                     "walks found nothing 0, no record\n"),
             std::string::npos)
       << out;
   for (ChildProcess* sim : {&failing, &silent}) {
+    sim->Signal(SIGINT);
+    EXPECT_EQ(sim->Finish(20), 0) << sim->err();
+  }
+}
+
+// One round of one device per case, with the event log on standard output. The exit status
+// says whether the unit answered with values: 0 for the simulator's unit, 3 for a peer that
+// never answers and for walks that the plug-in says stored nothing or stopped (told by the
+// stand-in plug-in, which prints those lines as the real one does); the closing line says
+// which. Standard output carries the events alone, one JSON object per line; the plug-in's
+// lines and the summaries go to standard error.
+TEST(QrmhostPdusim, ExitStatusSaysWhetherTheUnitAnsweredAndEventsAloneOnStandardOutput) {
+  ChildProcess answering({PDUSIM_PATH, "--port", "0"});
+  ChildProcess silent({PDUSIM_PATH, "--port", "0", "--silent"});
+  const std::string answering_port = PortOf(&answering), silent_port = PortOf(&silent);
+  ASSERT_FALSE(answering_port.empty()) << answering.err();
+  ASSERT_FALSE(silent_port.empty()) << silent.err();
+  const std::string root = "1.3.6.1.4.1.61333.1.1.4.2";
+  // The stand-in plug-in's device, printing `line` in its round.
+  auto printing = [](const std::string& line) {
+    return "{\"id\": 1, \"appSetting\": {\"console\": [\"" + line + "\"]}}";
+  };
+  const struct {
+    const char* name;
+    std::string plugin, device;
+    int status;
+    std::string closing, note, plugin_line;
+  } cases[] = {
+      {"answering unit", MARLUXA_PLUGIN_PATH,
+       R"({"id": 1, "ip": "127.0.0.1:)" + answering_port +
+           R"(", "address": 1, "appSetting": {"b_mode": 2, "timeout_ms": 2000}})",
+       0, "walks timed out 0, walks failed 0, walks found nothing 0, alarms active now 3", "",
+       "SNMP_MARLUXA_AC_POWER::do_sample\n"},
+      {"silent peer", MARLUXA_PLUGIN_PATH,
+       R"({"id": 1, "ip": "127.0.0.1:)" + silent_port +
+           R"(", "address": 1, "appSetting": {"timeout_ms": 200, "retries": 0}})",
+       3, "walks timed out 1, walks failed 0, walks found nothing 0, alarms active now 1", "",
+       "Timeout: No Response from 127.0.0.1:" + silent_port},
+      {"wrong address", FAKE_PLUGIN_PATH,
+       printing("snmp walk found nothing under " + root + " (peer 127.0.0.1:161)"), 3,
+       "walks timed out 0, walks failed 0, walks found nothing 1, alarms active now 1",
+       "; no value under " + root + ": wrong address?\n", "fake: device 1 configured\n"},
+      {"walk stopped", FAKE_PLUGIN_PATH,
+       printing("snmp walk stopped at OID " + root + ".9: it does not increase (peer x)"), 3,
+       "walks timed out 0, walks failed 1, walks found nothing 0, alarms active now 1", "",
+       "rvSize is "},
+  };
+  const std::regex round_line(
+      R"(\[round 1\] device 1 at \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d: first record)");
+  const std::regex iso_time(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d)");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    std::string out, err;
+    const int status = RunProcess(
+        {QRMHOST_PATH, "run", "--plugin", c.plugin, "--config", dir.Write("device.json", c.device),
+         "--rounds", "1", "--interval", "0", "--timeout", "30", "--events", "-"},
+        60, &out, &err);
+    EXPECT_EQ(status, c.status) << err;
+    EXPECT_NE(err.find("\n[end] device 1: rounds published 1, " + c.closing + "\n"),
+              std::string::npos)
+        << err;
+    EXPECT_TRUE(std::regex_search(err, round_line)) << err;
+    EXPECT_NE(err.find(c.plugin_line), std::string::npos) << "the plug-in's lines kept: " << err;
+    if (c.note.empty()) {
+      EXPECT_EQ(err.find("wrong address?"), std::string::npos) << err;
+    } else {
+      EXPECT_NE(err.find(c.note), std::string::npos) << err;
+    }
+
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.back(), '\n');
+    std::istringstream lines(out);
+    std::map<std::string, int> events;
+    for (std::string line; std::getline(lines, line);) {
+      Json::CharReaderBuilder builder;
+      std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+      Json::Value event;
+      std::string error;
+      ASSERT_TRUE(reader->parse(line.data(), line.data() + line.size(), &event, &error) &&
+                  event.isObject() && event["event"].isString())
+          << "not an event: " << line;
+      ++events[event["event"].asString()];
+      if (event["event"] == "publish") {
+        EXPECT_TRUE(std::regex_match(event["time"].asString(), iso_time)) << line;
+        EXPECT_EQ(event["bytes"], 5087) << line;
+      }
+      if (event["event"] == "history") {
+        EXPECT_TRUE(event["file"].isNull()) << line;
+      }
+    }
+    EXPECT_EQ(events["publish"], 1);
+    EXPECT_EQ(events["history"], 1);
+  }
+  for (ChildProcess* sim : {&answering, &silent}) {
     sim->Signal(SIGINT);
     EXPECT_EQ(sim->Finish(20), 0) << sim->err();
   }

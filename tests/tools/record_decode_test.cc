@@ -17,29 +17,50 @@
 namespace {
 
 TEST(Stamp, DecodesLittleEndianYearThenFields) {
+  const ScopedTimeZone utc("UTC0");
   const unsigned char stamp[kStampSize] = {0xEA, 0x07, 12, 7, 20, 15, 3};
   const boost::posix_time::ptime t = DecodeStamp(stamp);
   ASSERT_FALSE(t.is_not_a_date_time());
   EXPECT_EQ(t.date().year(), 2026);
   EXPECT_EQ(t.date().month(), 12);
   EXPECT_EQ(t.time_of_day().seconds(), 3);
-  EXPECT_EQ(StampText(stamp), "2026-12-07 20:15:03");
+  EXPECT_EQ(StampText(stamp), "2026-12-07T20:15:03+00:00");
   const unsigned char early[kStampSize] = {0xD0, 0x07, 1, 2, 0, 0, 9};  // 2000-01-02
-  EXPECT_EQ(StampText(early), "2000-01-02 00:00:09");
+  EXPECT_EQ(StampText(early), "2000-01-02T00:00:09+00:00");
+}
+
+// The offset is the zone's at the stamp's own date, not at the time of reading.
+TEST(Stamp, OffsetFromUtcIsTheLocalZonesAtThatTime) {
+  const unsigned char winter[kStampSize] = {0xEA, 0x07, 12, 7, 20, 15, 3};
+  const unsigned char summer[kStampSize] = {0xEA, 0x07, 7, 1, 12, 0, 0};
+  {
+    const ScopedTimeZone berlin("CET-1CEST,M3.5.0,M10.5.0/3");
+    EXPECT_EQ(StampText(winter), "2026-12-07T20:15:03+01:00");
+    EXPECT_EQ(StampText(summer), "2026-07-01T12:00:00+02:00");
+  }
+  {
+    const ScopedTimeZone india("<+0530>-5:30");
+    EXPECT_EQ(StampText(winter), "2026-12-07T20:15:03+05:30");
+  }
+  {
+    const ScopedTimeZone newfoundland("<-0330>3:30");
+    EXPECT_EQ(StampText(summer), "2026-07-01T12:00:00-03:30");
+  }
 }
 
 TEST(Stamp, InvalidStampsAreShownAsStored) {
   const unsigned char zero[kStampSize] = {};
   EXPECT_TRUE(DecodeStamp(zero).is_not_a_date_time());
-  EXPECT_EQ(StampText(zero), "0000-00-00 00:00:00");
+  EXPECT_EQ(StampText(zero), "0000-00-00T00:00:00");
   const unsigned char feb30[kStampSize] = {0xEA, 0x07, 2, 30, 1, 2, 3};
   EXPECT_TRUE(DecodeStamp(feb30).is_not_a_date_time());
-  EXPECT_EQ(StampText(feb30), "2026-02-30 01:02:03");
+  EXPECT_EQ(StampText(feb30), "2026-02-30T01:02:03");
   const unsigned char hour24[kStampSize] = {0xEA, 0x07, 2, 3, 24, 0, 0};
   EXPECT_TRUE(DecodeStamp(hour24).is_not_a_date_time());
 }
 
 TEST(RecordDecode, SlotsAlarmsAndChanges) {
+  const ScopedTimeZone utc("UTC0");
   auto r = MakeRecord(9);
   SetSlot(r, 5, 230.2f);
   const auto& catalogue = AlarmCatalogue();
@@ -48,7 +69,7 @@ TEST(RecordDecode, SlotsAlarmsAndChanges) {
   SetSlot(r, catalogue[3].slot, -0.0f);  // equal to the normal 0: no alarm
   const DecodedRecord d = DecodeRecord(RecordBytes(r));
   EXPECT_EQ(d.id, 9u);
-  EXPECT_EQ(d.time, "2026-12-07 20:15:03");
+  EXPECT_EQ(d.time, "2026-12-07T20:15:03+00:00");
   ASSERT_EQ(d.slots.size(), static_cast<size_t>(kSlotCount));
   EXPECT_EQ(d.slots[4], 230.2f);
   EXPECT_EQ(ActiveAlarms(d), (std::vector<std::string>{catalogue[1].name, catalogue[2].name}));
@@ -72,6 +93,7 @@ class DecodeFile : public ::testing::Test {
     SetSlot(second_, AlarmCatalogue()[1].slot, 2.0f);
     path_ = dir_.Write("1.rec", Bytes(first_) + Bytes(second_) + std::string(100, '\0'));
   }
+  const ScopedTimeZone utc_{"UTC0"};
   TempDir dir_;
   SNMP_MARLUXA_AC_POWER_Data_t first_, second_;
   std::string path_;
@@ -81,14 +103,15 @@ TEST_F(DecodeFile, TextListsRecordsThenReportsThePartialTail) {
   std::ostringstream out, err;
   EXPECT_EQ(DecodeCommand(path_, DecodeOptions::kText, out, err), 1);
   const std::string text = out.str();
-  EXPECT_NE(text.find("record 0: id 1, time 2026-12-07 20:15:03\n  slots: 1=1 2=230.2\n"
+  EXPECT_NE(text.find("record 0: id 1, time 2026-12-07T20:15:03+00:00\n  slots: 1=1 2=230.2\n"
                       "  alarms (0):\n"),
             std::string::npos)
       << text;
-  EXPECT_NE(text.find("record 1: id 1, time 2026-12-07 20:15:08\n  slots: 1=1 2=nan 3=inf 177=2\n"
-                      "  alarms (1): " +
-                      AlarmCatalogue()[1].name + "\n"),
-            std::string::npos)
+  EXPECT_NE(
+      text.find("record 1: id 1, time 2026-12-07T20:15:08+00:00\n  slots: 1=1 2=nan 3=inf 177=2\n"
+                "  alarms (1): " +
+                AlarmCatalogue()[1].name + "\n"),
+      std::string::npos)
       << text;
   EXPECT_EQ(err.str(),
             "qrmhost: " + path_ + ": trailing partial record of 100 bytes after 2 whole records\n");
@@ -110,7 +133,7 @@ TEST_F(DecodeFile, JsonIsOneObjectPerRecordWithNullForNaN) {
   }
   ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records[0]["id"].asUInt(), 1u);
-  EXPECT_EQ(records[0]["time"], "2026-12-07 20:15:03");
+  EXPECT_EQ(records[0]["time"], "2026-12-07T20:15:03+00:00");
   ASSERT_EQ(records[0]["slots"].size(), static_cast<unsigned>(kSlotCount));
   EXPECT_EQ(records[0]["slots"][0].asDouble(), 1.0);
   EXPECT_EQ(static_cast<float>(records[0]["slots"][1].asDouble()), 230.2f);
@@ -141,11 +164,11 @@ TEST_F(DecodeFile, CsvIsAHeaderThenOneRowPerRecordWithEmptyCellsForNaN) {
   EXPECT_EQ(rows[0][2], "slot1");
   EXPECT_EQ(rows[0].back(), "slot1269");
   EXPECT_EQ(rows[1][0], "1");
-  EXPECT_EQ(rows[1][1], "2026-12-07 20:15:03");
+  EXPECT_EQ(rows[1][1], "2026-12-07T20:15:03+00:00");
   EXPECT_EQ(rows[1][2], "1");
   EXPECT_EQ(rows[1][3], "230.2") << "slot 2, shortest text";
   EXPECT_EQ(rows[1].back(), "0");
-  EXPECT_EQ(rows[2][1], "2026-12-07 20:15:08");
+  EXPECT_EQ(rows[2][1], "2026-12-07T20:15:08+00:00");
   EXPECT_EQ(rows[2][3], "") << "NaN";
   EXPECT_EQ(rows[2][4], "") << "infinity";
   EXPECT_EQ(rows[2][1 + AlarmCatalogue()[1].slot], "2");

@@ -1,10 +1,39 @@
 // Building 5087-byte record images for tests.
 #pragma once
 
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "frame/record.h"
+
+// Sets the process's time zone (TZ, a POSIX rule such as "UTC0") for its lifetime, then puts
+// the earlier setting back; the stamps' offsets from UTC then no longer depend on the machine.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const char* tz) {
+    const char* earlier = std::getenv("TZ");
+    had_ = earlier != nullptr;
+    if (had_) earlier_ = earlier;
+    setenv("TZ", tz, 1);
+    tzset();
+  }
+  ~ScopedTimeZone() {
+    if (had_) {
+      setenv("TZ", earlier_.c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+  }
+  ScopedTimeZone(const ScopedTimeZone&) = delete;
+  ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
+
+ private:
+  bool had_ = false;
+  std::string earlier_;
+};
 
 // An image with device id `id`, all slots zero, every catalogue alarm normal (slot 1 = 1) and
 // the stamp 2026-12-07 20:15:03 plus `second_offset` seconds (0-56).

@@ -55,6 +55,7 @@ class RoundSummaryTest : public ::testing::Test {
         RoundOutputs{&console_, &console_mutex_, &errors_, &events_, history_.get()}, 2,
         [this] { ++rounds_seen_; });
   }
+  const ScopedTimeZone utc_{"UTC0"};
   TempDir dir_;
   std::unique_ptr<HistoryWriter> history_;
   std::ostringstream console_, errors_, event_text_;
@@ -78,14 +79,15 @@ TEST_F(RoundSummaryTest, SummariesEventsAndHistoryPerRoundUpToTheLimit) {
   device.Round(r2, {false, false});
   device.Round(MakeRecord(5, 2), {true, false});  // past the limit of 2: not reported
 
-  EXPECT_EQ(console_.str(),
-            "[round 1] device 5 at 2026-12-07 20:15:03: first record, 2 slots non-zero, "
-            "1 alarms active; raised: " +
-                name +
-                "\n"
-                "[round 2] device 5 at 2026-12-07 20:15:04: 2 slots changed, 0 alarms active; "
-                "cleared: " +
-                name + "\n");
+  EXPECT_EQ(
+      console_.str(),
+      "[round 1] device 5 at 2026-12-07T20:15:03+00:00: first record, 2 slots non-zero, "
+      "1 alarms active; raised: " +
+          name +
+          "\n"
+          "[round 2] device 5 at 2026-12-07T20:15:04+00:00: 2 slots changed, 0 alarms active; "
+          "cleared: " +
+          name + "\n");
   EXPECT_EQ(errors_.str(), "");
   EXPECT_EQ(summary_->Published(5), 2u);
   EXPECT_EQ(summary_->Completed(5), 2u);
@@ -99,7 +101,7 @@ TEST_F(RoundSummaryTest, SummariesEventsAndHistoryPerRoundUpToTheLimit) {
   EXPECT_EQ(Count(events, "\"state\":\"raised\""), 1u);
   EXPECT_EQ(Count(events, "\"state\":\"cleared\""), 1u);
   EXPECT_EQ(Count(events, "\"file\":\"" + dir_ / "5.rec\""), 2u);
-  EXPECT_EQ(Count(events, "\"time\":\"2026-12-07 20:15:04\""), 1u);
+  EXPECT_EQ(Count(events, "\"time\":\"2026-12-07T20:15:04+00:00\""), 1u);
 }
 
 TEST_F(RoundSummaryTest, HistoryWriteErrorIsOneLineAndTheRunGoesOn) {
@@ -181,20 +183,55 @@ TEST(RoundSummaryWalks, OutcomesFollowTheWalkingThreadAndTheRoundLimit) {
     print(watched_out, "snmp walk stopped after 5076 exchanges");
     device.Round(MakeRecord(22, 2), {});  // past the limit: not counted
   });
+  // Lines that end with more than their start: a walk that stored nothing, then one that
+  // stopped at a name that does not increase; then a device whose walks all answered.
+  const std::vector<std::string> c_lines = {
+      "snmp walk found nothing under 1.3.6.1.4.1.61333.1.1.4.2 (peer 127.0.0.1:161)",
+      "snmp walk stopped at OID 1.3.6.1.4.1.61333.1.1.4.2.7: it does not increase (peer x)"};
+  std::thread c([&] {
+    TestDevice device(24), healthy(25);
+    AttachHostObserver(&device, summary);
+    AttachHostObserver(&healthy, summary);
+    print(watched_out, "SNMP_MARLUXA_AC_POWER::do_sample");
+    print(watched_out, c_lines[0]);
+    device.Round(MakeRecord(24), {});
+    print(watched_out, "SNMP_MARLUXA_AC_POWER::do_sample");
+    print(watched_out, c_lines[1]);
+    device.Round(MakeRecord(24, 1), {});
+    print(watched_out, "SNMP_MARLUXA_AC_POWER::do_sample");
+    healthy.Round(MakeRecord(25), {});
+  });
   a.join();
   b.join();
+  c.join();
   EXPECT_EQ(summary->ClosingLine(21),
-            "[end] device 21: rounds published 2, walks timed out 1, walks failed 0, alarms "
-            "active now 1");
+            "[end] device 21: rounds published 2, walks timed out 1, walks failed 0, walks found "
+            "nothing 0, alarms active now 1");
   EXPECT_EQ(summary->ClosingLine(22),
-            "[end] device 22: rounds published 2, walks timed out 0, walks failed 1, alarms "
-            "active now 0");
+            "[end] device 22: rounds published 2, walks timed out 0, walks failed 1, walks found "
+            "nothing 0, alarms active now 0");
+  EXPECT_EQ(summary->ClosingLine(24),
+            "[end] device 24: rounds published 2, walks timed out 0, walks failed 1, walks found "
+            "nothing 1, alarms active now 0");
   summary->WalkWithoutRound(23);
   EXPECT_EQ(summary->ClosingLine(23),
-            "[end] device 23: rounds published 0, walks timed out 0, walks failed 1, no record");
-  EXPECT_EQ(watched_out.str().size(), 6 * 33 + 22 + 19 + 39u) << "every character passed on";
+            "[end] device 23: rounds published 0, walks timed out 0, walks failed 1, walks found "
+            "nothing 0, no record");
+  for (uint32_t id : {21, 22, 23, 24}) EXPECT_FALSE(summary->AllWalksAnswered(id)) << id;
+  EXPECT_TRUE(summary->AllWalksAnswered(25));
+  const std::string rounds = console.str();
+  // The note belongs to the round of the walk that found nothing, and to no other.
+  const size_t first = rounds.find("[round 1] device 24 at ");
+  ASSERT_NE(first, std::string::npos) << rounds;
+  const std::string line = rounds.substr(first, rounds.find('\n', first) - first);
+  const std::string note = "; no value under 1.3.6.1.4.1.61333.1.1.4.2: wrong address?";
+  EXPECT_EQ(line.substr(line.size() - std::min(line.size(), note.size())), note) << line;
+  EXPECT_EQ(Count(rounds, "wrong address?"), 1u) << rounds;
+  EXPECT_EQ(watched_out.str().size(),
+            9 * 33 + 22 + 19 + 39u + c_lines[0].size() + c_lines[1].size() + 2)
+      << "every character passed on";
   EXPECT_EQ(watched_err.str().size(), 38u + 127u);
-  EXPECT_EQ(Count(watched_out.str(), "\n"), 9u);
+  EXPECT_EQ(Count(watched_out.str(), "\n"), 14u);
 
   // Written by one thread, the text arrives unchanged.
   watched_out.str("");

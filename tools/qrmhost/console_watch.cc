@@ -2,8 +2,11 @@
 
 namespace {
 
-// Only the start of a line decides; longer lines are kept to this length.
-constexpr size_t kKeptLine = 64;
+// Only the start of a line decides; longer lines are kept to this length, which holds every
+// start read, the unit's root in a "found nothing" line included.
+constexpr size_t kKeptLine = 96;
+
+constexpr char kFoundNothing[] = "snmp walk found nothing under ";
 
 bool StartsWith(const std::string& line, const char* prefix) {
   return line.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
@@ -88,7 +91,12 @@ void ConsoleWatch::OnLine(std::thread::id thread, const std::string& line) {
   } else if (StartsWith(line, "Timeout: No Response from ")) {
     walks_[thread].timed_out = true;
   } else if (StartsWith(line, "snmp get error ") || StartsWith(line, "snmp response error ") ||
-             StartsWith(line, "snmp walk stopped after ")) {
+             StartsWith(line, "snmp walk stopped ")) {
     walks_[thread].failed = true;
+  } else if (StartsWith(line, kFoundNothing)) {
+    WalkOutcome& walk = walks_[thread];
+    walk.found_nothing = true;
+    const size_t from = sizeof kFoundNothing - 1;
+    walk.empty_root = line.substr(from, line.find(' ', from) - from);
   }
 }

@@ -1,10 +1,13 @@
 // The outcome of each walk, read from the plug-in's console lines.
 //
 // The plug-in tells of a failed exchange only by a console line, which it writes on the thread
-// that walks, before that walk's round is published:
+// that walks, before that walk's round is published. Only the start of a line decides (the
+// plug-in may add to its end, e.g. " (peer PEER)"):
 //   "Timeout: No Response from PEER"         the agent did not answer;
-//   "snmp get error N", "snmp response error N", "snmp walk stopped after N exchanges"
-//                                            another failure that ended the walk early.
+//   "snmp get error N", "snmp response error N", "snmp walk stopped ..."
+//                                            another failure that ended the walk early;
+//   "snmp walk found nothing under OID ..."  the walk stored no value: the agent has nothing
+//                                            under the unit's root (a wrong address?).
 // Every walk begins with the line "SNMP_MARLUXA_AC_POWER::do_sample".
 //
 // While a ConsoleWatch is alive, the two streams it was given pass every character on to their
@@ -25,8 +28,10 @@
 #include <utility>
 
 struct WalkOutcome {
-  bool timed_out = false;  // the agent did not answer
-  bool failed = false;     // another failure ended the walk early
+  bool timed_out = false;      // the agent did not answer
+  bool failed = false;         // another failure ended the walk early
+  bool found_nothing = false;  // the walk stored no value
+  std::string empty_root;      // with found_nothing: the root it searched, as the line named it
 };
 
 class ConsoleWatch {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include <boost/date_time/gregorian/gregorian.hpp>
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -26,15 +27,24 @@ bpt::ptime DecodeStamp(const unsigned char* s) {
 }
 
 std::string StampText(const unsigned char* s) {
-  const bpt::ptime t = DecodeStamp(s);
-  if (!t.is_not_a_date_time()) {
-    std::string text = bpt::to_iso_extended_string(t);  // 2026-12-07T20:15:03
-    text[10] = ' ';
-    return text;
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", s[0] | (s[1] << 8), s[2], s[3],
-                s[4], s[5], s[6]);
+  const unsigned year = s[0] | (s[1] << 8);
+  char text[40];
+  const int n = std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u", year, s[2], s[3],
+                              s[4], s[5], s[6]);
+  if (DecodeStamp(s).is_not_a_date_time()) return text;
+  std::tm local{};
+  local.tm_year = static_cast<int>(year) - 1900;
+  local.tm_mon = s[2] - 1;
+  local.tm_mday = s[3];
+  local.tm_hour = s[4];
+  local.tm_min = s[5];
+  local.tm_sec = s[6];
+  local.tm_isdst = -1;  // the zone's rules decide whether daylight saving time applies
+  if (std::mktime(&local) == static_cast<std::time_t>(-1)) return text;  // out of time_t's range
+  const long minutes = local.tm_gmtoff / 60;
+  const long whole = minutes < 0 ? -minutes : minutes;
+  std::snprintf(text + n, sizeof text - n, "%c%02ld:%02ld", minutes < 0 ? '-' : '+', whole / 60,
+                whole % 60);
   return text;
 }
 

@@ -15,8 +15,11 @@
 // not_a_date_time when the fields do not form a valid date and time (all zero included).
 boost::posix_time::ptime DecodeStamp(const unsigned char* stamp);
 
-// "YYYY-MM-DD HH:MM:SS". A stamp that is not a valid time is shown field by field as stored,
-// in the same layout, so nothing is hidden.
+// ISO 8601 with the offset from UTC: "YYYY-MM-DDTHH:MM:SS+HH:MM". The stamp holds local time
+// without a zone; the offset is the one the local time zone (TZ) has at that date and time,
+// so a record is read as written in the zone of the reader. A stamp that is not a valid time,
+// or one the system cannot place in its zone, is shown field by field as stored, in the same
+// layout without the offset, so nothing is hidden.
 std::string StampText(const unsigned char* stamp);
 
 struct DecodedRecord {

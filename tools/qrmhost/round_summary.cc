@@ -42,6 +42,14 @@ void RoundSummary::WalkWithoutRound(uint32_t id) {
   ++devices_[id].failed;
 }
 
+bool RoundSummary::AllWalksAnswered(uint32_t id) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = devices_.find(id);
+  if (it == devices_.end()) return true;
+  const DeviceRounds& d = it->second;
+  return d.timed_out == 0 && d.failed == 0 && d.found_nothing == 0;
+}
+
 std::string RoundSummary::ClosingLine(uint32_t id) const {
   std::lock_guard<std::mutex> lock(mutex_);
   static const DeviceRounds kNone;
@@ -49,7 +57,8 @@ std::string RoundSummary::ClosingLine(uint32_t id) const {
   const DeviceRounds& d = it == devices_.end() ? kNone : it->second;
   std::string line = "[end] device " + std::to_string(id) + ": rounds published " +
                      std::to_string(d.published) + ", walks timed out " +
-                     std::to_string(d.timed_out) + ", walks failed " + std::to_string(d.failed);
+                     std::to_string(d.timed_out) + ", walks failed " + std::to_string(d.failed) +
+                     ", walks found nothing " + std::to_string(d.found_nothing);
   if (d.current.size() != kRecordSize) return line + ", no record";
   return line + ", alarms active now " +
          std::to_string(ActiveAlarms(DecodeRecord(d.current.data())).size());
@@ -73,6 +82,10 @@ void RoundSummary::OnSendSP(const QRMVDevice& device, int, std::vector<unsigned 
     ++d.published;
     d.timed_out += walk.timed_out;
     d.failed += walk.failed;
+    d.found_nothing += walk.found_nothing;
+    d.empty_root = !walk.found_nothing       ? std::string()
+                   : walk.empty_root.empty() ? std::string("the unit's root")
+                                             : walk.empty_root;
     d.previous.swap(d.current);
     d.current = data;
     d.raised.clear();
@@ -157,5 +170,6 @@ std::string RoundSummary::SummaryLine(const DeviceRounds& d, uint32_t id) const 
   line += ", " + std::to_string(ActiveAlarms(record).size()) + " alarms active";
   if (!d.raised.empty()) line += "; raised: " + JoinNames(d.raised);
   if (!d.cleared.empty()) line += "; cleared: " + JoinNames(d.cleared);
+  if (!d.empty_root.empty()) line += "; no value under " + d.empty_root + ": wrong address?";
   return line;
 }

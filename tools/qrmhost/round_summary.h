@@ -2,12 +2,14 @@
 //
 // A round is the calls from one SendSP to the following SaveDeviceHistory. At the end of each
 // round one line is printed, e.g.
-//   [round 2] device 1 at 2026-12-07 20:15:03: 14 slots changed, 5 alarms active; raised: A
+//   [round 2] device 1 at 2026-12-07T20:15:03+01:00: 14 slots changed, 5 alarms active; raised: A
 // with the number of slots that changed since the device's previous published record, the
 // catalogue alarms active in the record and the alarms the round's rule batch raised or
-// cleared (at most eight of each by name, then "and N more"). At the end of the run,
-// ClosingLine gives one line per device, e.g.
-//   [end] device 1: rounds published 3, walks timed out 1, walks failed 0, alarms active now 5
+// cleared (at most eight of each by name, then "and N more"); a walk that stored no value adds
+// "; no value under ROOT: wrong address?". At the end of the run, ClosingLine gives one line
+// per device, e.g.
+//   [end] device 1: rounds published 3, walks timed out 1, walks failed 0,
+//         walks found nothing 0, alarms active now 5   (one line)
 // where a walk's outcome is what the console watch (if any) read on the publishing thread, and
 // a host-driven refresh that published nothing counts as a failed walk. Every call is logged to the
 // event log (if any); every saved image is appended to the history (if any), and a failed write is
@@ -53,6 +55,10 @@ class RoundSummary : public HostObserver {
   // Counts a walk of device `id` that ended without publishing a round.
   void WalkWithoutRound(uint32_t id);
 
+  // Whether every counted walk of device `id` got an answer and stored a value: none timed
+  // out, failed or found nothing.
+  bool AllWalksAnswered(uint32_t id) const;
+
   // The closing summary of device `id`, without a line end.
   std::string ClosingLine(uint32_t id) const;
 
@@ -71,6 +77,8 @@ class RoundSummary : public HostObserver {
     unsigned completed = 0;
     unsigned timed_out = 0;               // walks whose agent did not answer
     unsigned failed = 0;                  // walks that another failure ended early
+    unsigned found_nothing = 0;           // walks that stored no value
+    std::string empty_root;               // root of this round's walk if it found nothing
     bool ignoring = false;                // past the round limit
     std::vector<unsigned char> previous;  // record published in the previous round
     std::vector<unsigned char> current;   // record published in this round

@@ -82,6 +82,23 @@ void DriveDevice(QRMSocketDevice* device, uint32_t id, const RunOptions& options
   stop->Notify();
 }
 
+// While alive, std::cout writes where std::cerr does; the earlier buffer is given back at the
+// end. With the event log on standard output, the plug-in's console lines (std::cout, written
+// inside the plug-in) and the summaries then leave that stream to the events alone.
+class CoutToCerr {
+ public:
+  explicit CoutToCerr(bool active)
+      : earlier_(active ? std::cout.rdbuf(std::cerr.rdbuf()) : nullptr) {}
+  ~CoutToCerr() {
+    if (earlier_ != nullptr) std::cout.rdbuf(earlier_);
+  }
+  CoutToCerr(const CoutToCerr&) = delete;
+  CoutToCerr& operator=(const CoutToCerr&) = delete;
+
+ private:
+  std::streambuf* const earlier_;
+};
+
 QRMSocketDeviceProvider* FindSocketProvider(const ProviderList& providers) {
   for (const std::shared_ptr<Provider>& p : providers) {
     if (auto* socket = dynamic_cast<QRMSocketDeviceProvider*>(p.get())) return socket;
@@ -103,10 +120,11 @@ int RunCommand(const RunOptions& options) {
     return console.Fail(error);
   }
   std::ofstream event_file;
+  std::ostream standard_output(std::cout.rdbuf());  // the events' own, with "-"
   std::mutex event_file_mutex;
   std::unique_ptr<EventLog> events;
   if (options.events == "-") {
-    events = std::make_unique<EventLog>(std::cout, console.mutex);
+    events = std::make_unique<EventLog>(standard_output, event_file_mutex);
   } else if (!options.events.empty()) {
     event_file.open(options.events, std::ios::out | std::ios::app | std::ios::binary);
     if (!event_file) {
@@ -118,7 +136,8 @@ int RunCommand(const RunOptions& options) {
   StopSignal stop;
   SignalWatcher watcher(&stop);  // before the first thread, so all inherit the signal mask
   std::atomic<size_t> finished{0};
-  ConsoleWatch walks(std::cout, std::cerr);  // outlives the session and its threads
+  const CoutToCerr events_alone(options.events == "-");  // before the watch takes std::cout
+  ConsoleWatch walks(std::cout, std::cerr);              // outlives the session and its threads
   auto summary = std::make_shared<RoundSummary>(
       RoundOutputs{&std::cout, &console.mutex, &std::cerr, events.get(), history.get(), &walks},
       options.rounds, [&stop] { stop.Notify(); });
@@ -175,7 +194,12 @@ int RunCommand(const RunOptions& options) {
     for (const DeviceConfig& c : configs) std::cout << summary->ClosingLine(c.id) << "\n";
     std::cout << std::flush;
   }
+  // 3: every device ran, but some walk timed out, failed or found nothing (its closing line
+  // says which); 1, below, outweighs it.
   int status = 0;
+  for (const DeviceConfig& c : configs) {
+    if (!summary->AllWalksAnswered(c.id)) status = 3;
+  }
   if (options.rounds > 0 && !interrupted) {
     for (const DeviceConfig& c : configs) {
       const unsigned published = summary->Published(c.id);
