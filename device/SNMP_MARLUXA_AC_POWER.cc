@@ -148,6 +148,7 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   m_repetitions = m_settings.max_repetitions;
   m_answered = false;
   m_found = false;
+  m_reachedEnd = false;
 
   // SNMPv3: engine discovery first, the walk's first exchange, which fails as any does.
   auto progress = Exchange::Clock::now();  // when the walk last moved on
@@ -168,7 +169,7 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
       if (m_advances != advances) progress = Exchange::Clock::now();
     }
   }
-  if (m_answered && !m_found && !m_stop.raised()) {
+  if (m_reachedEnd && !m_found && !m_stop.raised()) {
     ConsoleLine(std::cout,
                 "snmp walk found nothing under " + OidText(m_root, m_rootLength) + PeerSuffix());
   }
@@ -253,11 +254,13 @@ bool SNMP_MARLUXA_AC_POWER::TakeResponse(const netsnmp_pdu& response) {
   for (m_var = response.variables; m_var != nullptr; m_var = m_var->next_variable) {
     if (!InsideRoot(m_var->name, m_var->name_length, m_root, m_rootLength)) {
       more = false;
+      m_reachedEnd = true;
       continue;
     }
     StoreBinding(m_data, *m_var, m_root, m_rootLength);
     if (IsExceptionValue(m_var->type)) {
       more = false;
+      m_reachedEnd = true;
       continue;
     }
     m_found = true;

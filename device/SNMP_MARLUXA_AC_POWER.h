@@ -20,8 +20,9 @@
 // response, at an OID that does not increase (or is too long to continue from), after
 // kMaxExchanges exchanges or after kProgressBound without progress (which also cuts short the
 // exchange in flight), and each of these ends with exactly one RoundDone. Every end other than
-// the end of the subtree says why in one line, naming the peer; a walk that got answers but found
-// no variable under its root says so too ("snmp walk found nothing under ROOT (peer P)"). A walk in
+// the end of the subtree says why in one line, naming the peer; a walk that reached the end of
+// the subtree without finding any variable under its root says so too ("snmp walk found nothing
+// under ROOT (peer P)"). A walk in
 // which the unit gave no answer at all sets slot 1, the communication state, to 0 before that
 // round, so the round reports the loss; every other slot keeps its value. A walk and its round hold
 // the round lock, so cache restores and reconfiguration never interleave with it, and wait for
@@ -116,9 +117,10 @@ class SNMP_MARLUXA_AC_POWER
   std::string m_community;     // the session's own copy of the community
   int m_repetitions = 0;       // current max-repetitions of the opt-in fast walk
 
-  bool m_answered = false;  // the running walk received a response
-  bool m_found = false;     // ... holding a variable under the walk root
-  unsigned m_advances = 0;  // responses that moved the walk on to a greater OID
+  bool m_answered = false;    // the running walk received a response
+  bool m_found = false;       // ... holding a variable under the walk root
+  bool m_reachedEnd = false;  // the walk ended where the unit's subtree (or view) ends
+  unsigned m_advances = 0;    // responses that moved the walk on to a greater OID
   StopSignal m_stop;
   Exchange m_exchange{m_stop};  // outlives every session it runs on
 };

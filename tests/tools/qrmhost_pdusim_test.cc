@@ -113,38 +113,38 @@ TEST(QrmhostPdusim, ClosingSummaryCountsWalksThatTimedOutOrFailed) {
 TEST(QrmhostPdusim, ExitStatusSaysWhetherTheUnitAnsweredAndEventsAloneOnStandardOutput) {
   ChildProcess answering({PDUSIM_PATH, "--port", "0"});
   ChildProcess silent({PDUSIM_PATH, "--port", "0", "--silent"});
-  const std::string answering_port = PortOf(&answering), silent_port = PortOf(&silent);
+  ChildProcess looping({PDUSIM_PATH, "--port", "0", "--repeat-oid"});
+  const std::string answering_port = PortOf(&answering), silent_port = PortOf(&silent),
+                    looping_port = PortOf(&looping);
   ASSERT_FALSE(answering_port.empty()) << answering.err();
   ASSERT_FALSE(silent_port.empty()) << silent.err();
+  ASSERT_FALSE(looping_port.empty()) << looping.err();
   const std::string root = "1.3.6.1.4.1.61333.1.1.4.2";
-  // The stand-in plug-in's device, printing `line` in its round.
-  auto printing = [](const std::string& line) {
-    return "{\"id\": 1, \"appSetting\": {\"console\": [\"" + line + "\"]}}";
+  // The plug-in's device for unit `address` of the pdusim on `port`.
+  auto device = [](const std::string& port, int address, const std::string& app) {
+    return R"({"id": 1, "ip": "127.0.0.1:)" + port + R"(", "address": )" + std::to_string(address) +
+           R"(, "appSetting": {)" + app + "}}";
   };
   const struct {
     const char* name;
-    std::string plugin, device;
+    std::string device;
     int status;
     std::string closing, note, plugin_line;
   } cases[] = {
-      {"answering unit", MARLUXA_PLUGIN_PATH,
-       R"({"id": 1, "ip": "127.0.0.1:)" + answering_port +
-           R"(", "address": 1, "appSetting": {"b_mode": 2, "timeout_ms": 2000}})",
-       0, "walks timed out 0, walks failed 0, walks found nothing 0, alarms active now 3", "",
+      {"answering unit", device(answering_port, 1, R"("b_mode": 2, "timeout_ms": 2000)"), 0,
+       "walks timed out 0, walks failed 0, walks found nothing 0, alarms active now 3", "",
        "SNMP_MARLUXA_AC_POWER::do_sample\n"},
-      {"silent peer", MARLUXA_PLUGIN_PATH,
-       R"({"id": 1, "ip": "127.0.0.1:)" + silent_port +
-           R"(", "address": 1, "appSetting": {"timeout_ms": 200, "retries": 0}})",
-       3, "walks timed out 1, walks failed 0, walks found nothing 0, alarms active now 1", "",
+      {"silent peer", device(silent_port, 1, R"("timeout_ms": 200, "retries": 0)"), 3,
+       "walks timed out 1, walks failed 0, walks found nothing 0, alarms active now 1", "",
        "Timeout: No Response from 127.0.0.1:" + silent_port},
-      {"wrong address", FAKE_PLUGIN_PATH,
-       printing("snmp walk found nothing under " + root + " (peer 127.0.0.1:161)"), 3,
+      {"wrong address", device(answering_port, 2, R"("timeout_ms": 2000)"), 3,
        "walks timed out 0, walks failed 0, walks found nothing 1, alarms active now 1",
-       "; no value under " + root + ": wrong address?\n", "fake: device 1 configured\n"},
-      {"walk stopped", FAKE_PLUGIN_PATH,
-       printing("snmp walk stopped at OID " + root + ".9: it does not increase (peer x)"), 3,
+       "; no value under " + root + ": wrong address?\n",
+       "snmp walk found nothing under " + root + " (peer 127.0.0.1:" + answering_port + ")\n"},
+      {"repeated OID", device(looping_port, 1, R"("timeout_ms": 2000)"), 3,
        "walks timed out 0, walks failed 1, walks found nothing 0, alarms active now 1", "",
-       "rvSize is "},
+       "snmp walk stopped at OID 1.3.6.1.4.1.61333.1.1.4.1: it does not increase (peer 127.0.0.1:" +
+           looping_port + ")\n"},
   };
   const std::regex round_line(
       R"(\[round 1\] device 1 at \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d: first record)");
@@ -153,10 +153,10 @@ TEST(QrmhostPdusim, ExitStatusSaysWhetherTheUnitAnsweredAndEventsAloneOnStandard
     SCOPED_TRACE(c.name);
     TempDir dir;
     std::string out, err;
-    const int status = RunProcess(
-        {QRMHOST_PATH, "run", "--plugin", c.plugin, "--config", dir.Write("device.json", c.device),
-         "--rounds", "1", "--interval", "0", "--timeout", "30", "--events", "-"},
-        60, &out, &err);
+    const int status = RunProcess({QRMHOST_PATH, "run", "--plugin", MARLUXA_PLUGIN_PATH, "--config",
+                                   dir.Write("device.json", c.device), "--rounds", "1",
+                                   "--interval", "0", "--timeout", "30", "--events", "-"},
+                                  60, &out, &err);
     EXPECT_EQ(status, c.status) << err;
     EXPECT_NE(err.find("\n[end] device 1: rounds published 1, " + c.closing + "\n"),
               std::string::npos)
@@ -193,7 +193,7 @@ TEST(QrmhostPdusim, ExitStatusSaysWhetherTheUnitAnsweredAndEventsAloneOnStandard
     EXPECT_EQ(events["publish"], 1);
     EXPECT_EQ(events["history"], 1);
   }
-  for (ChildProcess* sim : {&answering, &silent}) {
+  for (ChildProcess* sim : {&answering, &silent, &looping}) {
     sim->Signal(SIGINT);
     EXPECT_EQ(sim->Finish(20), 0) << sim->err();
   }
