@@ -1,6 +1,7 @@
 #include "device/SNMP_MARLUXA_AC_POWER.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 
@@ -35,6 +36,7 @@ SNMP_MARLUXA_AC_POWER::SNMP_MARLUXA_AC_POWER() {
 SNMP_MARLUXA_AC_POWER::~SNMP_MARLUXA_AC_POWER() {
   // The stop stays raised: a walk that a host thread may still run on this object ends at
   // once too, and the round lock below waits for it to leave.
+  std::lock_guard<std::mutex> schedule(m_scheduleMutex);
   m_stop.Raise();
   UsmWalk::WakeWaiters();
   if (m_thread && m_thread->joinable()) m_thread->join();
@@ -61,6 +63,7 @@ void SNMP_MARLUXA_AC_POWER::StopSampling() {
 }
 
 bool SNMP_MARLUXA_AC_POWER::InitSetting(const Json::Value& config) {
+  std::lock_guard<std::mutex> schedule(m_scheduleMutex);
   int use_thread = m_useThread;
   ReadUseThread(config, &use_thread);
   // Before the round lock, which the sampling thread's walk holds: the walk ends at once.
@@ -68,9 +71,10 @@ bool SNMP_MARLUXA_AC_POWER::InitSetting(const Json::Value& config) {
   auto round = RoundLock();
   m_useThread = use_thread;
   SetRecordId(m_data, m_id);
-  const Json::Value* app = ConfigMember(config, "appSetting");
-  m_settings = ReadWalkSettings(app);
+  // The frame first: it takes the host's `ip`, which the settings lines name.
   Frame::InitSetting(config);
+  const Json::Value* app = ConfigMember(config, "appSetting");
+  m_settings = ReadWalkSettings(app, PeerSuffix());
 
   ApplySessionSettings();
   m_peer = m_ip;
@@ -80,27 +84,42 @@ bool SNMP_MARLUXA_AC_POWER::InitSetting(const Json::Value& config) {
 
   if (m_useThread != 0 && !m_thread) {
     try {
-      m_thread = std::make_unique<std::thread>([this] { sample_data(nullptr); });
+      m_thread = std::make_unique<SamplingThread>([this] { sample_data(nullptr); });
     } catch (...) {  // no thread to be had: the host's RefreshStatus calls drive the device
       m_useThread = 0;
-      ReportCurrentException(
-          "SNMP_MARLUXA_AC_POWER: sampling thread not started, walking on "
-          "RefreshStatus instead");
+      const std::string what =
+          "SNMP_MARLUXA_AC_POWER: sampling thread not started, walking on RefreshStatus "
+          "instead" +
+          PeerSuffix();
+      ReportCurrentException(what.c_str());
     }
   }
   return true;
 }
 
+std::string SNMP_MARLUXA_AC_POWER::PeerSuffix() const {
+  return m_ip.empty() ? std::string() : " (peer " + m_ip + ")";
+}
+
 int SNMP_MARLUXA_AC_POWER::process_data(int, unsigned char*, int) { return 0; }
 
 int SNMP_MARLUXA_AC_POWER::RefreshStatus() {
-  if (m_useThread != 0 || m_thread) return 0;
+  // m_useThread is non-zero whenever a sampling thread exists; m_thread itself belongs to
+  // InitSetting and the destructor.
+  if (m_useThread != 0) return 0;
   try {
     do_sample();
   } catch (...) {  // a host service threw inside the round: the host's thread goes on
-    ReportCurrentException("SNMP_MARLUXA_AC_POWER: round failed");
+    ReportRoundFailure();
   }
   return 0;
+}
+
+void SNMP_MARLUXA_AC_POWER::ReportRoundFailure() noexcept {
+  auto round = RoundLock();  // the peer name changes only under it
+  char what[320];
+  std::snprintf(what, sizeof what, "SNMP_MARLUXA_AC_POWER: round failed (peer %s)", m_peer.c_str());
+  ReportCurrentException(m_peer.empty() ? "SNMP_MARLUXA_AC_POWER: round failed" : what);
 }
 
 void SNMP_MARLUXA_AC_POWER::sample_data(void*) {
@@ -108,7 +127,7 @@ void SNMP_MARLUXA_AC_POWER::sample_data(void*) {
     try {
       do_sample();
     } catch (...) {  // nothing may end the host's process from this thread: sample on
-      ReportCurrentException("SNMP_MARLUXA_AC_POWER: round failed");
+      ReportRoundFailure();
     }
     m_stop.WaitFor(std::chrono::seconds(kPauseSeconds));
   }
@@ -141,8 +160,8 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   bool more = usm.Ready(m_openSession);
   for (int exchanges = 0; more && !m_stop.raised(); ++exchanges) {
     if (exchanges == kMaxExchanges) {
-      ConsoleLine(std::cout,
-                  "snmp walk stopped after " + std::to_string(kMaxExchanges) + " exchanges");
+      ConsoleLine(std::cout, "snmp walk stopped after " + std::to_string(kMaxExchanges) +
+                                 " exchanges" + PeerSuffix());
       more = false;
     } else if (Exchange::Clock::now() >= deadline) {
       ConsoleLine(std::cout,
@@ -192,8 +211,8 @@ bool SNMP_MARLUXA_AC_POWER::ExchangeOnce(Exchange::Clock::time_point deadline) {
     if (m_response->errstat == SNMP_ERR_TOOBIG && m_settings.max_repetitions > 0 &&
         m_repetitions > 1) {
       m_repetitions /= 2;
-      ConsoleLine(std::cout,
-                  "snmp tooBig: max_repetitions reduced to " + std::to_string(m_repetitions));
+      ConsoleLine(std::cout, "snmp tooBig: max_repetitions reduced to " +
+                                 std::to_string(m_repetitions) + PeerSuffix());
       more = true;  // resend from the same OID
     } else {
       more = TakeResponse(*m_response);
@@ -208,7 +227,8 @@ bool SNMP_MARLUXA_AC_POWER::ExchangeOnce(Exchange::Clock::time_point deadline) {
 
 bool SNMP_MARLUXA_AC_POWER::TakeResponse(const netsnmp_pdu& response) {
   if (response.errstat != SNMP_ERR_NOERROR || response.variables == nullptr) {
-    ConsoleLine(std::cout, "snmp response error " + std::to_string(response.errstat));
+    ConsoleLine(std::cout,
+                "snmp response error " + std::to_string(response.errstat) + PeerSuffix());
     return false;
   }
   bool more = true;

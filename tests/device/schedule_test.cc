@@ -82,7 +82,8 @@ TEST_F(Schedule, OwnThreadWalksAtOnceThenEveryFiveSeconds) {
   EXPECT_GE(SecondsSince(after_first), 4.5) << "the pause between walks is 5 s";
   const std::string out = testing::internal::GetCapturedStdout();
   testing::internal::CaptureStdout();
-  EXPECT_NE(out.find("\nSNMP_MARLUXA_AC_POWER: round failed: history store down\n"),
+  EXPECT_NE(out.find("\nSNMP_MARLUXA_AC_POWER: round failed (peer 127.0.0.1:" +
+                     std::to_string(agent->port()) + "): history store down\n"),
             std::string::npos)
       << out;
 }
