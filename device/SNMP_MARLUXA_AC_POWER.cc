@@ -1,7 +1,6 @@
 #include "device/SNMP_MARLUXA_AC_POWER.h"
 
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <iostream>
 
@@ -117,9 +116,7 @@ int SNMP_MARLUXA_AC_POWER::RefreshStatus() {
 
 void SNMP_MARLUXA_AC_POWER::ReportRoundFailure() noexcept {
   auto round = RoundLock();  // the peer name changes only under it
-  char what[320];
-  std::snprintf(what, sizeof what, "SNMP_MARLUXA_AC_POWER: round failed (peer %s)", m_peer.c_str());
-  ReportCurrentException(m_peer.empty() ? "SNMP_MARLUXA_AC_POWER: round failed" : what);
+  ReportFailure("SNMP_MARLUXA_AC_POWER: round failed");
 }
 
 void SNMP_MARLUXA_AC_POWER::sample_data(void*) {

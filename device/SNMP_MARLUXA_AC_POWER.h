@@ -105,7 +105,8 @@ class SNMP_MARLUXA_AC_POWER
   // by a stop or by the walk deadline returns true: the walk's own checks of both end it.
   bool ExchangeOnce(Exchange::Clock::time_point deadline);
   // "SNMP_MARLUXA_AC_POWER: round failed (peer P): <reason>" for the exception in flight, built
-  // without allocating (the exception may be std::bad_alloc). Only inside a catch block.
+  // without allocating (the exception may be std::bad_alloc). Only inside a catch block, without
+  // the round lock.
   void ReportRoundFailure() noexcept;
   // Ends the sampling thread, if any, and takes the stop back: the device is host-driven.
   void StopSampling();
