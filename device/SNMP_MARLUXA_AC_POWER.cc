@@ -86,11 +86,9 @@ bool SNMP_MARLUXA_AC_POWER::InitSetting(const Json::Value& config) {
       m_thread = std::make_unique<SamplingThread>([this] { sample_data(nullptr); });
     } catch (...) {  // no thread to be had: the host's RefreshStatus calls drive the device
       m_useThread = 0;
-      const std::string what =
+      ReportFailure(
           "SNMP_MARLUXA_AC_POWER: sampling thread not started, walking on RefreshStatus "
-          "instead" +
-          PeerSuffix();
-      ReportCurrentException(what.c_str());
+          "instead");
     }
   }
   return true;

@@ -25,6 +25,9 @@
 // settings that cannot form a session make every walk end as a failed open does, without
 // sending anything.
 //
+// The device's own console lines that are not fixed texts end with " (peer IP)", IP being the
+// host's `ip` as configured, so that the lines of many devices tell which unit they are about.
+//
 // A stop (the destructor, or use_thread 0) ends a walk at once wherever it waits (except inside
 // SNMPv3 engine discovery, which net-snmp runs to its end: at most one request's time-out and
 // retries), and that walk closes its session and publishes nothing: no round runs on a device that
