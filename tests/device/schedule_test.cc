@@ -323,10 +323,11 @@ class ThreeGibAddressSpace {
 
 // 600 own-thread devices in one process of 3 GiB, each walking with the fast request: every
 // sampling thread starts, reports from inside itself the sampling stack size, touches at most an
-// eighth of it, and publishes. 600 threads with the default 8 MiB stack do not fit. Run on armhf
-// under qemu-arm by ./run cross-test. The devices start 100 at a time, each batch once the one
-// before has published: qemu-arm cannot emulate a select() over descriptors numbered 1024 or
-// more (each device holds one, and one more while it walks), which a unit's kernel can.
+// eighth of it (both checked without the sanitizers, which change thread stacks), and publishes.
+// 600 threads with the default 8 MiB stack do not fit. Run on armhf under qemu-arm by ./run
+// cross-test. The devices start 100 at a time, each batch once the one before has published:
+// qemu-arm cannot emulate a select() over descriptors numbered 1024 or more (each device holds one,
+// and one more while it walks), which a unit's kernel can.
 TEST_F(ManyDevices, SixHundredOwnThreadDevicesStartOnTheirSmallStacks) {
   constexpr unsigned kDevices = 600;
   constexpr unsigned kBatch = 100;
@@ -358,10 +359,14 @@ TEST_F(ManyDevices, SixHundredOwnThreadDevicesStartOnTheirSmallStacks) {
   for (const auto& d : devices) {
     const StackObserver::Device seen = observer->Of(d.get());
     if (seen.rounds == 0) continue;
-    ASSERT_EQ(seen.stack.size, SamplingThread::kStackBytes) << "device " << d->DataId();
+    if (kThreadStackFiguresHold) {
+      ASSERT_EQ(seen.stack.size, SamplingThread::kStackBytes) << "device " << d->DataId();
+    }
     touched = std::max(touched, seen.stack.touched);
   }
-  EXPECT_LE(touched * 8, SamplingThread::kStackBytes);
+  if (kThreadStackFiguresHold) {
+    EXPECT_LE(touched * 8, SamplingThread::kStackBytes);
+  }
   std::cerr << "[ STACK    ] " << started << " sampling threads started, "
             << observer->DevicesWith(1) << " published; stack " << SamplingThread::kStackBytes
             << " bytes, at most " << touched << " touched (SNMPv2c fast walk)\n";

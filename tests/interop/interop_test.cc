@@ -597,7 +597,8 @@ TEST_F(Interop, NetSnmpdSnmpv3DevicesOnThreadsUseOnlyTheirOwnKeys) {
 // The deepest paths of a sampling thread: SNMPv3 authPriv with the longest keys (SHA-512,
 // AES-256), the default walk of the whole unit and the fast walk, and a wrong pass phrase
 // (net-snmp's report and the reason line). Each device's thread has the sampling stack size and
-// never touches more than an eighth of it; the figures are printed for the size's comment.
+// never touches more than an eighth of it (checked without the sanitizers, which change thread
+// stacks); the figures are printed for the size's comment.
 TEST_F(Interop, NetSnmpdSnmpv3SamplingThreadsUseAtMostAnEighthOfTheirStack) {
   if (!interop::Executable(ExternalAgent::kSnmpd)) {
     GTEST_SKIP() << ExternalAgent::kSnmpd << " is missing: install the Debian package snmpd";
@@ -652,6 +653,7 @@ TEST_F(Interop, NetSnmpdSnmpv3SamplingThreadsUseAtMostAnEighthOfTheirStack) {
     const ThreadStack& stack = seen[i].stack;
     std::cerr << "[ STACK    ] sampling thread, SNMPv3 SHA-512/AES-256, " << variants[i].name
               << ": " << stack.touched << " of " << stack.size << " bytes touched\n";
+    if (!kThreadStackFiguresHold) continue;
     EXPECT_EQ(stack.size, SamplingThread::kStackBytes) << variants[i].name;
     EXPECT_LE(stack.touched * 8, stack.size) << variants[i].name;
   }

@@ -18,6 +18,14 @@
 
 #include "host/HostObserver.h"
 
+// Whether the figures mean what they say: ThreadSanitizer puts its own per-thread state at the
+// top of every thread's stack (and enlarges it for that), AddressSanitizer pads every frame.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kThreadStackFiguresHold = false;
+#else
+constexpr bool kThreadStackFiguresHold = true;
+#endif
+
 struct ThreadStack {
   size_t size = 0;     // as pthread_getattr_np reports it (guard page not included)
   size_t touched = 0;  // bytes from the top down to the deepest non-zero byte
