@@ -4,18 +4,30 @@
 //       N host-driven devices (default 500) created and configured; resident memory (VmRSS) per
 //       device before/after, and again after one round each (a cache restore, no network).
 //
-//   fleet_bench threads --port PORT [--devices N] [--seconds S] [--cycles C]
-//                       [--max-repetitions R] [--agent-pid PID] [--plugin PATH]
+//   fleet_bench threads --port PORT [--devices N] [--units U] [--seconds S] [--cycles C]
+//                       [--max-repetitions R] [--agent-pid PID] [--reserve-mib M]
+//                       [--batch B] [--mode M] [--plugin PATH]
 //                       [--settings 'JSON MEMBERS'] [--address A] [--delay-ms MS] [--dark D]
-//       N own-thread devices (default 200), unit addresses 1..N (all A with --address), against
-//       the agent at 127.0.0.1:PORT on their normal schedule for S seconds (default 17); rounds
+//       N own-thread devices (default 200) against the agent at 127.0.0.1:PORT, device i walking
+//       unit address ((i - 1) mod U) + 1 (U default min(N, 255); all A with --address), on their
+//       normal schedule for S seconds (default 17); the sampling threads that started; rounds
 //       per device counted by a host observer, and the devices with fewer than C rounds
-//       (default 3); process CPU per walk and CPU share; with --agent-pid, the agent process's
-//       CPU share over the same window; failed exchanges the devices reported; UDP datagrams the
-//       system dropped for a full receive buffer (all sockets), in the first 2 s and in total.
-//       --settings adds appSetting members (an SNMPv3 identity, say); --delay-ms sends every
-//       datagram through a relay that holds it MS ms each way; --dark adds D more devices with
-//       the same settings whose unit never answers (not counted).
+//       (default 3); the process's peak thread and descriptor counts (sampled every 50 ms);
+//       process CPU per walk and CPU share; with --agent-pid, the agent process's CPU share over
+//       the same window; failed exchanges and failed rounds the devices reported; UDP datagrams
+//       the system dropped for a full receive buffer (all sockets), in the first 2 s and in
+//       total. The descriptor limit is raised to its hard limit first: every device holds a
+//       descriptor, and one more while it walks. --reserve-mib takes M MiB of address space
+//       (inaccessible, never backed) before the devices start: a 32-bit process under qemu-arm
+//       has 4 GiB, and with 1024 reserved it has the 3 GiB a unit's kernel leaves its
+//       processes. --batch starts the devices B at a time, each batch once the one before has
+//       published its first rounds (at most 20 s): fewer walks at once, fewer descriptors at
+//       once (qemu-arm 7.2 cannot emulate a select() over descriptors numbered 1024 or more,
+//       which a unit's kernel can). --mode sets the devices' b_mode (default 2: every round
+//       reports the 429 alarm signals). --settings adds appSetting members (an SNMPv3 identity,
+//       say); --delay-ms sends every datagram through a relay that holds it MS ms each way;
+//       --dark adds D more devices with the same settings whose unit never answers (not
+//       counted).
 //
 //   fleet_bench destroy [--devices N] [--settings 'JSON MEMBERS'] [--plugin PATH]
 //       N own-thread devices (default 10) whose unit never answers, destroyed together once
@@ -25,15 +37,18 @@
 // original standard output. Exit status 0, 1 on a failure to load or configure, 2 on bad
 // arguments.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -122,20 +137,21 @@ long UdpReceiveBufferDrops() {
   return -1;
 }
 
-// Standard error into a temporary file while the devices run, then counted by kind of line.
-class ErrorCapture {
+// Standard output or error (`fd`, with its stream) into a temporary file while the devices
+// run, then counted by kind of line.
+class LineCapture {
  public:
-  ErrorCapture() {
-    std::cerr.flush();
+  LineCapture(int fd, std::ostream& stream) : fd_(fd), stream_(stream) {
+    stream_.flush();
     file_ = std::tmpfile();
-    saved_ = dup(STDERR_FILENO);
-    if (file_ != nullptr && saved_ >= 0) dup2(fileno(file_), STDERR_FILENO);
+    saved_ = dup(fd_);
+    if (file_ != nullptr && saved_ >= 0) dup2(fileno(file_), fd_);
   }
-  ~ErrorCapture() { Restore(); }
+  ~LineCapture() { Restore(); }
   void Restore() {
     if (saved_ < 0) return;
-    std::cerr.flush();
-    dup2(saved_, STDERR_FILENO);
+    stream_.flush();
+    dup2(saved_, fd_);
     close(saved_);
     saved_ = -1;
   }
@@ -152,9 +168,88 @@ class ErrorCapture {
   }
 
  private:
+  const int fd_;
+  std::ostream& stream_;
   std::FILE* file_ = nullptr;
   int saved_ = -1;
 };
+
+// The number of entries of a /proc folder (threads in task/, descriptors in fd/), or -1.
+long EntriesOf(const char* folder) {
+  DIR* dir = opendir(folder);
+  if (dir == nullptr) return -1;
+  long n = 0;
+  while (const dirent* e = readdir(dir)) {
+    if (e->d_name[0] != '.') ++n;
+  }
+  closedir(dir);
+  return n - (std::strcmp(folder, "/proc/self/fd") == 0 ? 1 : 0);  // the one opendir holds
+}
+
+// The process's peak thread and descriptor counts, sampled every 50 ms until destroyed.
+class PeakSampler {
+ public:
+  PeakSampler() : thread_([this] { Run(); }) {}
+  ~PeakSampler() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+  long threads() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return threads_;
+  }
+  long descriptors() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return descriptors_;
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> lock(mu_);
+    while (!stop_) {
+      lock.unlock();
+      const long t = EntriesOf("/proc/self/task"), d = EntriesOf("/proc/self/fd");
+      lock.lock();
+      threads_ = std::max(threads_, t);
+      descriptors_ = std::max(descriptors_, d);
+      wake_.wait_for(lock, std::chrono::milliseconds(50), [this] { return stop_; });
+    }
+  }
+  mutable std::mutex mu_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+  long threads_ = 0, descriptors_ = 0;
+  std::thread thread_;
+};
+
+// Maps `mib` MiB of inaccessible, unbacked address space in 16 MiB pieces (so that a
+// fragmented address space serves too); returns the MiB mapped. They stay mapped until exit.
+long ReserveAddressSpace(long mib) {
+  constexpr long kPiece = 16;
+  long reserved = 0;
+  for (; reserved + kPiece <= mib; reserved += kPiece) {
+    void* p = mmap(nullptr, static_cast<size_t>(kPiece) << 20, PROT_NONE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) break;
+  }
+  return reserved;
+}
+
+// Raises the soft descriptor limit to the hard one; returns the soft limit then in force.
+long RaiseDescriptorLimit() {
+  rlimit r{};
+  if (getrlimit(RLIMIT_NOFILE, &r) != 0) return -1;
+  if (r.rlim_cur != r.rlim_max) {
+    r.rlim_cur = r.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &r);
+    getrlimit(RLIMIT_NOFILE, &r);
+  }
+  return r.rlim_cur == RLIM_INFINITY ? -1 : static_cast<long>(r.rlim_cur);
+}
 
 double Median(std::vector<double> v) {
   if (v.empty()) return 0;
@@ -172,6 +267,11 @@ class RoundClock : public HostObserver {
     std::lock_guard<std::mutex> lock(mu_);
     ends_[device.DataId()].push_back(t);
   }
+  // The devices that have ended a round.
+  size_t Devices() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return ends_.size();
+  }
   std::map<unsigned, std::vector<double>> Ends() const {
     std::lock_guard<std::mutex> lock(mu_);
     return ends_;
@@ -188,6 +288,10 @@ struct Options {
   std::string plugin = QRM_DEFAULT_PLUGIN;
   unsigned port = 0;
   unsigned devices = 0;
+  unsigned units = 0;
+  long reserve_mib = 0;
+  unsigned batch = 0;
+  int b_mode = 2;
   double seconds = 17;
   unsigned repetitions = 0;
   long agent_pid = 0;
@@ -309,7 +413,8 @@ int Threads(const Options& o) {
     return 1;
   }
   const unsigned n = o.devices != 0 ? o.devices : 200;
-  std::string app = AppSettings(R"("b_mode":2,"use_thread":1)", o);
+  const unsigned units = o.units != 0 ? o.units : std::min(n, 255u);
+  std::string app = AppSettings("\"b_mode\":" + std::to_string(o.b_mode) + ",\"use_thread\":1", o);
   if (o.repetitions > 0) app += ",\"max_repetitions\":" + std::to_string(o.repetitions);
   std::unique_ptr<DelayProxy> proxy;
   unsigned port = o.port;
@@ -326,11 +431,15 @@ int Threads(const Options& o) {
   std::vector<Json::Value> configs;
   for (unsigned i = 1; i <= n + o.dark; ++i) {
     const bool dark = i > n;
-    configs.push_back(ParseJson(
-        DeviceJson(i, dark ? silent.port() : port, o.address != 0 ? o.address : i, app), &error));
+    const unsigned address = o.address != 0 ? o.address : (i - 1) % units + 1;
+    configs.push_back(ParseJson(DeviceJson(i, dark ? silent.port() : port, address, app), &error));
   }
+  const long descriptor_limit = RaiseDescriptorLimit();
+  const long reserved_mib = ReserveAddressSpace(o.reserve_mib);
 
-  ErrorCapture errors;  // the devices report failed exchanges on standard error
+  LineCapture lines(STDOUT_FILENO, std::cout);   // thread and round failures are named there
+  LineCapture errors(STDERR_FILENO, std::cerr);  // the devices report failed exchanges there
+  PeakSampler peaks;
   const long drops0 = UdpReceiveBufferDrops();
   const auto start = Clock::now();
   auto clock = std::make_shared<RoundClock>(start);
@@ -344,6 +453,11 @@ int Threads(const Options& o) {
     d.Init(std::weak_ptr<QRMController>(), i, configs[i - 1]);
     AttachHostObserver(&d, clock);
     d.InitSetting(configs[i - 1]);  // starts the device's sampling thread
+    if (o.batch == 0 || (i % o.batch != 0 && i != n)) continue;
+    const auto give_up = Clock::now() + std::chrono::seconds(20);
+    while (Clock::now() < give_up && clock->Devices() < i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
   }
   auto at = [&](double seconds) {
     return start +
@@ -365,6 +479,8 @@ int Threads(const Options& o) {
   const double stop_seconds = std::chrono::duration<double>(Clock::now() - stop_start).count();
   const long drops = UdpReceiveBufferDrops() - drops0;
   errors.Restore();
+  lines.Restore();
+  const long not_started = lines.Count("SNMP_MARLUXA_AC_POWER: sampling thread not started");
 
   // Rounds per device; gaps between a device's consecutive rounds; the first round's end.
   size_t walks = 0, min_rounds = SIZE_MAX, max_rounds = 0, short_devices = 0;
@@ -382,6 +498,15 @@ int Threads(const Options& o) {
   }
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
   Result("threads_devices", n);
+  Result("threads_units", units);
+  Result("threads_b_mode", o.b_mode);
+  Result("threads_reserved_mib", static_cast<double>(reserved_mib));
+  Result("threads_started", static_cast<double>(n - not_started));
+  Result("threads_peak_threads", static_cast<double>(peaks.threads()));
+  Result("threads_peak_descriptors", static_cast<double>(peaks.descriptors()));
+  Result("threads_descriptor_limit", static_cast<double>(descriptor_limit));
+  Result("threads_rounds_failed",
+         static_cast<double>(lines.Count("SNMP_MARLUXA_AC_POWER: round failed")));
   Result("threads_max_repetitions", o.repetitions);
   Result("threads_wall_s", wall);
   Result("threads_walks", static_cast<double>(walks));
@@ -418,7 +543,7 @@ int Destroy(const Options& o) {
   const unsigned n = o.devices != 0 ? o.devices : 10;
   SilentUnit silent;
   const std::string app = AppSettings(R"("use_thread":1)", o);
-  ErrorCapture errors;
+  LineCapture errors(STDERR_FILENO, std::cerr);  // the devices report failed exchanges there
   std::vector<std::unique_ptr<QRMSocketDevice>> devices;
   for (unsigned i = 1; i <= n; ++i) {
     const Json::Value config = ParseJson(DeviceJson(i, silent.port(), 1, app), &error);
@@ -461,6 +586,14 @@ int main(int argc, char** argv) {
       o.port = static_cast<unsigned>(std::atoi(v));
     } else if (flag == "--devices") {
       o.devices = static_cast<unsigned>(std::atoi(v));
+    } else if (flag == "--mode") {
+      o.b_mode = std::atoi(v);
+    } else if (flag == "--batch") {
+      o.batch = static_cast<unsigned>(std::atoi(v));
+    } else if (flag == "--reserve-mib") {
+      o.reserve_mib = std::atol(v);
+    } else if (flag == "--units") {
+      o.units = static_cast<unsigned>(std::atoi(v));
     } else if (flag == "--seconds") {
       o.seconds = std::atof(v);
     } else if (flag == "--max-repetitions") {
@@ -486,8 +619,8 @@ int main(int argc, char** argv) {
     std::cerr << "fleet_bench: unknown mode " << o.mode << std::endl;
     return 2;
   }
-  if (o.mode == "threads" && o.address == 0 && o.devices > 255) {
-    std::cerr << "fleet_bench: at most 255 devices (one unit address each)" << std::endl;
+  if (o.mode == "threads" && (o.devices > 5000 || o.units > 255)) {
+    std::cerr << "fleet_bench: at most 5000 devices and 255 unit addresses" << std::endl;
     return 2;
   }
   if (!SilenceStdout()) {

@@ -37,6 +37,7 @@ SNMP_MARLUXA_AC_POWER::SNMP_MARLUXA_AC_POWER() {
 SNMP_MARLUXA_AC_POWER::~SNMP_MARLUXA_AC_POWER() {
   // The stop stays raised: a walk that a host thread may still run on this object ends at
   // once too, and the round lock below waits for it to leave.
+  std::lock_guard<std::mutex> schedule(m_scheduleMutex);
   m_stop.Raise();
   UsmWalk::WakeWaiters();
   if (m_thread && m_thread->joinable()) m_thread->join();
@@ -63,6 +64,7 @@ void SNMP_MARLUXA_AC_POWER::StopSampling() {
 }
 
 bool SNMP_MARLUXA_AC_POWER::InitSetting(const Json::Value& config) {
+  std::lock_guard<std::mutex> schedule(m_scheduleMutex);
   int use_thread = m_useThread;
   ReadUseThread(config, &use_thread);
   // Before the round lock, which the sampling thread's walk holds: the walk ends at once.
@@ -70,9 +72,10 @@ bool SNMP_MARLUXA_AC_POWER::InitSetting(const Json::Value& config) {
   auto round = RoundLock();
   m_useThread = use_thread;
   SetRecordId(m_data, m_id);
-  const Json::Value* app = ConfigMember(config, "appSetting");
-  m_settings = ReadWalkSettings(app);
+  // The frame first: it takes the host's `ip`, which the settings lines name.
   Frame::InitSetting(config);
+  const Json::Value* app = ConfigMember(config, "appSetting");
+  m_settings = ReadWalkSettings(app, PeerSuffix());
 
   ApplySessionSettings();
   m_peer = m_ip;
@@ -88,27 +91,38 @@ bool SNMP_MARLUXA_AC_POWER::InitSetting(const Json::Value& config) {
 
   if (m_useThread != 0 && !m_thread) {
     try {
-      m_thread = std::make_unique<std::thread>([this] { sample_data(nullptr); });
+      m_thread = std::make_unique<SamplingThread>([this] { sample_data(nullptr); });
     } catch (...) {  // no thread to be had: the host's RefreshStatus calls drive the device
       m_useThread = 0;
-      ReportCurrentException(
-          "SNMP_MARLUXA_AC_POWER: sampling thread not started, walking on "
-          "RefreshStatus instead");
+      ReportFailure(
+          "SNMP_MARLUXA_AC_POWER: sampling thread not started, walking on RefreshStatus "
+          "instead");
     }
   }
   return true;
 }
 
+std::string SNMP_MARLUXA_AC_POWER::PeerSuffix() const {
+  return m_ip.empty() ? std::string() : " (peer " + m_ip + ")";
+}
+
 int SNMP_MARLUXA_AC_POWER::process_data(int, unsigned char*, int) { return 0; }
 
 int SNMP_MARLUXA_AC_POWER::RefreshStatus() {
-  if (m_useThread != 0 || m_thread) return 0;
+  // m_useThread is non-zero whenever a sampling thread exists; m_thread itself belongs to
+  // InitSetting and the destructor.
+  if (m_useThread != 0) return 0;
   try {
     do_sample();
   } catch (...) {  // a host service threw inside the round: the host's thread goes on
-    ReportCurrentException("SNMP_MARLUXA_AC_POWER: round failed");
+    ReportRoundFailure();
   }
   return 0;
+}
+
+void SNMP_MARLUXA_AC_POWER::ReportRoundFailure() noexcept {
+  auto round = RoundLock();  // the peer name changes only under it
+  ReportFailure("SNMP_MARLUXA_AC_POWER: round failed");
 }
 
 void SNMP_MARLUXA_AC_POWER::sample_data(void*) {
@@ -116,7 +130,7 @@ void SNMP_MARLUXA_AC_POWER::sample_data(void*) {
     try {
       do_sample();
     } catch (...) {  // nothing may end the host's process from this thread: sample on
-      ReportCurrentException("SNMP_MARLUXA_AC_POWER: round failed");
+      ReportRoundFailure();
     }
     m_stop.WaitFor(std::chrono::seconds(kPauseSeconds));
   }
@@ -184,11 +198,6 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   RoundDone();
 }
 
-std::string SNMP_MARLUXA_AC_POWER::PeerSuffix() const {
-  const char* peer = m_session.peername != nullptr ? m_session.peername : "";
-  return std::string(" (peer ") + peer + ")";
-}
-
 void SNMP_MARLUXA_AC_POWER::ReportStuckOid(const netsnmp_variable_list& var,
                                            const char* why) const {
   ConsoleLine(std::cout, "snmp walk stopped at OID " + OidText(var.name, var.name_length) + ": " +
@@ -231,8 +240,8 @@ bool SNMP_MARLUXA_AC_POWER::ExchangeOnce(Exchange::Clock::time_point deadline) {
     if (m_response->errstat == SNMP_ERR_TOOBIG && m_settings.max_repetitions > 0 &&
         m_repetitions > 1) {
       m_repetitions /= 2;
-      ConsoleLine(std::cout,
-                  "snmp tooBig: max_repetitions reduced to " + std::to_string(m_repetitions));
+      ConsoleLine(std::cout, "snmp tooBig: max_repetitions reduced to " +
+                                 std::to_string(m_repetitions) + PeerSuffix());
       more = true;  // resend from the same OID
     } else {
       more = TakeResponse(*m_response);
@@ -247,7 +256,8 @@ bool SNMP_MARLUXA_AC_POWER::ExchangeOnce(Exchange::Clock::time_point deadline) {
 
 bool SNMP_MARLUXA_AC_POWER::TakeResponse(const netsnmp_pdu& response) {
   if (response.errstat != SNMP_ERR_NOERROR || response.variables == nullptr) {
-    ConsoleLine(std::cout, "snmp response error " + std::to_string(response.errstat));
+    ConsoleLine(std::cout,
+                "snmp response error " + std::to_string(response.errstat) + PeerSuffix());
     return false;
   }
   bool more = true;

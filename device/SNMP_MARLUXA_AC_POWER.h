@@ -30,6 +30,9 @@
 // there is a failed exchange); settings that cannot form a session make every walk end as a failed
 // open does, without sending anything.
 //
+// The device's own console lines that are not fixed texts end with " (peer IP)", IP being the
+// host's `ip` as configured, so that the lines of many devices tell which unit they are about.
+//
 // A stop (the destructor, or use_thread 0) ends a walk at once wherever it waits (SNMPv3 engine
 // discovery included; not inside the resolver, when `ip` names a host, as the session opens),
 // and that walk closes its session and publishes nothing: no round runs on a device that is going
@@ -37,14 +40,16 @@
 // runs.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
-#include <thread>
 
 #include "snmp/exchange.h"
 #include "snmp/net_snmp.h"
 #include "snmp/stop_signal.h"
+#include "device/sampling_thread.h"
 #include "device/walk_settings.h"
 #include "frame/UniDataDevice.h"
 #include "frame/record.h"
@@ -88,15 +93,21 @@ class SNMP_MARLUXA_AC_POWER
   size_t m_rootLength = 0;
   oid m_oid[MAX_OID_LEN];  // OID the next request continues from
   size_t m_oidLength = 0;
-  std::unique_ptr<std::thread> m_thread;  // sampling thread (own-thread schedule)
-  int m_useThread = 0;
+  std::unique_ptr<SamplingThread> m_thread;  // sampling thread (own-thread schedule)
+  // Non-zero while the own-thread schedule is on: always so while m_thread exists. Atomic
+  // because RefreshStatus reads it on a host thread while InitSetting may change it on another.
+  std::atomic<int> m_useThread{0};
   std::chrono::milliseconds m_progressBound = kProgressBound;
+
+  // " (peer NAME)": the end of the device's own console lines that are not fixed texts, so that
+  // a host running many devices can tell which unit a line is about. NAME is the host's `ip` as
+  // the last configuration gave it (empty before the first).
+  // Read under the round lock, which InitSetting holds while it changes the name.
+  std::string PeerSuffix() const;
 
   // Takes every binding of a successful response; false when the walk must end after it.
   // Reachable from subclasses so that the response handling can be driven without a network.
   bool TakeResponse(const netsnmp_pdu& response);
-  // " (peer PEER)": the end of the device's own lines, which name the unit they speak of.
-  std::string PeerSuffix() const;
 
  private:
   // One request and its response; false when the walk must end after it. An exchange cut short
@@ -104,6 +115,10 @@ class SNMP_MARLUXA_AC_POWER
   bool ExchangeOnce(Exchange::Clock::time_point deadline);
   // The line of a walk that ends on an OID it cannot continue from.
   void ReportStuckOid(const netsnmp_variable_list& var, const char* why) const;
+  // "SNMP_MARLUXA_AC_POWER: round failed (peer P): <reason>" for the exception in flight, built
+  // without allocating (the exception may be std::bad_alloc). Only inside a catch block, without
+  // the round lock.
+  void ReportRoundFailure() noexcept;
   // Ends the sampling thread, if any, and takes the stop back: the device is host-driven.
   void StopSampling();
   // Copies community, time-out, retries and the SNMP version with its SNMPv3 identity from
@@ -111,6 +126,10 @@ class SNMP_MARLUXA_AC_POWER
   // are overwritten).
   void ApplySessionSettings();
 
+  // Held by InitSetting and the destructor around everything they do to the schedule, so that
+  // configurations from several host threads start and stop the sampling thread one at a time.
+  // The sampling thread never takes it.
+  std::mutex m_scheduleMutex;
   WalkSettings m_settings;
   std::string m_peer;          // the session's own copy of the peer name
   bool m_peerRefused = false;  // the peer name is not UDP: no walk opens a session

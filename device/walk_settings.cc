@@ -9,21 +9,21 @@
 
 namespace {
 
-void Reject(const char* key, const Json::Value& v, const char* why) {
+void Reject(const char* key, const Json::Value& v, const char* why, const std::string& end) {
   ConsoleLine(std::cout, std::string("appSetting.") + key + ": ignoring " + RenderSetting(v) +
-                             " (" + why + "), using the default");
+                             " (" + why + "), using the default" + end);
 }
 
 }  // namespace
 
-WalkSettings ReadWalkSettings(const Json::Value* app) {
+WalkSettings ReadWalkSettings(const Json::Value* app, const std::string& end) {
   WalkSettings s;
   if (app == nullptr) return s;
   if (const Json::Value* v = ConfigMember(*app, "community")) {
     if (v->type() == Json::stringValue) {
       s.community = v->asString();
     } else {
-      Reject("community", *v, "expected a text");
+      Reject("community", *v, "expected a text", end);
     }
   }
   long long n = 0;
@@ -33,14 +33,14 @@ WalkSettings ReadWalkSettings(const Json::Value* app) {
     if (ReadIntegerSetting(*v, &n) && n > 0 && n <= 3600 * 1000) {
       timeout_ms = n;
     } else {
-      Reject("timeout_ms", *v, "expected milliseconds, 1 to 3600000");
+      Reject("timeout_ms", *v, "expected milliseconds, 1 to 3600000", end);
     }
   }
   if (const Json::Value* v = ConfigMember(*app, "retries")) {
     if (ReadIntegerSetting(*v, &n) && n >= 0 && n <= 100) {
       s.retries = static_cast<int>(n);
     } else {
-      Reject("retries", *v, "expected an integer 0 to 100");
+      Reject("retries", *v, "expected an integer 0 to 100", end);
     }
   }
   if (timeout_ms * (s.retries + 1) > kMaxRequestMs) {
@@ -50,7 +50,7 @@ WalkSettings ReadWalkSettings(const Json::Value* app) {
                                std::to_string(s.retries) + " + 1) exceeds " +
                                std::to_string(kMaxRequestMs) +
                                " ms per request, using timeout_ms " + std::to_string(capped_ms) +
-                               " and retries " + std::to_string(capped_retries));
+                               " and retries " + std::to_string(capped_retries) + end);
     timeout_ms = capped_ms;
     s.retries = capped_retries;
   }
@@ -59,9 +59,9 @@ WalkSettings ReadWalkSettings(const Json::Value* app) {
     if (ReadIntegerSetting(*v, &n) && n >= 1 && n <= 10000) {
       s.max_repetitions = static_cast<int>(n);
     } else {
-      Reject("max_repetitions", *v, "expected an integer 1 to 10000");
+      Reject("max_repetitions", *v, "expected an integer 1 to 10000", end);
     }
   }
-  s.snmp_version = ReadSnmpVersion(app, &s.v3);
+  s.snmp_version = ReadSnmpVersion(app, &s.v3, end);
   return s;
 }

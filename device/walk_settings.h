@@ -29,5 +29,6 @@ struct WalkSettings {
   Snmpv3Settings v3;
 };
 
-// Reads the settings from `app` (the appSetting object, or null when absent).
-WalkSettings ReadWalkSettings(const Json::Value* app);
+// Reads the settings from `app` (the appSetting object, or null when absent). Every line ends
+// with `end`, the caller's name for the unit (" (peer 10.0.5.21)", say).
+WalkSettings ReadWalkSettings(const Json::Value* app, const std::string& end);

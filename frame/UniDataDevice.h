@@ -6,7 +6,8 @@
 // save the record as history and clear the batch. The batch is cleared also when a host service
 // throws out of the round (the exception then goes on to RoundDone's caller). LoadFromCache
 // replaces the record with an image of exactly sizeof(Record) bytes and runs a round; an
-// exception from that round is reported in one line and not passed to the host.
+// exception from that round is reported in one line (naming the unit's address) and not passed
+// to the host.
 //
 // Rounds of one device never interleave: RoundDone, LoadFromCache and InitSetting hold the
 // per-device round lock, and a derived device holds it across a whole walk and its round end
@@ -24,6 +25,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -32,6 +34,7 @@
 #include "frame/config_value.h"
 #include "frame/console_line.h"
 #include "frame/round_failure.h"
+#include "host/QRMSocketDevice.h"
 #include "host/QRMVDevice.h"
 #include "host/get_ttime.h"
 
@@ -51,7 +54,7 @@ class UniDataDevice : public Base {
     try {
       this->RoundDone();
     } catch (...) {  // a host service threw: the image is taken, the round is lost
-      ReportCurrentException("LoadFromCache: round failed");
+      ReportFailure("LoadFromCache: round failed");
     }
     return 1;
   }
@@ -113,6 +116,22 @@ class UniDataDevice : public Base {
   virtual void RunCheckThreshold() {}
 
  protected:
+  // Names the exception in flight in one line, "WHAT (peer IP): reason", IP being the socket
+  // device's target address ("WHAT: reason" while it has none), built without allocating (the
+  // exception may be std::bad_alloc). Only inside a catch block, holding the round lock (the
+  // address changes only under it).
+  void ReportFailure(const char* what_failed) noexcept {
+    if constexpr (std::is_base_of_v<QRMSocketDevice, Base>) {
+      if (!this->m_ip.empty()) {
+        char what[320];
+        std::snprintf(what, sizeof what, "%s (peer %s)", what_failed, this->m_ip.c_str());
+        ReportCurrentException(what);
+        return;
+      }
+    }
+    ReportCurrentException(what_failed);
+  }
+
   // Holds the per-device round lock; a derived device takes it around a walk and its round.
   std::unique_lock<std::recursive_mutex> RoundLock() {
     return std::unique_lock<std::recursive_mutex>(m_roundMutex);

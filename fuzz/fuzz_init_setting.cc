@@ -151,7 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Json::Value* app = ConfigMember(config, "appSetting");
     use_thread = TextualInt(app, "use_thread", use_thread);
     mode = TextualInt(app, "b_mode", mode);
-    const WalkSettings settings = ReadWalkSettings(app);
+    const WalkSettings settings = ReadWalkSettings(app, "");
     thread_expected = use_thread != 0;  // 0 in a later configuration stops the thread
 
     device->InitSetting(config);

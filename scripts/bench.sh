@@ -13,15 +13,16 @@
 #    (authPriv, SHA and AES, max_repetitions 100) against the SNMPv2c one, same snmpd; SNMPv3
 #    fleets: healthy devices beside a dark unit, 20 devices 20 ms away against SNMPv2c, dark
 #    SNMPv3 devices destroyed.
-# 3. Many devices in one host: memory per device (500 devices), and 200 own-thread devices on
-#    their 5-second schedule against one pdusim serving 200 unit addresses.
+# 3. Many devices in one host: memory per device (500 devices), 200 own-thread devices on
+#    their 5-second schedule against one pdusim serving 200 unit addresses, and 1000 own-thread
+#    devices with the fast walk (threads started, rounds, peak threads and descriptors).
 #
 # Everything runs on 127.0.0.1. The machine is shared: only ratios measured side by side in one
 # run mean something, absolute times do not. Knobs (environment): QRM_BENCH_PAIRS (A/B pairs,
 # default 21), QRM_BENCH_FLEET_SECONDS (seconds per fleet run, default 17 = three 5-second
 # cycles and some slack; QRM_BENCH_V3_FLEET_SECONDS the same for the SNMPv3 fleets),
-# QRM_BENCH_QRMHOST (the host command; when it is not there, the minimal host bench/walk_once
-# stands in).
+# QRM_BENCH_FLEET_LARGE (devices of the large fleet run, default 1000), QRM_BENCH_QRMHOST (the
+# host command; when it is not there, the minimal host bench/walk_once stands in).
 set -euo pipefail
 # shellcheck source=scripts/pdusim_port.sh
 . "$(dirname "${BASH_SOURCE[0]}")/pdusim_port.sh"
@@ -33,6 +34,7 @@ PAIRS=${QRM_BENCH_PAIRS:-21}
 FLEET_SECONDS=${QRM_BENCH_FLEET_SECONDS:-17}
 FLEET_DEVICES=200
 FLEET_CYCLES=3
+FLEET_LARGE=${QRM_BENCH_FLEET_LARGE:-1000}
 MEMORY_DEVICES=500
 COMMUNITY='Tormelix@2027q'
 V3_USER=qrmbench  # an SNMPv3 user of the bench's snmpd: authPriv, SHA and AES
@@ -479,6 +481,28 @@ for reps in 0 100; do
     "$(t threads_timeouts)" "$(t threads_udp_rcvbuf_drops)" "$(t threads_udp_rcvbuf_drops_first_2s)")"
   summary "    every device walks in each of $FLEET_CYCLES cycles (>= $FLEET_CYCLES rounds each; $(t threads_devices_short_of_cycles) of $FLEET_DEVICES devices short): $(verdict "$rounds_min" ">=" "$FLEET_CYCLES")"
 done
+
+# ---------------------------------------------------------------------------------------------
+# Frame mode 1: in mode 2 the reference host's signal states sit behind one process-wide lock,
+# which 1000 rounds of 429 reports at once queue on for seconds (the plug-in is not what waits).
+echo "== 3c. $FLEET_LARGE own-thread devices, max_repetitions 100, against the same pdusim"
+out=$WORK/threads-large.txt
+"$FLEET" threads --plugin "$PLUGIN" --port "$PDUSIM_PORT" --devices "$FLEET_LARGE" \
+  --units "$FLEET_DEVICES" --seconds "$FLEET_SECONDS" --cycles "$FLEET_CYCLES" \
+  --max-repetitions 100 --mode 1 --agent-pid "$PDUSIM_PID" | tee "$out"
+t() { result "$out" "$1"; }
+summary "-- $FLEET_LARGE own-thread devices in one process (use_thread 1, b_mode 1, max_repetitions 100), unit addresses 1-$FLEET_DEVICES shared, one pdusim, ${FLEET_SECONDS} s"
+summary "   (cmd: bench/fleet_bench threads --port PORT --devices $FLEET_LARGE --units $FLEET_DEVICES --seconds $FLEET_SECONDS --max-repetitions 100 --mode 1)"
+summary "$(fmt '    sampling threads started %d of %d; rounds per device min %d, max %d (%d rounds published)' \
+  "$(t threads_started)" "$(t threads_devices)" "$(t threads_rounds_min)" "$(t threads_rounds_max)" \
+  "$(t threads_walks)")"
+summary "$(fmt '    rounds failed %d; failed exchanges (time-outs) %d' "$(t threads_rounds_failed)" \
+  "$(t threads_timeouts)")"
+summary "$(fmt '    peak %d threads, %d descriptors (descriptor limit %d); CPU per walk %.2f ms, %.1f%% of %d cores' \
+  "$(t threads_peak_threads)" "$(t threads_peak_descriptors)" "$(t threads_descriptor_limit)" \
+  "$(t threads_cpu_ms_per_walk)" "$(awk -v v="$(t threads_cpu_share)" 'BEGIN { print v * 100 }')" \
+  "$(t threads_cores)")"
+summary "    every device publishes in each of $FLEET_CYCLES cycles ($(t threads_devices_short_of_cycles) of $FLEET_LARGE devices short): $(verdict "$(t threads_rounds_min)" ">=" "$FLEET_CYCLES")"
 stop_children
 
 # ---------------------------------------------------------------------------------------------

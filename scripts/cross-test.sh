@@ -11,10 +11,22 @@
 #   3. configure build-armhf/ (cmake/armhf-toolchain.cmake, Debug, -Werror), build with -j2;
 #   4. check that no build machine (amd64) net-snmp/OpenSSL header went into the build;
 #   5. ctest in build-armhf (every test runs through qemu-arm);
-#   6. file/readelf check of build-armhf/plugin/snmp_marluxa_ac_power.so.
+#   6. file/readelf check of build-armhf/plugin/snmp_marluxa_ac_power.so;
+#   7. a fleet on the unit's address space: 500 own-thread devices with the fast walk in one
+#      armhf process left with 3 GiB of address space (qemu-arm gives a 32-bit process 4 GiB;
+#      fleet_bench --reserve-mib 1024 takes 1 GiB first; qemu-arm 7.2's own -R option aborts
+#      for ARM), started 100 at a time, in frame mode 1 (the 429 alarm reports of every round
+#      would take more CPU than two cores emulating ARM give), against one pdusim built for the
+#      build machine, for 17 s; prints the devices whose sampling thread started, the rounds
+#      published, the peak threads and descriptors, and fails unless every thread started and
+#      every device published in each of the run's first 2 cycles. 500, not the 600 that
+#      schedule_test starts in the same 3 GiB: each device holds a descriptor and one more
+#      while it walks, and qemu-arm aborts on a select() over descriptors numbered 1024 or more
+#      (a unit's kernel takes them), which 600 devices walking at once would reach; 500 cannot.
 # Exit status: ctest's; non-zero also when a check fails. Extra arguments go to ctest.
 #
-# Environment: QRM_CROSS_BUILD_DIR (default build-armhf), QRM_CROSS_JOBS (default 2).
+# Environment: QRM_CROSS_BUILD_DIR (default build-armhf), QRM_CROSS_JOBS (default 2),
+# QRM_CROSS_FLEET_DEVICES (default 500; 0 skips step 7).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -57,7 +69,7 @@ fi
 
 # ---- 3. configure and build ------------------------------------------------------------------
 step build
-config=(-DQRM_WERROR=ON -DCMAKE_BUILD_TYPE=Debug -DQRM_ARMHF_SYSROOT="$SYSROOT")
+config=(-DQRM_WERROR=ON -DCMAKE_BUILD_TYPE=Debug -DQRM_ARMHF_SYSROOT="$SYSROOT" -DQRM_BUILD_BENCH=ON)
 # The toolchain is fixed at the first configure; naming it again only draws a warning.
 [ -f "$BUILD/CMakeCache.txt" ] ||
   config+=(-DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/armhf-toolchain.cmake")
@@ -132,6 +144,54 @@ elif cmake --build "$BUILD" --target help 2>/dev/null | grep -qw "$PLUGIN_NAME";
   [ $status = 0 ] && status=1
 else
   echo "cross-test: note: the project has no $PLUGIN_NAME target yet; plug-in check skipped"
+fi
+
+# ---- 7. a fleet in a 3 GiB address space -----------------------------------------------------
+FLEET_DEVICES=${QRM_CROSS_FLEET_DEVICES:-500}
+FLEET_UNITS=16
+FLEET_CYCLES=2
+if [ "$FLEET_DEVICES" -gt 0 ]; then
+  step "fleet (qemu-arm, 3 GiB address space)"
+  # shellcheck source=scripts/pdusim_port.sh
+  . "$ROOT/scripts/pdusim_port.sh"
+  QEMU=(/usr/bin/qemu-arm -L "/usr/$TRIPLET" -E "LD_LIBRARY_PATH=/usr/$TRIPLET/lib")
+  FLEET_LOG=$BUILD/fleet-pdusim.log
+  FLEET_OUT=$BUILD/fleet.txt
+  # The agent is not under test: a build machine pdusim (Release, beside the armhf build so
+  # that step 4 never sees its headers) answers as fast as the emulated devices ask.
+  AGENT_BUILD=$BUILD-agent
+  cmake -S "$ROOT" -B "$AGENT_BUILD" -DCMAKE_BUILD_TYPE=Release -DQRM_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$AGENT_BUILD" -j"$JOBS" --target pdusim >/dev/null
+  "$AGENT_BUILD/sim/pdusim" --port 0 --addresses "1-$FLEET_UNITS" >"$FLEET_LOG" 2>&1 &
+  pdusim_pid=$!
+  port=$(pdusim_port "$FLEET_LOG" "$pdusim_pid")
+  fleet_status=1
+  if [ -z "$port" ]; then
+    echo "cross-test: FAIL: pdusim did not start:" >&2
+    cat "$FLEET_LOG" >&2
+  elif "${QEMU[@]}" "$BUILD/bench/fleet_bench" threads --plugin "$PLUGIN" --port "$port" \
+    --devices "$FLEET_DEVICES" --units "$FLEET_UNITS" --seconds 17 --cycles "$FLEET_CYCLES" \
+    --max-repetitions 100 --reserve-mib 1024 --batch 100 --mode 1 >"$FLEET_OUT"; then
+    r() { awk -v k="$1" '$1 == "RESULT" && $2 == k { print $3; exit }' "$FLEET_OUT"; }
+    echo "cross-test: fleet: $(r threads_devices) own-thread devices (max_repetitions 100, b_mode 1)," \
+      "$(r threads_reserved_mib) MiB of the 4 GiB address space taken first:" \
+      "sampling threads started $(r threads_started), rounds published $(r threads_walks)" \
+      "(per device min $(r threads_rounds_min), max $(r threads_rounds_max)), rounds failed" \
+      "$(r threads_rounds_failed), time-outs $(r threads_timeouts); peak $(r threads_peak_threads)" \
+      "threads, $(r threads_peak_descriptors) descriptors (limit $(r threads_descriptor_limit))"
+    if [ "$(r threads_started)" = "$FLEET_DEVICES" ] && [ "$(r threads_devices_short_of_cycles)" = 0 ]; then
+      fleet_status=0
+      echo "cross-test: fleet: every sampling thread started and every device published in each of $FLEET_CYCLES cycles"
+    else
+      echo "cross-test: FAIL: fleet: $(r threads_started) of $FLEET_DEVICES sampling threads started;" \
+        "$(r threads_devices_short_of_cycles) devices published fewer than $FLEET_CYCLES rounds" >&2
+    fi
+  else
+    echo "cross-test: FAIL: fleet_bench failed (output in $FLEET_OUT)" >&2
+  fi
+  kill "$pdusim_pid" 2>/dev/null || true
+  wait "$pdusim_pid" 2>/dev/null || true
+  [ $fleet_status = 0 ] || { [ $status = 0 ] && status=1; }
 fi
 
 step ""

@@ -73,10 +73,10 @@ const char* const kSnmpv3Keys[] = {"username",      "security_level", "auth_prot
                                    "priv_protocol", "priv_password",  "context_name"};
 
 // A setting that cannot form a session, in one line: the key and the reason, never the value
-// of a pass phrase.
-void Refuse(const char* key, const std::string& why) {
+// of a pass phrase; `end` closes the line.
+void Refuse(const char* key, const std::string& why, const std::string& end) {
   ConsoleLine(std::cout, std::string("appSetting.") + key + ": " + why +
-                             "; no session, the device does not walk");
+                             "; no session, the device does not walk" + end);
 }
 
 template <size_t N>
@@ -91,22 +91,23 @@ std::string NameList(const Protocol (&table)[N]) {
 // to be used.
 template <size_t N>
 const Protocol* ReadProtocol(const Json::Value& app, const char* key, const Protocol (&table)[N],
-                             const char* fallback) {
+                             const char* fallback, const std::string& end) {
   const Json::Value* v = ConfigMember(app, key);
   if (v != nullptr && v->type() != Json::stringValue) {
-    Refuse(key, RenderSetting(*v) + " is not a text (expected one of " + NameList(table) + ")");
+    Refuse(key, RenderSetting(*v) + " is not a text (expected one of " + NameList(table) + ")",
+           end);
     return nullptr;
   }
   const std::string name = v == nullptr ? fallback : v->asString();
   for (const Protocol& p : table) {
     if (name.size() != std::strlen(p.name) || strcasecmp(name.c_str(), p.name) != 0) continue;
     if (v != nullptr && !p.available) {
-      Refuse(key, std::string(p.name) + " is not available in this build of net-snmp");
+      Refuse(key, std::string(p.name) + " is not available in this build of net-snmp", end);
       return nullptr;
     }
     return &p;
   }
-  Refuse(key, "\"" + name + "\" is not one of " + NameList(table));
+  Refuse(key, "\"" + name + "\" is not one of " + NameList(table), end);
   return nullptr;
 }
 
@@ -145,46 +146,47 @@ std::string PassPhraseText(const Json::Value* v) {
 }
 
 // Checks the optional pass phrase setting `key` (value `v`, text `pass`); false after a line.
-bool CheckPassPhrase(const char* key, const Json::Value* v, const PassPhrase& pass) {
+bool CheckPassPhrase(const char* key, const Json::Value* v, const PassPhrase& pass,
+                     const std::string& end) {
   if (v == nullptr) return true;
   if (v->type() != Json::stringValue) {
-    Refuse(key, "not a text");
+    Refuse(key, "not a text", end);
     return false;
   }
   if (pass.text.size() < USM_LENGTH_P_MIN) {
-    Refuse(key, "shorter than 8 characters");
+    Refuse(key, "shorter than 8 characters", end);
     return false;
   }
   return true;
 }
 
-bool ReadSnmpv3(const Json::Value& app, Snmpv3Settings* v3) {
+bool ReadSnmpv3(const Json::Value& app, Snmpv3Settings* v3, const std::string& end) {
   bool ok = true;
   if (const Json::Value* v = ConfigMember(app, "username")) {
     if (!ReadName(*v, 1, 32, &v3->username)) {
-      Refuse("username", "expected a text of 1 to 32 bytes");
+      Refuse("username", "expected a text of 1 to 32 bytes", end);
       ok = false;
     }
   } else {
-    Refuse("username", "missing, and snmp_version 3 needs one");
+    Refuse("username", "missing, and snmp_version 3 needs one", end);
     ok = false;
   }
   if (const Json::Value* v = ConfigMember(app, "context_name")) {
     if (!ReadName(*v, 0, 32, &v3->context_name)) {
-      Refuse("context_name", "expected a text of up to 32 bytes");
+      Refuse("context_name", "expected a text of up to 32 bytes", end);
       ok = false;
     }
   }
-  const Protocol* auth = ReadProtocol(app, "auth_protocol", kAuthProtocols, "SHA");
-  const Protocol* priv = ReadProtocol(app, "priv_protocol", kPrivProtocols, "AES");
+  const Protocol* auth = ReadProtocol(app, "auth_protocol", kAuthProtocols, "SHA", end);
+  const Protocol* priv = ReadProtocol(app, "priv_protocol", kPrivProtocols, "AES", end);
   ok = ok && auth != nullptr && priv != nullptr;
 
   const Json::Value* password = ConfigMember(app, "password");
   const Json::Value* priv_password = ConfigMember(app, "priv_password");
   const PassPhrase auth_pass{PassPhraseText(password)};
   const PassPhrase priv_pass{PassPhraseText(priv_password)};
-  ok = CheckPassPhrase("password", password, auth_pass) && ok;
-  ok = CheckPassPhrase("priv_password", priv_password, priv_pass) && ok;
+  ok = CheckPassPhrase("password", password, auth_pass, end) && ok;
+  ok = CheckPassPhrase("priv_password", priv_password, priv_pass, end) && ok;
 
   int level = priv_password != nullptr ? SNMP_SEC_LEVEL_AUTHPRIV
               : password != nullptr    ? SNMP_SEC_LEVEL_AUTHNOPRIV
@@ -193,28 +195,30 @@ bool ReadSnmpv3(const Json::Value& app, Snmpv3Settings* v3) {
     level = ReadLevel(*v);
     if (level == 0) {
       Refuse("security_level",
-             RenderSetting(*v) + " is not one of noAuthNoPriv, authNoPriv, authPriv");
+             RenderSetting(*v) + " is not one of noAuthNoPriv, authNoPriv, authPriv", end);
       return false;
     }
   }
   const char* level_name = level == SNMP_SEC_LEVEL_AUTHPRIV ? "authPriv" : "authNoPriv";
   if (level >= SNMP_SEC_LEVEL_AUTHNOPRIV && password == nullptr) {
-    Refuse("password", std::string("missing, and ") + level_name + " needs it");
+    Refuse("password", std::string("missing, and ") + level_name + " needs it", end);
     ok = false;
   }
   if (level == SNMP_SEC_LEVEL_AUTHPRIV && priv_password == nullptr) {
-    Refuse("priv_password", "missing, and authPriv needs it");
+    Refuse("priv_password", "missing, and authPriv needs it", end);
     ok = false;
   }
   // A default protocol counts only where the level uses it.
   if (ok && level >= SNMP_SEC_LEVEL_AUTHNOPRIV && !auth->available) {
-    Refuse("auth_protocol", std::string("the default ") + auth->name +
-                                " is not available in this build of net-snmp");
+    Refuse("auth_protocol",
+           std::string("the default ") + auth->name + " is not available in this build of net-snmp",
+           end);
     ok = false;
   }
   if (ok && level == SNMP_SEC_LEVEL_AUTHPRIV && !priv->available) {
-    Refuse("priv_protocol", std::string("the default ") + priv->name +
-                                " is not available in this build of net-snmp");
+    Refuse("priv_protocol",
+           std::string("the default ") + priv->name + " is not available in this build of net-snmp",
+           end);
     ok = false;
   }
   if (!ok) return false;
@@ -226,12 +230,12 @@ bool ReadSnmpv3(const Json::Value& app, Snmpv3Settings* v3) {
   v3->priv_protocol_length = priv->length;
   if (level >= SNMP_SEC_LEVEL_AUTHNOPRIV &&
       !v3->auth_key.Derive(auth->id, auth->length, auth_pass.text)) {
-    Refuse("password", std::string("net-snmp derives no ") + auth->name + " key from it");
+    Refuse("password", std::string("net-snmp derives no ") + auth->name + " key from it", end);
     return false;
   }
   if (level == SNMP_SEC_LEVEL_AUTHPRIV &&
       !v3->priv_key.Derive(auth->id, auth->length, priv_pass.text)) {
-    Refuse("priv_password", std::string("net-snmp derives no ") + auth->name + " key from it");
+    Refuse("priv_password", std::string("net-snmp derives no ") + auth->name + " key from it", end);
     return false;
   }
   return true;
@@ -239,7 +243,7 @@ bool ReadSnmpv3(const Json::Value& app, Snmpv3Settings* v3) {
 
 }  // namespace
 
-int ReadSnmpVersion(const Json::Value* app, Snmpv3Settings* v3) {
+int ReadSnmpVersion(const Json::Value* app, Snmpv3Settings* v3, const std::string& end) {
   *v3 = Snmpv3Settings();
   if (app == nullptr) return 2;
   std::string v3_keys;  // the SNMPv3 keys present, by name
@@ -250,23 +254,23 @@ int ReadSnmpVersion(const Json::Value* app, Snmpv3Settings* v3) {
   const Json::Value* version = ConfigMember(*app, "snmp_version");
   if (version == nullptr) {
     if (v3_keys.empty()) return 2;
-    Refuse("snmp_version", "missing, but " + v3_keys + " ask for SNMPv3");
+    Refuse("snmp_version", "missing, but " + v3_keys + " ask for SNMPv3", end);
     return 0;
   }
   long long n = 0;
   if (!ReadIntegerSetting(*version, &n) || (n != 2 && n != 3)) {
-    Refuse("snmp_version", RenderSetting(*version) + " is not 2 or 3");
+    Refuse("snmp_version", RenderSetting(*version) + " is not 2 or 3", end);
     return 0;
   }
   if (n == 2) {
     if (!v3_keys.empty()) {
-      ConsoleLine(std::cout, "appSetting: " + v3_keys + " not used with snmp_version 2");
+      ConsoleLine(std::cout, "appSetting: " + v3_keys + " not used with snmp_version 2" + end);
     }
     return 2;
   }
   // The first configuration that asks for SNMPv3 sets net-snmp's USM up for the process.
   EnsureUsmReady();
-  if (ReadSnmpv3(*app, v3)) return 3;
+  if (ReadSnmpv3(*app, v3, end)) return 3;
   *v3 = Snmpv3Settings();
   return 0;
 }

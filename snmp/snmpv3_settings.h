@@ -43,8 +43,9 @@ struct Snmpv3Settings {
 
 // Reads snmp_version and, for 3, the SNMPv3 keys from `app` (the appSetting object, or null).
 // Returns 2 (SNMPv2c: snmp_version 2, or neither it nor any SNMPv3 key present), 3 (a complete
-// SNMPv3 configuration, in *v3) or 0 (no session; each reason named in one line).
-int ReadSnmpVersion(const Json::Value* app, Snmpv3Settings* v3);
+// SNMPv3 configuration, in *v3) or 0 (no session; each reason named in one line, which ends with
+// `end`, the caller's name for the unit).
+int ReadSnmpVersion(const Json::Value* app, Snmpv3Settings* v3, const std::string& end);
 
 // Puts the version into the session template: for 2 exactly what an SNMPv2c template has had
 // all along (the SNMPv3 fields as snmp_sess_init leaves them, keys overwritten); for 3 the

@@ -347,7 +347,10 @@ class UnitChecker : public HostObserver {
 
 // 64 devices sample 64 units of one agent on their own threads while four host threads call
 // the host's accessors on all of them, two of those threads also restoring cache images of each
-// device's own unit. Every published image holds only the device's own unit.
+// device's own unit and one refreshing every device, and a fifth host thread moves eight of the
+// devices to the host-driven schedule and back again and again. Every published image holds
+// only the device's own unit (and ThreadSanitizer sees no race between a refresh and a
+// reconfiguration).
 TEST_F(Concurrency, SixtyFourOwnThreadDevicesAndHostThreadsKeepEachUnitApart) {
   constexpr unsigned kDevices = 64;
   constexpr unsigned kIdBase = 1000;
@@ -390,6 +393,7 @@ TEST_F(Concurrency, SixtyFourOwnThreadDevicesAndHostThreadsKeepEachUnitApart) {
         } catch (const std::out_of_range&) {
         }
         if (!ok) ++accessor_faults;
+        if (which == 1) d.RefreshStatus();  // at once, unless the device is host-driven now
         if (restore) {
           SetSlot(own[n], 1, -static_cast<float>(pass + 1));
           // Waits while that device walks: rounds never interleave.
@@ -402,8 +406,22 @@ TEST_F(Concurrency, SixtyFourOwnThreadDevicesAndHostThreadsKeepEachUnitApart) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   };
+  std::atomic<int> reconfigurations{0};
+  auto reconfigure = [&] {
+    for (int pass = 0; pass < 40 && !stop && Clock::now() < deadline; ++pass) {
+      for (unsigned n = 0; n < 8 && !stop; ++n) {
+        for (const char* use : {"0", "1"}) {
+          devices[n]->InitSetting(Parse(
+              DeviceConfig(agent.port(), n + 1, std::string(R"("use_thread":")") + use + "\"")));
+          ++reconfigurations;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  };
   std::vector<std::thread> hosts;
   for (int t = 0; t < 4; ++t) hosts.emplace_back(host, t, t >= 2);
+  hosts.emplace_back(reconfigure);
 
   // Until every device has published at least two rounds, one of them a walk (bounded).
   const bool done = WaitFor(
@@ -425,6 +443,7 @@ TEST_F(Concurrency, SixtyFourOwnThreadDevicesAndHostThreadsKeepEachUnitApart) {
   EXPECT_EQ(checker->FirstProblem(), "");
   EXPECT_EQ(accessor_faults.load(), 0);
   EXPECT_GT(restores.load(), 0);
+  EXPECT_GT(reconfigurations.load(), 0);
   const auto tallies = checker->Tallies();
   EXPECT_EQ(tallies.size(), kDevices);
   for (const auto& entry : tallies) EXPECT_EQ(entry.second.bad, 0) << "device " << entry.first;

@@ -1,7 +1,6 @@
 // The device object before any walk: construction, configuration, session settings.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,6 +20,7 @@
 #include "tests/support/vtable_slot.h"
 #include "tests/support/silent_peer.h"
 #include "tests/support/test_util.h"
+#include "tests/support/thread_start_fault.h"
 
 namespace {
 
@@ -130,35 +130,37 @@ TEST(DeviceConfiguration, UseThreadValues) {
   EXPECT_EQ(d.thread(), nullptr);
   EXPECT_TRUE(d.InitSetting(Parse("{}")));
 
-  // No thread to be had (every new thread asks for an impossible stack): one line, the result
-  // is still 1, and the host's RefreshStatus drives the device instead.
-  pthread_attr_t saved, huge;
-  ASSERT_EQ(pthread_getattr_default_np(&saved), 0);
-  ASSERT_EQ(pthread_attr_init(&huge), 0);
-  ASSERT_EQ(pthread_attr_setstacksize(&huge, std::numeric_limits<size_t>::max() - 65535), 0);
-  ASSERT_EQ(pthread_setattr_default_np(&huge), 0);
+  // No thread to be had (the sampling thread's start fails): one line naming the unit, the
+  // result is still 1, and the host's RefreshStatus drives the device instead.
   DeviceProbe starved;
+  FailSamplingThreadStarts(true);
   testing::internal::CaptureStdout();
-  const bool result = starved.InitSetting(Parse(R"({"appSetting":{"use_thread":1}})"));
-  pthread_setattr_default_np(&saved);
-  pthread_attr_destroy(&huge);
-  pthread_attr_destroy(&saved);
+  const bool result = starved.InitSetting(
+      Parse(R"({"ip":"127.0.0.1:9","appSetting":{"use_thread":1,"timeout_ms":50,"retries":0}})"));
+  FailSamplingThreadStarts(false);
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(result);
   EXPECT_EQ(starved.thread(), nullptr);
   EXPECT_EQ(starved.use_thread(), 0);
-  EXPECT_EQ(out.rfind("SNMP_MARLUXA_AC_POWER: sampling thread not started", 0), 0u) << out;
+  EXPECT_EQ(out.rfind("SNMP_MARLUXA_AC_POWER: sampling thread not started, walking on "
+                      "RefreshStatus instead (peer 127.0.0.1:9): ",
+                      0),
+            0u)
+      << out;
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
   testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   EXPECT_EQ(starved.RefreshStatus(), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "SNMP_MARLUXA_AC_POWER::do_sample\n")
-      << "the host's call walks (an empty target ends the walk at once)";
+  const std::string walked = testing::internal::GetCapturedStdout();
+  testing::internal::GetCapturedStderr();  // the time-out of the silent port
+  EXPECT_EQ(walked.rfind("SNMP_MARLUXA_AC_POWER::do_sample\n", 0), 0u) << walked;
+  EXPECT_NE(walked.find("rvSize is 0\n"), std::string::npos) << "the host's call walks: " << walked;
 }
 
 TEST(DeviceConfiguration, RepeatedConfigurationNeverStartsASecondThread) {
   DeviceProbe d;
   d.InitSetting(Parse(R"({"appSetting":{"use_thread":1}})"));
-  const std::thread* first = d.thread();
+  const SamplingThread* first = d.thread();
   ASSERT_NE(first, nullptr);
   d.InitSetting(Parse(R"({"appSetting":{"use_thread":1},"address":4})"));
   EXPECT_EQ(d.thread(), first);
@@ -200,12 +202,13 @@ TEST(DeviceConfiguration, RequestsLongerThanAMinuteAreCappedInOneLine) {
   for (const Case& c : cases) {
     DeviceProbe d;
     testing::internal::CaptureStdout();
-    d.InitSetting(Parse(std::string(R"({"appSetting":{)") + c.app + "}}"));
+    d.InitSetting(Parse(std::string(R"({"ip":"10.0.5.21","appSetting":{)") + c.app + "}}"));
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(d.session().timeout, c.timeout_us) << c.app;
     EXPECT_EQ(d.session().retries, c.retries) << c.app;
     if (c.capped) {
       EXPECT_NE(out.find("exceeds 60000 ms per request"), std::string::npos) << c.app << out;
+      EXPECT_TRUE(EndsWith(out, " (peer 10.0.5.21)\n")) << out;
       EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
     } else {
       EXPECT_EQ(out, "") << c.app;
@@ -223,10 +226,11 @@ TEST(DeviceConfiguration, BadSessionSettingsAreNamedAndDefaultsKept) {
   for (const char* setting : bad) {
     DeviceProbe d;
     testing::internal::CaptureStdout();
-    d.InitSetting(Parse(std::string(R"({"appSetting":{)") + setting + "}}"));
+    d.InitSetting(Parse(std::string(R"({"ip":"127.0.0.1:1161","appSetting":{)") + setting + "}}"));
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string key = std::string(setting).substr(1, std::string(setting).find('"', 1) - 1);
     EXPECT_NE(out.find(key), std::string::npos) << setting << " -> " << out;
+    EXPECT_TRUE(EndsWith(out, " (peer 127.0.0.1:1161)\n")) << out;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
     EXPECT_EQ(d.session().timeout, 10000000);
     EXPECT_EQ(d.session().retries, 1);
@@ -386,6 +390,7 @@ TEST(DeviceConfiguration, SnmpSettingsThatFormNoSessionAreNamedAndNothingIsSent)
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << c.keys << " -> " << out;
     EXPECT_EQ(out.rfind(std::string("appSetting.") + c.named + ": ", 0), 0u)
         << c.keys << " -> " << out;
+    EXPECT_TRUE(EndsWith(out, " (peer " + ip + ")\n")) << out;
     for (const char* secret : {"Pass-0", "Pass-01", "Pass-02", "123456789"}) {
       EXPECT_EQ(out.find(secret), std::string::npos) << c.keys << " -> " << out;
     }
@@ -409,7 +414,7 @@ TEST(DeviceConfiguration, SnmpSettingsThatFormNoSessionAreNamedAndNothingIsSent)
   testing::internal::CaptureStdout();
   d.InitSetting(Parse(V3App(R"("snmp_version":"2","username":"u","password":"Pass-0001")")));
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "appSetting: username, password not used with snmp_version 2\n");
+            "appSetting: username, password not used with snmp_version 2 (peer 127.0.0.1:1161)\n");
   EXPECT_EQ(d.session().version, SNMP_VERSION_2c);
   EXPECT_EQ(d.session().community_len, 14u);
 }

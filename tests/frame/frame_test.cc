@@ -223,6 +223,12 @@ TEST_F(Fixture, AThrowingHostServiceLeavesNoRulesForTheNextRound) {
   EXPECT_EQ(dev.LoadFromCache(RecordBytes(image), static_cast<int>(kRecordSize)), 1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "LoadFromCache: round failed: service down\n");
   EXPECT_EQ(dev.rules_size(), 0u);
+  // Once the device has an address, the line names it.
+  dev.InitSetting(Parse(R"({"ip":"10.0.5.21"})"));
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(dev.LoadFromCache(RecordBytes(image), static_cast<int>(kRecordSize)), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "LoadFromCache: round failed (peer 10.0.5.21): service down\n");
 
   dev.hook = nullptr;
   dev.raise_signals = 3;  // S0 and S1 are known to the host already; only S2 is a change

@@ -34,6 +34,7 @@
 #include "tests/support/recording_observer.h"
 #include "tests/support/silent_peer.h"
 #include "tests/support/test_util.h"
+#include "tests/support/thread_stack.h"
 
 namespace {
 
@@ -736,6 +737,73 @@ TEST_F(Interop, NetSnmpdSnmpv3FleetDarkSharedAndRestartedUnitsCostTheOthersNothi
   EXPECT_EQ(count("snmp get error"), 2u) << "only the wrong pass phrase's two walks fail:\n" << out;
   EXPECT_EQ(count("snmpbulkwalk: Authentication failure"), 2u) << out;
   EXPECT_EQ(err, "") << "only the dark devices time out, and they were stopped first";
+  if (HasFailure()) ADD_FAILURE() << "snmpd log:\n" << agent.Log().substr(0, 4000);
+}
+
+// The deepest paths of a sampling thread: SNMPv3 authPriv with the longest keys (SHA-512,
+// AES-256), the default walk of the whole unit and the fast walk, and a wrong pass phrase
+// (net-snmp's report and the reason line). Each device's thread has the sampling stack size and
+// never touches more than an eighth of it (checked without the sanitizers, which change thread
+// stacks); the figures are printed for the size's comment.
+TEST_F(Interop, NetSnmpdSnmpv3SamplingThreadsUseAtMostAnEighthOfTheirStack) {
+  if (!interop::Executable(ExternalAgent::kSnmpd)) {
+    GTEST_SKIP() << ExternalAgent::kSnmpd << " is missing: install the Debian package snmpd";
+  }
+  if (usm_lookup_auth_type("SHA-512") < 0 || usm_lookup_priv_type("AES-256") < 0) {
+    GTEST_SKIP() << "this net-snmp lacks SHA-512 or AES-256";
+  }
+  const Dataset data = SnmpdUnit();
+  ExternalAgent agent;
+  std::string error;
+  ASSERT_TRUE(agent.StartSnmpdV3(
+      "createUser erin SHA-512 erin-auth-phrase AES-256 erin-priv-phrase\nrouser erin priv\n",
+      SnmpdOverrides(data), Dotted(Dataset::UnitOid(kUnit, 1)),
+      "-v3 -u erin -l authPriv -a SHA-512 -A erin-auth-phrase -x AES-256 -X erin-priv-phrase",
+      &error))
+      << error;
+  const std::string config =
+      R"({"ip":"127.0.0.1:)" + std::to_string(agent.port()) + R"(","address":)" +
+      std::to_string(kUnit) +
+      R"(,"appSetting":{"use_thread":1,"snmp_version":3,"timeout_ms":2000,"retries":0,)"
+      R"("username":"erin","auth_protocol":"SHA-512","priv_protocol":"AES-256",)"
+      R"("priv_password":"erin-priv-phrase",)";
+  const struct {
+    const char* name;
+    std::string rest;
+  } variants[] = {
+      {"default walk", R"("password":"erin-auth-phrase"}})"},
+      {"fast walk", R"("password":"erin-auth-phrase","max_repetitions":100}})"},
+      {"wrong pass phrase", R"("password":"wrong-auth-phrase"}})"},
+  };
+  // All at once, so that each thread has a fresh stack of its own (a stack reused from an ended
+  // thread would carry that thread's marks).
+  testing::internal::CaptureStdout();
+  auto observer = std::make_shared<StackObserver>();
+  std::vector<StackObserver::Device> seen;
+  {
+    std::vector<std::unique_ptr<DeviceProbe>> devices;
+    for (const auto& v : variants) {
+      devices.push_back(std::make_unique<DeviceProbe>());
+      AttachHostObserver(devices.back().get(), observer);
+      devices.back()->InitSetting(Parse(config + v.rest));
+      EXPECT_NE(devices.back()->thread(), nullptr) << v.name;
+    }
+    for (size_t i = 0; i < devices.size(); ++i) {
+      EXPECT_TRUE(WaitFor([&] { return observer->Of(devices[i].get()).rounds >= 2; },
+                          std::chrono::seconds(60)))
+          << variants[i].name << ": " << observer->Of(devices[i].get()).rounds << " rounds";
+      seen.push_back(observer->Of(devices[i].get()));
+    }
+  }  // the threads stop here
+  for (size_t i = 0; i < seen.size(); ++i) {
+    const ThreadStack& stack = seen[i].stack;
+    std::cerr << "[ STACK    ] sampling thread, SNMPv3 SHA-512/AES-256, " << variants[i].name
+              << ": " << stack.touched << " of " << stack.size << " bytes touched\n";
+    if (!kThreadStackFiguresHold) continue;
+    EXPECT_EQ(stack.size, SamplingThread::kStackBytes) << variants[i].name;
+    EXPECT_LE(stack.touched * 8, stack.size) << variants[i].name;
+  }
+  testing::internal::GetCapturedStdout();
   if (HasFailure()) ADD_FAILURE() << "snmpd log:\n" << agent.Log().substr(0, 4000);
 }
 

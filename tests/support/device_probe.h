@@ -15,7 +15,7 @@ class DeviceProbe : public SNMP_MARLUXA_AC_POWER {
   SNMP_MARLUXA_AC_POWER_Data_t& data() { return m_data; }
   std::vector<oid> root() const { return std::vector<oid>(m_root, m_root + m_rootLength); }
   const netsnmp_session& session() const { return m_session; }
-  const std::thread* thread() const { return m_thread.get(); }
+  const SamplingThread* thread() const { return m_thread.get(); }
   int use_thread() const { return m_useThread; }
   int mode() const { return m_mode; }
   unsigned short counter() const { return m_signalNo; }

@@ -14,6 +14,11 @@
 #include "frame/record.h"
 
 // Parses JSON text; a parse error fails the current test.
+// True when `text` ends with `end`.
+inline bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
 inline Json::Value Parse(const std::string& text) {
   Json::Value v;
   Json::CharReaderBuilder b;

@@ -1,6 +1,7 @@
 // qrmhost with the real plug-in against the PDU simulator: two host-driven rounds in mode 2,
-// the closing summary of devices whose walks time out or fail, and the exit status and event
-// stream of runs whose unit answers or not.
+// the closing summary of devices whose walks time out or fail, the exit status and event
+// stream of runs whose unit answers or not, and an own-thread device whose sampling thread
+// cannot start.
 #include <signal.h>
 
 #include <filesystem>
@@ -15,6 +16,9 @@
 #include "frame/record.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/thread_start_fault.h"
+#include "tools/qrmhost/args.h"
+#include "tools/qrmhost/run_command.h"
 
 namespace {
 
@@ -197,6 +201,44 @@ TEST(QrmhostPdusim, ExitStatusSaysWhetherTheUnitAnsweredAndEventsAloneOnStandard
     sim->Signal(SIGINT);
     EXPECT_EQ(sim->Finish(20), 0) << sim->err();
   }
+}
+
+// An own-thread device whose sampling thread cannot start walks on the host's refreshes, so
+// qrmhost refreshes every device: this one publishes its rounds and the run ends 0. qrmhost's
+// run command runs in this process, so that the failing thread start reaches the plug-in it
+// loads (every thread asking for the sampling stack size fails to start here).
+TEST(QrmhostPdusim, OwnThreadDeviceWhoseThreadDidNotStartIsDrivenByRefreshes) {
+  ChildProcess sim({PDUSIM_PATH, "--port", "0"});
+  const std::string port = PortOf(&sim);
+  ASSERT_FALSE(port.empty()) << sim.err();
+  TempDir dir;
+  RunOptions options;
+  options.plugin = MARLUXA_PLUGIN_PATH;
+  options.config = dir.Write("device.json", R"({"id": 1, "ip": "127.0.0.1:)" + port +
+                                                R"(", "address": 1, "appSetting": {"use_thread": 1,
+      "timeout_ms": 500, "retries": 0}})");
+  options.rounds = 2;
+  options.interval = 0.2;
+  options.timeout = 15;
+  FailSamplingThreadStarts(true);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  const int status = RunCommand(options);
+  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string out = testing::internal::GetCapturedStdout();
+  FailSamplingThreadStarts(false);
+  EXPECT_EQ(FailedSamplingThreadStarts(), 1);
+  EXPECT_NE(out.find("SNMP_MARLUXA_AC_POWER: sampling thread not started, walking on "
+                     "RefreshStatus instead (peer 127.0.0.1:" +
+                     port + "): "),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(status, 0) << err << out;
+  EXPECT_NE(out.find("\n[end] device 1: rounds published 2, walks timed out 0, walks failed 0, "),
+            std::string::npos)
+      << out;
+  sim.Signal(SIGINT);
+  EXPECT_EQ(sim.Finish(20), 0) << sim.err();
 }
 
 }  // namespace

@@ -58,27 +58,34 @@ class Console {
   std::mutex mutex;  // guards std::cout and std::cerr
 };
 
-// The host thread of one host-driven device: a refresh every `interval` seconds, starting at
-// once, until `rounds` refreshes are done (0: no limit) or the stop is requested. A refresh is
-// one walk, which ends with a round unless it failed before it began.
-void DriveDevice(QRMSocketDevice* device, uint32_t id, const RunOptions& options, StopSignal* stop,
-                 std::atomic<size_t>* finished, Console* console, RoundSummary* summary) {
+// The host thread of one device: a refresh every `interval` seconds, starting at once, until the
+// stop is requested or the device is done. A host-driven device is done after `rounds` refreshes
+// (0: no limit); each is one walk, which ends with a round unless it failed before it began.
+// An own-thread device answers a refresh at once, unless its sampling thread could not be
+// started: then the refresh walks, as for a host-driven device. It is done once it has
+// completed `rounds` rounds (0: no limit), whichever thread walked them; a refresh of it that
+// publishes nothing is not counted as a failed walk, since a device whose thread runs publishes
+// nothing on a refresh.
+void DriveDevice(QRMSocketDevice* device, uint32_t id, bool own_thread, const RunOptions& options,
+                 StopSignal* stop, std::atomic<size_t>* finished, Console* console,
+                 RoundSummary* summary) {
   Clock::time_point next = Clock::now();
-  for (unsigned r = 0; options.rounds == 0 || r < options.rounds; ++r) {
+  for (unsigned r = 0; own_thread || options.rounds == 0 || r < options.rounds; ++r) {
     if (r > 0) {
       next = std::max(next + Seconds(options.interval), Clock::now());
       if (stop->Wait(next, [] { return false; })) break;
     }
     if (stop->stopped()) break;
+    if (own_thread && options.rounds != 0 && summary->Completed(id) >= options.rounds) break;
     const unsigned published = summary->Published(id);
     try {
       device->RefreshStatus();
     } catch (const std::exception& e) {
       console->Error("device " + std::to_string(id) + ": RefreshStatus threw: " + e.what());
     }
-    if (summary->Published(id) == published) summary->WalkWithoutRound(id);
+    if (!own_thread && summary->Published(id) == published) summary->WalkWithoutRound(id);
   }
-  finished->fetch_add(1);
+  if (!own_thread) finished->fetch_add(1);
   stop->Notify();
 }
 
@@ -168,12 +175,14 @@ int RunCommand(const RunOptions& options) {
                         ": InitSetting reported a problem with its settings; running anyway");
         }
       }
+      // Every device gets a host thread that refreshes it, as a host does: an own-thread device
+      // whose sampling thread could not be started is driven by those refreshes.
       size_t host_driven = 0;
       for (size_t i = 0; i < configs.size(); ++i) {
-        if (configs[i].own_thread) continue;
-        ++host_driven;
+        if (!configs[i].own_thread) ++host_driven;
         session.threads.emplace_back(DriveDevice, session.devices[i].get(), configs[i].id,
-                                     std::cref(options), &stop, &finished, &console, summary.get());
+                                     configs[i].own_thread, std::cref(options), &stop, &finished,
+                                     &console, summary.get());
       }
       auto done = [&] {
         if (options.rounds == 0 || finished.load() < host_driven) return false;
