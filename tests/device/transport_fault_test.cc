@@ -22,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include "device/schedule_setting.h"
 #include "sim/agent.h"
 #include "sim/dataset.h"
 #include "tests/support/device_probe.h"
@@ -186,13 +187,20 @@ class TcpPeer {
 // `ip`: how a walk meets a dropped connection, should such a transport ever get through.
 class StreamProbe : public DeviceProbe {
  public:
-  // Configures the device and then points its session template at `peer` (which must outlive
-  // the device), both under the round lock, so that a sampling thread the configuration starts
-  // walks `peer` from its first walk on.
+  // Configures the device host-driven, points its session template at `peer` (which must
+  // outlive the device), and only then starts the sampling thread the configuration asks for,
+  // as InitSetting would, so that it walks `peer` from its first walk on. (Holding the round
+  // lock across InitSetting instead would take the device's locks in the opposite order.)
   void ConfigureWithPeer(const Json::Value& config, const std::string& peer) {
-    auto round = RoundLock();
-    InitSetting(config);
+    Json::Value host_driven = config;
+    host_driven["appSetting"]["use_thread"] = 0;
+    InitSetting(host_driven);
     m_session.peername = const_cast<char*>(peer.c_str());
+    int use_thread = 0;
+    if (ReadUseThread(config, &use_thread) && use_thread != 0) {
+      m_useThread = use_thread;
+      m_thread = std::make_unique<SamplingThread>([this] { sample_data(nullptr); });
+    }
   }
 };
 
