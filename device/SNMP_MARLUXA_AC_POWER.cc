@@ -142,11 +142,13 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   if (m_ip.empty() || m_stop.raised()) return;
   if (m_settings.snmp_version == 0) {  // a half-made configuration never sends anything
     ConsoleLine(std::cerr,
-                "snmpbulkwalk: no session opened: appSetting cannot form one (see InitSetting)");
+                "snmpbulkwalk: no session opened: appSetting cannot form one (see InitSetting)" +
+                    PeerSuffix());
     return;
   }
   if (m_peerRefused) {  // a transport the walk does not take: nothing is sent
-    ConsoleLine(std::cerr, "snmpbulkwalk: no session opened: ip is not UDP (see InitSetting)");
+    ConsoleLine(std::cerr,
+                "snmpbulkwalk: no session opened: ip is not UDP (see InitSetting)" + PeerSuffix());
     return;
   }
   UsmWalk usm;  // SNMPv3 only: net-snmp's USM around the open, discovery, user entry, close

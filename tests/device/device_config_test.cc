@@ -404,7 +404,9 @@ TEST(DeviceConfiguration, SnmpSettingsThatFormNoSessionAreNamedAndNothingIsSent)
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "SNMP_MARLUXA_AC_POWER::do_sample\n");
     EXPECT_EQ(err,
-              "snmpbulkwalk: no session opened: appSetting cannot form one (see InitSetting)\n");
+              "snmpbulkwalk: no session opened: appSetting cannot form one (see InitSetting) "
+              "(peer " +
+                  ip + ")\n");
     EXPECT_EQ(obs->Count("SendSP"), 0u) << "no round, as after a failed open";
   }
   EXPECT_EQ(agent.Drain(), 0) << "a datagram was sent";

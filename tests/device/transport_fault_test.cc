@@ -261,7 +261,8 @@ const char kThree[] = R"("timeout_ms":200,"retries":2)";  // three attempts of 2
 const char kOne[] = R"("timeout_ms":200,"retries":0)";
 const char kFailed[] = "snmp get error 1\nrvSize is 0\n";
 const char kTimedOut[] = "Timeout: No Response from 127.0.0.1:%p\n";
-const char kNotUdp[] = "snmpbulkwalk: no session opened: ip is not UDP (see InitSetting)\n";
+const char kNotUdp[] =
+    "snmpbulkwalk: no session opened: ip is not UDP (see InitSetting) (peer tcp:127.0.0.1:%p)\n";
 
 // clang-format off
 const FaultCase kFaultCases[] = {
@@ -452,7 +453,8 @@ TEST(TransportForms, UdpFormsWalkTheAgentAndOtherTransportsAreRefused) {
     } else {
       EXPECT_TRUE(refused) << configured;
       EXPECT_EQ(out, kBanner);
-      EXPECT_EQ(err, kNotUdp);
+      EXPECT_EQ(err, "snmpbulkwalk: no session opened: ip is not UDP (see InitSetting) (peer " +
+                         form.ip + ")\n");
       EXPECT_EQ(agent4.requests() + agent6.requests(), 0u);
       EXPECT_EQ(obs->Count("SendSP"), 0u);
     }
