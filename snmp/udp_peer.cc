@@ -27,5 +27,12 @@ bool IsUdpPeer(const std::string& peer) {
   for (const char* domain : kOtherDomains) {
     if (strcasecmp(prefix.c_str(), domain) == 0) return false;
   }
-  return true;  // not a domain: net-snmp takes the whole name as ADDRESS:PORT over UDP
+  // Not a domain this release names: UDP's HOST:PORT only when a decimal port is all that
+  // follows, so that a transport a later net-snmp adds ("quic:10.0.0.7:161") is refused too.
+  const char* port = colon + 1;
+  if (*port == '\0') return false;
+  for (const char* c = port; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return false;
+  }
+  return true;
 }

@@ -10,9 +10,10 @@
 //   ADDRESS, HOST, ADDRESS:PORT, HOST:PORT    UDP over IPv4 (port 161 unless given)
 //   udp:ADDRESS[:PORT], udp:HOST[:PORT]       the same, named
 //   udp6:ADDRESS, udp6:[ADDRESS]:PORT, udp6:HOST[:PORT]   UDP over IPv6
-// and refuses an empty name, a name that starts with '/', and every other transport net-snmp
-// 5.8 and 5.9 register, by any of their names (tcp, tcp6, unix, tls, dtls, ssh, alias, ipv6,
-// udpshared, ...). A name is read as net-snmp reads it, up to its first NUL character.
+// and refuses an empty name, a name that starts with '/', every other transport net-snmp 5.8
+// and 5.9 register, by any of their names (tcp, tcp6, unix, tls, dtls, ssh, alias, ipv6,
+// udpshared, ...), and any other NAME:REST whose REST is not a decimal port (a transport a later
+// release may add). A name is read as net-snmp reads it, up to its first NUL character.
 #pragma once
 
 #include <string>

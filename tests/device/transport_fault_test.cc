@@ -420,7 +420,7 @@ TEST(TransportForms, UdpFormsWalkTheAgentAndOtherTransportsAreRefused) {
       {"/tmp/qrm-no-agent", nullptr},       {"tls:127.0.0.1:" + p4, nullptr},
       {"dtlsudp:127.0.0.1:" + p4, nullptr}, {"ssh:127.0.0.1:" + p4, nullptr},
       {"ipv6:[::1]:" + p6, nullptr},        {"alias:unit", nullptr},
-      {"std:/bin/true", nullptr},
+      {"std:/bin/true", nullptr},           {"quic:127.0.0.1:" + p4, nullptr},
   };
   for (const auto& form : forms) {
     SCOPED_TRACE(form.ip);
