@@ -128,7 +128,6 @@ int Exchange::WaitOnce(void* session, netsnmp_large_fd_set* fds, Clock::time_poi
   if (state_.waiting && ready >= 0 && block == 0 && Clock::now() >= due && TransportOpen(session)) {
     if (TouchesUsm(session)) guard.Acquire();
     snmp_sess_timeout(session);
-    guard.Release();
     const netsnmp_session* own = snmp_sess_session(session);
     attempted_ = true;
     next_attempt_ = Clock::now() + std::chrono::microseconds(own != nullptr ? own->timeout : 0);

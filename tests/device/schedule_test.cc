@@ -188,12 +188,7 @@ TEST(Snmpv3Discovery, RunsAlongsideOthersAndEndsAtOnceOnAStop) {
   auto stopped = std::make_unique<DeviceProbe>();
   stopped->InitSetting(config(1));
   // Its discovery goes out while the other device's is still waiting for an answer.
-  int datagrams = 0;
-  const auto start = Clock::now();
-  while (datagrams < 2 && SecondsSince(start) < 1.5) {
-    datagrams += silent.Drain();
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  const int datagrams = silent.AwaitDatagrams(2, std::chrono::milliseconds(1500));
   const auto t = Clock::now();
   stopped.reset();
   const double destroy_s = SecondsSince(t);

@@ -689,12 +689,7 @@ TEST_F(Interop, NetSnmpdSnmpv3FleetDarkSharedAndRestartedUnitsCostTheOthersNothi
                                    R"("username":"alice","password":"alice-auth-phrase",)"
                                    R"("timeout_ms":10000,"retries":1}})"));
   }
-  int discoveries = 0;
-  const auto dark_start = Clock::now();
-  while (discoveries < 3 && seconds_since(dark_start) < 5.0) {
-    discoveries += silent.Drain();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  const int discoveries = silent.AwaitDatagrams(3, std::chrono::seconds(5));
   const auto beside = Clock::now();
   walk_all();
   const double beside_s = seconds_since(beside);

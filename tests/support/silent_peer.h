@@ -7,7 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 class SilentUdpPeer {
  public:
@@ -39,6 +41,16 @@ class SilentUdpPeer {
     char datagram[2048];
     int n = 0;
     while (recv(fd_, datagram, sizeof datagram, MSG_DONTWAIT) >= 0) ++n;
+    return n;
+  }
+  // Drains until `count` datagrams have arrived or `limit` has passed; returns how many did.
+  int AwaitDatagrams(int count, std::chrono::milliseconds limit) const {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    int n = Drain();
+    while (n < count && std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      n += Drain();
+    }
     return n;
   }
 
