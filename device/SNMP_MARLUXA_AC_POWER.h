@@ -48,7 +48,7 @@
 
 #include "snmp/exchange.h"
 #include "snmp/net_snmp.h"
-#include "snmp/stop_signal.h"
+#include "util/stop_signal.h"
 #include "device/sampling_thread.h"
 #include "device/walk_settings.h"
 #include "frame/UniDataDevice.h"

@@ -9,7 +9,7 @@
 
 #include <json/value.h>
 
-#include "frame/config_value.h"
+#include "util/config_value.h"
 
 // False when the configuration sets no use_thread (absent, null, or an array or object, which
 // have no text form); otherwise stores the setting in `*value`.

@@ -4,8 +4,8 @@
 #include <cctype>
 #include <iostream>
 
-#include "frame/config_value.h"
-#include "frame/console_line.h"
+#include "util/config_value.h"
+#include "util/console_line.h"
 
 namespace {
 

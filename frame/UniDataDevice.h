@@ -31,8 +31,8 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <json/value.h>
 
-#include "frame/config_value.h"
-#include "frame/console_line.h"
+#include "util/config_value.h"
+#include "util/console_line.h"
 #include "frame/round_failure.h"
 #include "host/QRMSocketDevice.h"
 #include "host/QRMVDevice.h"

@@ -10,7 +10,7 @@
 #include <exception>
 #include <iostream>
 
-#include "frame/console_line.h"
+#include "util/console_line.h"
 
 inline void ReportCurrentException(const char* what_failed) noexcept {
   const char* reason = "unknown exception";

@@ -29,7 +29,7 @@
 #include <json/value.h>
 
 #include "device/walk_settings.h"
-#include "frame/config_value.h"
+#include "util/config_value.h"
 #include "fuzz/fuzz_support.h"
 #include "host/get_ttime.h"
 

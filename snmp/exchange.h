@@ -36,7 +36,7 @@
 #include <chrono>
 
 #include "snmp/net_snmp.h"
-#include "snmp/stop_signal.h"
+#include "util/stop_signal.h"
 
 class Exchange {
  public:

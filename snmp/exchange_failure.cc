@@ -3,7 +3,7 @@
 #include <iostream>
 #include <string>
 
-#include "frame/console_line.h"
+#include "util/console_line.h"
 
 void ReportExchangeFailureReason(void* open_session, int status, const netsnmp_pdu* report) {
   const netsnmp_session* session = open_session ? snmp_sess_session(open_session) : nullptr;

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <iostream>
 
-#include "frame/config_value.h"
-#include "frame/console_line.h"
+#include "util/config_value.h"
+#include "util/console_line.h"
 
 namespace {
 

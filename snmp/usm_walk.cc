@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "frame/console_line.h"
+#include "util/console_line.h"
 #include "snmp/exchange_failure.h"
 #include "snmp/usm_key.h"
 

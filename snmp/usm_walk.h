@@ -32,7 +32,7 @@
 
 #include "snmp/exchange.h"
 #include "snmp/net_snmp.h"
-#include "snmp/stop_signal.h"
+#include "util/stop_signal.h"
 #include "snmp/usm_lock.h"
 
 struct UsmUserShare;  // one user entry and the walks that use it

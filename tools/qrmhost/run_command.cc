@@ -16,7 +16,7 @@
 #include "tools/qrmhost/history_writer.h"
 #include "tools/qrmhost/plugin_loader.h"
 #include "tools/qrmhost/round_summary.h"
-#include "tools/qrmhost/stop_signal.h"
+#include "tools/qrmhost/signal_watcher.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ Clock::duration Seconds(double s) {
 struct Session {
   explicit Session(StopSignal* s) : stop(s) {}
   ~Session() {
-    stop->Stop();
+    stop->Raise();
     for (std::thread& t : threads) t.join();
     while (!devices.empty()) devices.pop_back();
     providers.clear();
@@ -75,7 +75,7 @@ void DriveDevice(QRMSocketDevice* device, uint32_t id, bool own_thread, const Ru
       next = std::max(next + Seconds(options.interval), Clock::now());
       if (stop->Wait(next, [] { return false; })) break;
     }
-    if (stop->stopped()) break;
+    if (stop->raised()) break;
     if (own_thread && options.rounds != 0 && summary->Completed(id) >= options.rounds) break;
     const unsigned published = summary->Published(id);
     try {

@@ -1,40 +1,10 @@
-#include "tools/qrmhost/stop_signal.h"
+#include "tools/qrmhost/signal_watcher.h"
 
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
-
-void StopSignal::Stop() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopped_ = true;
-  }
-  cv_.notify_all();
-}
-
-bool StopSignal::stopped() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return stopped_;
-}
-
-void StopSignal::Notify() {
-  { std::lock_guard<std::mutex> lock(mutex_); }  // orders the change before a waiter's check
-  cv_.notify_all();
-}
-
-bool StopSignal::Wait(std::optional<Clock::time_point> deadline,
-                      const std::function<bool()>& done) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  auto ready = [&] { return stopped_ || done(); };
-  if (deadline) {
-    cv_.wait_until(lock, *deadline, ready);
-  } else {
-    cv_.wait(lock, ready);
-  }
-  return stopped_;
-}
 
 namespace {
 
@@ -66,7 +36,7 @@ SignalWatcher::SignalWatcher(StopSignal* stop) {
       interrupted = true;
       static const char kStopping[] = "qrmhost: interrupted, stopping\n";
       (void)!write(STDERR_FILENO, kStopping, sizeof kStopping - 1);
-      stop->Stop();
+      stop->Raise();
     }
   });
 }
