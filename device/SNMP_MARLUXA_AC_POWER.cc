@@ -190,6 +190,7 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
                 "snmp walk found nothing under " + OidText(m_root, m_rootLength) + PeerSuffix());
   }
 
+  m_exchange.ReleaseResponse();
   usm.ForgetKeys(m_openSession);
   snmp_sess_close(m_openSession);
   m_openSession = nullptr;
@@ -249,10 +250,7 @@ bool SNMP_MARLUXA_AC_POWER::ExchangeOnce(Exchange::Clock::time_point deadline) {
       more = TakeResponse(*m_response);
     }
   }
-  if (m_response != nullptr) {
-    snmp_free_pdu(m_response);
-    m_response = nullptr;
-  }
+  m_response = nullptr;  // the exchange's, freed with the next answer or at the walk's end
   return more;
 }
 

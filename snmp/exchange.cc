@@ -47,14 +47,23 @@ bool TouchesUsm(void* session) {
 
 }  // namespace
 
+Exchange::Exchange(const StopSignal& stop) : stop_(stop) {
+  netsnmp_large_fd_set_init(&fds_, FD_SETSIZE);
+}
+
 Exchange::~Exchange() {
-  if (state_.pdu != nullptr) snmp_free_pdu(state_.pdu);
+  ReleaseResponse();
+  netsnmp_large_fd_set_cleanup(&fds_);
+}
+
+void Exchange::ReleaseResponse() {
+  if (answer_ != nullptr) snmp_free_pdu(answer_);
+  answer_ = nullptr;
 }
 
 int Exchange::Run(void* session, netsnmp_pdu* request, netsnmp_pdu** response,
                   Clock::time_point deadline) {
   *response = nullptr;
-  if (state_.pdu != nullptr) snmp_free_pdu(state_.pdu);
   state_ = State{};
   attempted_ = false;
   netsnmp_session* own = session != nullptr ? snmp_sess_session(session) : nullptr;
@@ -63,7 +72,7 @@ int Exchange::Run(void* session, netsnmp_pdu* request, netsnmp_pdu** response,
     return STAT_ERROR;
   }
   own->callback = &Exchange::Input;
-  own->callback_magic = &state_;
+  own->callback_magic = this;
   UsmGuard send_guard(own->version == SNMP_VERSION_3);
   if (snmp_sess_async_send(session, request, nullptr, nullptr) == 0) {
     snmp_free_pdu(request);  // not sent: still the caller's
@@ -73,14 +82,10 @@ int Exchange::Run(void* session, netsnmp_pdu* request, netsnmp_pdu** response,
   state_.waiting = true;
   send_guard.Release();
 
-  netsnmp_large_fd_set fds;
-  netsnmp_large_fd_set_init(&fds, FD_SETSIZE);
   int cut = 0;
-  while (state_.waiting && cut == 0) cut = WaitOnce(session, &fds, deadline);
-  netsnmp_large_fd_set_cleanup(&fds);
+  while (state_.waiting && cut == 0) cut = WaitOnce(session, &fds_, deadline);
   if (cut != 0) return cut;
-  *response = state_.pdu;
-  state_.pdu = nullptr;
+  if (state_.taken) *response = answer_;
   return state_.status;
 }
 
@@ -141,12 +146,13 @@ int Exchange::WaitOnce(void* session, netsnmp_large_fd_set* fds, Clock::time_poi
 
 // net-snmp's callback for the session, mirroring its synchronous call's own
 // (snmp_synch_input), except that a retry (NETSNMP_CALLBACK_OP_RESEND, which that call never
-// sees) is not an answer, and a response is handed over instead of copied. The library-wide
+// sees) is not an answer, and a response is taken over instead of copied. The library-wide
 // error variables it also sets are left alone: this runs on many threads at once.
 int Exchange::Input(int op, netsnmp_session* session, int reqid, netsnmp_pdu* pdu, void* magic) {
-  State* state = static_cast<State*>(magic);
+  Exchange* exchange = static_cast<Exchange*>(magic);
+  State* state = &exchange->state_;
   // A retry is not an answer; a response already taken stays the answer.
-  if (op == NETSNMP_CALLBACK_OP_RESEND || state->pdu != nullptr) return 1;
+  if (op == NETSNMP_CALLBACK_OP_RESEND || state->taken) return 1;
   if (reqid != state->reqid && pdu != nullptr && pdu->command != SNMP_MSG_REPORT) return 0;
 
   state->waiting = false;
@@ -156,19 +162,21 @@ int Exchange::Input(int op, netsnmp_session* session, int reqid, netsnmp_pdu* pd
       if (SNMPV3_IGNORE_UNAUTH_REPORTS || report == SNMPERR_NOT_IN_TIME_WINDOW) {
         state->waiting = true;
       }
-      state->pdu = nullptr;
       state->status = STAT_ERROR;
       session->s_snmp_errno = report;
     } else if (pdu->command == SNMP_MSG_RESPONSE) {
-      // The response moves into a blank PDU of the Exchange's own, as net-snmp allocates one;
-      // net-snmp goes on with (and frees) the blank it is left with.
-      auto* taken = static_cast<netsnmp_pdu*>(std::calloc(1, sizeof(netsnmp_pdu)));
-      if (taken == nullptr) {
+      // The response moves into the Exchange's own record (a blank one, as net-snmp allocates
+      // it, at the first answer); net-snmp goes on with, and frees, what that record held: the
+      // previous answer, or nothing.
+      if (exchange->answer_ == nullptr) {
+        exchange->answer_ = static_cast<netsnmp_pdu*>(std::calloc(1, sizeof(netsnmp_pdu)));
+      }
+      if (exchange->answer_ == nullptr) {
         state->status = STAT_ERROR;
         session->s_snmp_errno = SNMPERR_MALLOC;
       } else {
-        std::swap(*taken, *pdu);
-        state->pdu = taken;
+        std::swap(*exchange->answer_, *pdu);
+        state->taken = true;
         state->status = STAT_SUCCESS;
         session->s_snmp_errno = SNMPERR_SUCCESS;
       }
@@ -178,21 +186,17 @@ int Exchange::Input(int op, netsnmp_session* session, int reqid, netsnmp_pdu* pd
       return 0;
     }
   } else if (op == NETSNMP_CALLBACK_OP_TIMED_OUT) {
-    state->pdu = nullptr;
     state->status = STAT_TIMEOUT;
     session->s_snmp_errno = SNMPERR_TIMEOUT;
   } else if (op == NETSNMP_CALLBACK_OP_SEC_ERROR) {
-    state->pdu = nullptr;
     if (state->status == STAT_SUCCESS) {  // an error already reported stays
       state->status = STAT_ERROR;
       session->s_snmp_errno = SNMPERR_GENERR;
     }
   } else if (op == NETSNMP_CALLBACK_OP_DISCONNECT) {
-    state->pdu = nullptr;
     state->status = STAT_ERROR;
     session->s_snmp_errno = SNMPERR_ABORT;
   } else if (op == NETSNMP_CALLBACK_OP_SEND_FAILED) {
-    state->pdu = nullptr;
     state->status = STAT_ERROR;
   } else {  // not an end of the exchange
     state->waiting = true;
