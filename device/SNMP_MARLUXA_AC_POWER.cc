@@ -15,6 +15,7 @@
 #include "snmp/exchange_failure.h"
 #include "snmp/oid_text.h"
 #include "snmp/udp_peer.h"
+#include "snmp/udp_receive.h"
 #include "snmp/usm_key.h"
 #include "snmp/usm_walk.h"
 
@@ -158,6 +159,7 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
     snmp_sess_perror("snmpbulkwalk", &m_session);
     return;
   }
+  UseDirectUdpReceive(m_openSession);  // first: the bare-float reading wraps it
   ReadBareFloats(m_openSession);
   std::memcpy(m_oid, m_root, m_rootLength * sizeof(oid));
   m_oidLength = m_rootLength;
