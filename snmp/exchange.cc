@@ -1,6 +1,6 @@
 #include "snmp/exchange.h"
 
-#include <sys/select.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -16,14 +16,14 @@ namespace {
 
 // Without a wake-up descriptor a stop is seen by polling, at this interval.
 constexpr auto kStopPollInterval = std::chrono::milliseconds(20);
-// select() takes at most this long a wait at a time; a longer one is simply taken again.
+// ppoll() takes at most this long a wait at a time; a longer one is simply taken again.
 constexpr auto kLongestWait = std::chrono::hours(1);
 
-timeval ToTimeval(std::chrono::microseconds us) {
-  timeval tv;
-  tv.tv_sec = static_cast<time_t>(us.count() / 1000000);
-  tv.tv_usec = static_cast<suseconds_t>(us.count() % 1000000);
-  return tv;
+timespec ToTimespec(std::chrono::microseconds us) {
+  timespec ts;
+  ts.tv_sec = static_cast<time_t>(us.count() / 1000000);
+  ts.tv_nsec = static_cast<long>(us.count() % 1000000) * 1000;
+  return ts;
 }
 
 std::chrono::microseconds FromTimeval(const timeval& tv) {
@@ -39,7 +39,7 @@ bool TransportOpen(void* session) {
 
 // An SNMPv3 session's messages are built and parsed against net-snmp's process-wide USM
 // tables: its send, read and time-out handling run inside the USM guard (snmp/usm_lock.h),
-// which the wait in select() never holds.
+// which the wait itself never holds.
 bool TouchesUsm(void* session) {
   const netsnmp_session* own = snmp_sess_session(session);
   return own != nullptr && own->version == SNMP_VERSION_3;
@@ -100,11 +100,10 @@ int Exchange::WaitOnce(void* session, netsnmp_large_fd_set* fds, Clock::time_poi
   int block = 1;  // net-snmp lowers it when a time-out is pending and then sets `timeout`
   timeval timeout{0, 0};
   snmp_sess_select_info2_flags(session, &count, fds, &timeout, &block, NETSNMP_SELECT_NOALARMS);
+  // A single session's one descriptor is its transport's socket, which net-snmp has just put
+  // into `fds` for snmp_sess_read2; the wait watches it and the stop signal's descriptor.
   const int wake = stop_.fd();
-  if (wake >= 0) {
-    NETSNMP_LARGE_FD_SET(wake, fds);
-    count = std::max(count, wake + 1);
-  }
+  pollfd watched[2] = {{snmp_sess_transport(session)->sock, POLLIN, 0}, {wake, POLLIN, 0}};
   const auto now = Clock::now();
   auto wait = std::chrono::duration_cast<std::chrono::microseconds>(
       std::clamp<Clock::duration>(deadline - now, Clock::duration::zero(), kLongestWait));
@@ -117,12 +116,14 @@ int Exchange::WaitOnce(void* session, netsnmp_large_fd_set* fds, Clock::time_poi
     wait = std::min(wait, std::chrono::duration_cast<std::chrono::microseconds>(due - now));
   }
   if (wake < 0) wait = std::min<std::chrono::microseconds>(wait, kStopPollInterval);
-  timeval tv = ToTimeval(wait);
+  const timespec ts = ToTimespec(wait);
 
-  const int ready = netsnmp_large_fd_set_select(count, fds, nullptr, nullptr, &tv);
+  const int ready = ppoll(watched, wake >= 0 ? 2 : 1, &ts, nullptr);
   UsmGuard guard(false);
   if (ready > 0) {
-    if (wake >= 0 && NETSNMP_LARGE_FD_ISSET(wake, fds)) return kStopped;
+    if (watched[1].revents != 0) return kStopped;
+    // Whatever the socket reports (data, an error, a closed connection) is net-snmp's to read,
+    // as select() would have reported it readable.
     if (TouchesUsm(session)) guard.Acquire();
     snmp_sess_read2(session, fds);
   } else if (ready < 0 && errno != EINTR) {

@@ -4,10 +4,11 @@
 // Run makes this Exchange the session's own callback and hands the request to
 // snmp_sess_async_send with no callback of its own: net-snmp tells a dropped stream connection
 // only to the session's callback, and it keeps a request whose resend failed (for its next
-// attempt) only when the request has no callback of its own. Run then waits in select() over
-// the session's descriptors and the stop signal's, passing data to snmp_sess_read2 and expired
-// time-outs to snmp_sess_timeout. One request is in flight at a time, with the session's own
-// time-out and retries: a retry is not an answer, and the wait goes on until
+// attempt) only when the request has no callback of its own. Run then waits in ppoll() over
+// the session's socket (a single session's one descriptor) and the stop signal's, passing data
+// to snmp_sess_read2 and expired time-outs to snmp_sess_timeout. One request is in flight at a
+// time, with the session's own time-out and retries: a retry is not an answer, and the wait goes on
+// until
 //   - a RESPONSE arrives: STAT_SUCCESS, and the response itself in *response (taken from
 //     net-snmp as it arrived, not copied). The response stays the Exchange's: it is valid until
 //     the next Run, ReleaseResponse or the Exchange's end, and the caller never frees it;
@@ -18,7 +19,7 @@
 //     attempt that went unanswered: the attempts after it are still made, each a full time-out
 //     after the one before, so an unanswered request ends after timeout x (retries + 1);
 //   - the request cannot be sent at all, the peer drops a stream connection, the answer is
-//     another kind of PDU, there is no memory to take the answer, or select() fails:
+//     another kind of PDU, there is no memory to take the answer, or the wait fails:
 //     STAT_ERROR;
 //   - the stop signal is raised: kStopped, at once;
 //   - the deadline passes: kPastDeadline.
