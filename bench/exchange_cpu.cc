@@ -38,12 +38,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -60,7 +60,7 @@ const std::vector<unsigned> kUnitRoot = {1, 3, 6, 1, 4, 1, 61333, 1, 1, 4};
 
 std::atomic<long> g_sent{0};  // datagrams sent through sendmsg by this process
 
-void Result(const char* key, double value) { std::printf("RESULT %s %.6g\n", key, value); }
+void Result(const char* key, double value) { std::printf("RESULT %s %.15g\n", key, value); }
 
 struct Usage {
   double cpu_us = 0;
@@ -277,7 +277,9 @@ long FloorWalk(int sock, const sockaddr_in& agent, const std::string& community,
       return -1;
     }
     made->fetch_add(1, std::memory_order_relaxed);
-    for (;;) {  // datagrams with another request id are dropped, as a client does
+    // Datagrams with another request id are dropped, as a client does (at most 100 of them).
+    for (int datagrams = 0;; ++datagrams) {
+      if (datagrams == 100) return -1;
       pollfd p{sock, POLLIN, 0};
       if (poll(&p, 1, 2000) != 1) return -1;
       const ssize_t got = recvfrom(sock, buffer, sizeof buffer, 0, nullptr, nullptr);
@@ -355,8 +357,9 @@ unsigned UnitOf(const Options& o, unsigned i) {
 // ---- subcommands -------------------------------------------------------------------------------
 
 int Floor(const Options& o) {
+  if (o.port == 0) return 2;
   const int sock = OpenFloorSocket();
-  if (sock < 0 || o.port == 0) return 1;
+  if (sock < 0) return 1;
   long reqid = static_cast<long>(getpid()) << 12;
   std::atomic<long> made{0};
   const Usage before = Self();
@@ -449,7 +452,8 @@ int Devices(const Options& o) {
   return 0;
 }
 
-// Runs one child with standard output on /dev/null; its usage, or false when it failed.
+// Starts COMMAND (with "{}" replaced by `unit`) as a child whose standard output is /dev/null;
+// its process id, or -1 when no child could be made.
 pid_t Spawn(const std::vector<std::string>& command, unsigned unit) {
   std::vector<std::string> args;
   for (std::string a : command) {

@@ -28,9 +28,10 @@
 // and time-out calls run inside the USM guard (snmp/usm_lock.h); the wait itself never does.
 //
 // The answer is kept in one PDU record of the Exchange's own, made at the first answer after
-// ReleaseResponse: taking the next answer hands the previous one's contents to net-snmp, which
-// frees them with the message it has just read. So an exchange allocates nothing of its own,
-// and the last answer of a walk is held until ReleaseResponse (a walk's end) or the next Run.
+// ReleaseResponse (no memory for it is the one case of "no memory to take the answer"): taking
+// the next answer hands the previous one's contents to net-snmp, which frees them with the
+// message it has just read. So an exchange allocates nothing of its own, and an answer is held
+// until a later one replaces it or ReleaseResponse frees it (the walk calls it at its end).
 //
 // After a dropped connection net-snmp has closed the session's transport and would free the
 // session inside its next snmp_sess_select_info2_flags: the session must then only be closed
