@@ -15,6 +15,7 @@
 #include "snmp/exchange_failure.h"
 #include "snmp/oid_text.h"
 #include "snmp/udp_peer.h"
+#include "snmp/udp_receive.h"
 #include "snmp/usm_key.h"
 #include "snmp/usm_walk.h"
 
@@ -158,6 +159,7 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
     snmp_sess_perror("snmpbulkwalk", &m_session);
     return;
   }
+  UseDirectUdpReceive(m_openSession);  // first: the bare-float reading wraps it
   ReadBareFloats(m_openSession);
   std::memcpy(m_oid, m_root, m_rootLength * sizeof(oid));
   m_oidLength = m_rootLength;
@@ -170,19 +172,23 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   auto progress = Exchange::Clock::now();  // when the walk last moved on
   bool more = usm.Ready(m_openSession, &m_exchange, progress + m_progressBound);
   const int discovery = m_settings.snmp_version == 3 ? 1 : 0;
+  // One clock reading per exchange, taken as it ends, serves both the progress bound and the
+  // time of the progress.
+  auto now = Exchange::Clock::now();
   for (int exchanges = discovery; more && !m_stop.raised(); ++exchanges) {
     if (exchanges == kMaxExchanges) {
       ConsoleLine(std::cout, "snmp walk stopped after " + std::to_string(kMaxExchanges) +
                                  " exchanges" + PeerSuffix());
       more = false;
-    } else if (Exchange::Clock::now() - progress >= m_progressBound) {
+    } else if (now - progress >= m_progressBound) {
       ConsoleLine(std::cout, "snmp walk stopped after " + std::to_string(m_progressBound.count()) +
                                  " ms without progress" + PeerSuffix());
       more = false;
     } else {
       const unsigned advances = m_advances;
       more = ExchangeOnce(progress + m_progressBound);
-      if (m_advances != advances) progress = Exchange::Clock::now();
+      now = Exchange::Clock::now();
+      if (m_advances != advances) progress = now;
     }
   }
   if (m_reachedEnd && !m_found && !m_stop.raised()) {
@@ -190,6 +196,7 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
                 "snmp walk found nothing under " + OidText(m_root, m_rootLength) + PeerSuffix());
   }
 
+  m_exchange.ReleaseResponse();
   usm.ForgetKeys(m_openSession);
   snmp_sess_close(m_openSession);
   m_openSession = nullptr;
@@ -207,7 +214,7 @@ void SNMP_MARLUXA_AC_POWER::ReportStuckOid(const netsnmp_variable_list& var,
 }
 
 bool SNMP_MARLUXA_AC_POWER::ExchangeOnce(Exchange::Clock::time_point deadline) {
-  m_lastSampleTime = boost::posix_time::second_clock::local_time();
+  m_lastSampleTime = m_sampleClock.Now();
   int status = STAT_ERROR;  // also when there is no memory for the request
   m_request = snmp_pdu_create(SNMP_MSG_GETBULK);
   if (m_request != nullptr && snmp_add_null_var(m_request, m_oid, m_oidLength) != nullptr) {
@@ -249,10 +256,7 @@ bool SNMP_MARLUXA_AC_POWER::ExchangeOnce(Exchange::Clock::time_point deadline) {
       more = TakeResponse(*m_response);
     }
   }
-  if (m_response != nullptr) {
-    snmp_free_pdu(m_response);
-    m_response = nullptr;
-  }
+  m_response = nullptr;  // the exchange's, freed with the next answer or at the walk's end
   return more;
 }
 

@@ -49,6 +49,7 @@
 #include "snmp/exchange.h"
 #include "snmp/net_snmp.h"
 #include "util/stop_signal.h"
+#include "device/sample_clock.h"
 #include "device/sampling_thread.h"
 #include "device/walk_settings.h"
 #include "frame/UniDataDevice.h"
@@ -140,6 +141,7 @@ class SNMP_MARLUXA_AC_POWER
   bool m_found = false;       // ... holding a variable under the walk root
   bool m_reachedEnd = false;  // the walk ended where the unit's subtree (or view) ends
   unsigned m_advances = 0;    // responses that moved the walk on to a greater OID
+  SampleClock m_sampleClock;  // the last sample time each request is stamped with
   StopSignal m_stop;
   Exchange m_exchange{m_stop};  // outlives every session it runs on
 };

@@ -179,7 +179,7 @@ bool UsmWalk::Discover(void* open_session, Exchange* exchange,
     free(nobody);
     session->s_snmp_errno = SNMPERR_MALLOC;
   }
-  if (response != nullptr) snmp_free_pdu(response);
+  exchange->ReleaseResponse();  // an answer to the probe is never used
   if (status == Exchange::kStopped || status == Exchange::kPastDeadline) return false;
   // net-snmp takes the engine ID from the agent's report into the session.
   if (session->securityEngineIDLen != 0) return true;

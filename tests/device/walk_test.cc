@@ -1,6 +1,9 @@
 // The subtree walk against a real SNMP agent (the simulator) on loopback.
+#include <unistd.h>
+
 #include <chrono>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -9,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
+#include "device/sample_clock.h"
 #include "snmp/exchange_failure.h"
 #include "sim/agent.h"
 #include "sim/dataset.h"
@@ -645,6 +649,48 @@ TEST(WalkResponse, FailedSnmpv3ExchangeReasonFromAReportOrTheSession) {
   snmp_free_pdu(report);
   snmp_sess_close(v3);
   snmp_sess_close(v2c);
+}
+
+// The stamp of every request: the local time in whole seconds as second_clock gives it, in
+// zones east and west of UTC and one with daylight saving time.
+TEST(SampleClock, GivesSecondClocksLocalTime) {
+  const char* saved = std::getenv("TZ");
+  const std::string restore = saved != nullptr ? saved : "";
+  for (const char* zone :
+       {"UTC0", "CST-8", "EST5EDT,M3.2.0,M11.1.0", "NZST-12NZDT,M9.5.0,M4.1.0/3"}) {
+    SCOPED_TRACE(zone);
+    setenv("TZ", zone, 1);
+    tzset();
+    SampleClock clock;
+    bool compared = false;
+    for (int i = 0; i < 5 && !compared; ++i) {  // again when a second turned in between
+      const auto before = boost::posix_time::second_clock::local_time();
+      const auto first = clock.Now();
+      const auto again = clock.Now();
+      if (boost::posix_time::second_clock::local_time() != before) continue;
+      EXPECT_EQ(first, before);
+      EXPECT_EQ(again, before);
+      compared = true;
+    }
+    EXPECT_TRUE(compared);
+  }
+  // The next second is converted afresh (waited for in steps of 10 ms, at most 3 s).
+  SampleClock clock;
+  const auto first = clock.Now();
+  auto turned = boost::posix_time::second_clock::local_time();
+  for (int i = 0; i < 300 && turned == first; ++i) {
+    usleep(10 * 1000);
+    turned = boost::posix_time::second_clock::local_time();
+  }
+  const auto next = clock.Now();
+  EXPECT_GT(next, first);
+  EXPECT_LE(next, boost::posix_time::second_clock::local_time());
+  if (saved != nullptr) {
+    setenv("TZ", restore.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
 }
 
 }  // namespace
