@@ -168,7 +168,7 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
 
   // SNMPv3: engine discovery first, the walk's first exchange, which fails as any does.
   auto progress = Exchange::Clock::now();  // when the walk last moved on
-  bool more = usm.Ready(m_openSession, &m_exchange, progress + m_progressBound);
+  bool more = usm.Ready(m_openSession, &m_exchange, progress + m_progressBound, m_peer);
   const int discovery = m_settings.snmp_version == 3 ? 1 : 0;
   for (int exchanges = discovery; more && !m_stop.raised(); ++exchanges) {
     if (exchanges == kMaxExchanges) {
