@@ -80,11 +80,15 @@ bool SNMP_MARLUXA_AC_POWER::InitSetting(const Json::Value& config) {
   ApplySessionSettings();
   m_peer = m_ip;
   m_session.peername = m_peer.data();
-  m_peerRefused = !m_peer.empty() && !IsUdpPeer(m_peer);
-  if (m_peerRefused) {
-    ConsoleLine(std::cout, "ip: \"" + m_peer +
-                               "\" is not UDP (ADDRESS[:PORT], udp:ADDRESS[:PORT] or "
-                               "udp6:[ADDRESS]:PORT); no session, the device does not walk");
+  m_peerRefusal.clear();
+  m_udpPeer = UdpPeer();
+  if (!m_peer.empty()) {
+    const PeerRefusal refusal = ParseUdpPeer(m_peer, &m_udpPeer);
+    if (refusal.kind != PeerRefusal::Kind::kNone) {
+      m_peerRefusal = refusal.walk_reason;
+      ConsoleLine(std::cout, "ip: " + QuoteText(m_peer) + refusal.why +
+                                 "; no session, the device does not walk");
+    }
   }
   m_rootLength = kRootLength;
   m_root[m_rootLength++] = m_address;
@@ -103,7 +107,11 @@ bool SNMP_MARLUXA_AC_POWER::InitSetting(const Json::Value& config) {
 }
 
 std::string SNMP_MARLUXA_AC_POWER::PeerSuffix() const {
-  return m_ip.empty() ? std::string() : " (peer " + m_ip + ")";
+  if (m_ip.empty()) return std::string();
+  // Shown as configured; quoted (escaped and cut) only when it could not stand in a line as it is.
+  bool plain = m_ip.size() <= kLongestPeerShown;
+  for (char c : m_ip) plain = plain && static_cast<unsigned char>(c) >= 0x20 && c != 0x7f;
+  return " (peer " + (plain ? m_ip : QuoteText(m_ip)) + ")";
 }
 
 int SNMP_MARLUXA_AC_POWER::process_data(int, unsigned char*, int) { return 0; }
@@ -146,9 +154,9 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
                     PeerSuffix());
     return;
   }
-  if (m_peerRefused) {  // a transport the walk does not take: nothing is sent
-    ConsoleLine(std::cerr,
-                "snmpbulkwalk: no session opened: ip is not UDP (see InitSetting)" + PeerSuffix());
+  if (!m_peerRefusal.empty()) {  // a peer the walk does not take: nothing is sent
+    ConsoleLine(std::cerr, "snmpbulkwalk: no session opened: " + m_peerRefusal +
+                               " (see InitSetting)" + PeerSuffix());
     return;
   }
   UsmWalk usm;  // SNMPv3 only: net-snmp's USM around the open, discovery, user entry, close

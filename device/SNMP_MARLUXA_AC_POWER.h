@@ -48,6 +48,7 @@
 
 #include "snmp/exchange.h"
 #include "snmp/net_snmp.h"
+#include "snmp/udp_peer.h"
 #include "util/stop_signal.h"
 #include "device/sampling_thread.h"
 #include "device/walk_settings.h"
@@ -71,6 +72,8 @@ class SNMP_MARLUXA_AC_POWER
   // so a request that goes unanswered always has all its attempts; it ends a walk that only
   // waits, also in the middle of the exchange in flight.
   static constexpr std::chrono::milliseconds kProgressBound{120 * 1000};
+  // The longest `ip` the device's lines show as it is; a longer one is shown quoted and cut.
+  static constexpr size_t kLongestPeerShown = 255;
 
   SNMP_MARLUXA_AC_POWER();
   ~SNMP_MARLUXA_AC_POWER() override;
@@ -131,10 +134,11 @@ class SNMP_MARLUXA_AC_POWER
   // The sampling thread never takes it.
   std::mutex m_scheduleMutex;
   WalkSettings m_settings;
-  std::string m_peer;          // the session's own copy of the peer name
-  bool m_peerRefused = false;  // the peer name is not UDP: no walk opens a session
-  std::string m_community;     // the session's own copy of the community
-  int m_repetitions = 0;       // current max-repetitions of the opt-in fast walk
+  std::string m_peer;         // the session's own copy of the peer name
+  UdpPeer m_udpPeer;          // ... as net-snmp reads it
+  std::string m_peerRefusal;  // why no walk opens a session on it ("ip is not UDP"), or empty
+  std::string m_community;    // the session's own copy of the community
+  int m_repetitions = 0;      // current max-repetitions of the opt-in fast walk
 
   bool m_answered = false;    // the running walk received a response
   bool m_found = false;       // ... holding a variable under the walk root

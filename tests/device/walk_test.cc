@@ -1,4 +1,7 @@
 // The subtree walk against a real SNMP agent (the simulator) on loopback.
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -487,21 +490,27 @@ TEST_F(Walk, EmptyTargetPrintsTheBannerOnly) {
   EXPECT_EQ(obs->Count("SendSP"), 0u);
 }
 
-TEST_F(Walk, OpenFailureHasNoRoundAndSendFailureHasOne) {
+// A session net-snmp cannot open (here: no descriptor left for its socket) is reported in
+// net-snmp's words and publishes nothing. (A port outside 1 to 65535 never gets this far: see
+// device_config_test; a datagram the kernel refuses is a failed exchange: transport_fault_test.)
+TEST_F(Walk, OpenFailureHasNoRound) {
   DeviceProbe d;
   AttachHostObserver(&d, obs);
-  d.InitSetting(Parse(R"({"ip":"udp:127.0.0.1:99999","address":1})"));
-  std::string out = Refresh(d);
-  EXPECT_EQ(out.rfind("SNMP_MARLUXA_AC_POWER::do_sample\n", 0), 0u);
-  EXPECT_NE(err.find("snmpbulkwalk"), std::string::npos) << err;
+  d.InitSetting(Parse(R"({"ip":"127.0.0.1:1161","address":1})"));
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  rlimit files{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
+  const int lowest_free = dup(0);
+  close(lowest_free);
+  const rlimit none_left{static_cast<rlim_t>(lowest_free), files.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none_left), 0);
+  d.RefreshStatus();
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "SNMP_MARLUXA_AC_POWER::do_sample\n");
+  EXPECT_EQ(err.rfind("snmpbulkwalk: ", 0), 0u) << err;
   EXPECT_EQ(obs->Count("SendSP"), 0u);
-
-  // Port 0: the kernel refuses the datagram, so the send itself fails (nothing leaves).
-  d.InitSetting(Parse(R"({"ip":"127.0.0.1:0","address":1})"));
-  out = Refresh(d);
-  EXPECT_EQ(out, "SNMP_MARLUXA_AC_POWER::do_sample\nsnmp get error 1\nrvSize is 0\n");
-  EXPECT_EQ(obs->Count("SendSP"), 1u);
-  EXPECT_EQ(obs->Count("SaveHistory"), 1u);
 }
 
 TEST_F(Walk, WrongCommunityTimesOut) {
