@@ -47,6 +47,7 @@
 #include <string>
 
 #include "snmp/exchange.h"
+#include "snmp/host_resolver.h"
 #include "snmp/net_snmp.h"
 #include "snmp/udp_peer.h"
 #include "util/stop_signal.h"
@@ -72,6 +73,9 @@ class SNMP_MARLUXA_AC_POWER
   // so a request that goes unanswered always has all its attempts; it ends a walk that only
   // waits, also in the middle of the exchange in flight.
   static constexpr std::chrono::milliseconds kProgressBound{120 * 1000};
+  // A walk that runs longer than this says so in one line, and again each time as long again
+  // has passed: "snmp walk still running after S s: at leaf K, N exchanges (peer P)".
+  static constexpr std::chrono::milliseconds kStillRunningEvery{60 * 1000};
   // The longest `ip` the device's lines show as it is; a longer one is shown quoted and cut.
   static constexpr size_t kLongestPeerShown = 255;
 
@@ -101,6 +105,7 @@ class SNMP_MARLUXA_AC_POWER
   // because RefreshStatus reads it on a host thread while InitSetting may change it on another.
   std::atomic<int> m_useThread{0};
   std::chrono::milliseconds m_progressBound = kProgressBound;
+  std::chrono::milliseconds m_stillRunningEvery = kStillRunningEvery;
 
   // " (peer NAME)": the end of the device's own console lines that are not fixed texts, so that
   // a host running many devices can tell which unit a line is about. NAME is the host's `ip` as
@@ -113,6 +118,11 @@ class SNMP_MARLUXA_AC_POWER
   bool TakeResponse(const netsnmp_pdu& response);
 
  private:
+  // Finds the address net-snmp opens the session on: nothing to do for an address (true, and
+  // *numeric_peer left empty: `ip` is used as it is), the address form of a host name looked
+  // up afresh (true), or false: the stop came, or the name did not resolve within the time one
+  // request may wait (one line naming it, on standard error, as a failed open).
+  bool ResolvePeer(std::string* numeric_peer);
   // One request and its response; false when the walk must end after it. An exchange cut short
   // by a stop or by the progress bound returns true: the walk's own checks of both end it.
   bool ExchangeOnce(Exchange::Clock::time_point deadline);
@@ -137,6 +147,7 @@ class SNMP_MARLUXA_AC_POWER
   std::string m_peer;         // the session's own copy of the peer name
   UdpPeer m_udpPeer;          // ... as net-snmp reads it
   std::string m_peerRefusal;  // why no walk opens a session on it ("ip is not UDP"), or empty
+  HostResolver m_resolver;    // looks the peer's host name up at each walk
   std::string m_community;    // the session's own copy of the community
   int m_repetitions = 0;      // current max-repetitions of the opt-in fast walk
 
