@@ -26,9 +26,10 @@ struct Registry {
   std::unordered_map<const netsnmp_transport*, Filtered> by_transport;
 };
 
+// Destroyed with the library: every walk has ended (and removed its entry) by then.
 Registry& TheRegistry() {
-  static Registry* registry = new Registry;  // never destroyed: walks may outlive statics
-  return *registry;
+  static Registry registry;
+  return registry;
 }
 
 // True when `source` may be an answer of the peer `remote`: the same family, port and address.
