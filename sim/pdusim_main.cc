@@ -60,6 +60,8 @@ Faults (request numbers count from 1 since start; every fault is off by default)
   --wrong-request-id        answer with a different request id
   --truncate                send the answer cut to half its length
   --delay-ms MS             wait MS milliseconds before each answer
+  --answer-from port|address  send answers from another port of 127.0.0.1, or from 127.0.0.2
+                            (default: from the port the request came to)
   --max-repetitions-limit N answer GETBULK with max-repetitions > N by tooBig, no bindings
 )";
 
@@ -175,6 +177,11 @@ int main(int argc, char** argv) {
       }
       f.mangle = flag == "--truncate" ? pdusim::Faults::Mangle::kTruncated
                                       : pdusim::Faults::Mangle::kWrongRequestId;
+    } else if (flag == "--answer-from") {
+      const std::string from = arg();
+      if (from != "port" && from != "address") Usage("--answer-from: expected port or address");
+      f.answer_from = from == "port" ? pdusim::Faults::AnswerFrom::kOtherPort
+                                     : pdusim::Faults::AnswerFrom::kOtherAddress;
     } else if (flag == "--delay-ms") {
       f.delay_ms = unsigned(Number(flag, arg(), 600000));
     } else if (flag == "--max-repetitions-limit") {

@@ -491,23 +491,6 @@ TEST_F(Walk, EmptyTargetPrintsTheBannerOnly) {
   EXPECT_EQ(obs->Count("SendSP"), 0u);
 }
 
-TEST_F(Walk, OpenFailureHasNoRoundAndSendFailureHasOne) {
-  DeviceProbe d;
-  AttachHostObserver(&d, obs);
-  d.InitSetting(Parse(R"({"ip":"udp:127.0.0.1:99999","address":1})"));
-  std::string out = Refresh(d);
-  EXPECT_EQ(out.rfind("SNMP_MARLUXA_AC_POWER::do_sample\n", 0), 0u);
-  EXPECT_NE(err.find("snmpbulkwalk"), std::string::npos) << err;
-  EXPECT_EQ(obs->Count("SendSP"), 0u);
-
-  // Port 0: the kernel refuses the datagram, so the send itself fails (nothing leaves).
-  d.InitSetting(Parse(R"({"ip":"127.0.0.1:0","address":1})"));
-  out = Refresh(d);
-  EXPECT_EQ(out, "SNMP_MARLUXA_AC_POWER::do_sample\nsnmp get error 1\nrvSize is 0\n");
-  EXPECT_EQ(obs->Count("SendSP"), 1u);
-  EXPECT_EQ(obs->Count("SaveHistory"), 1u);
-}
-
 TEST_F(Walk, WrongCommunityTimesOut) {
   StartAgent(Dataset::DefaultUnit({1}));
   auto d = MakeDevice(1, 1, R"("community":"public")");

@@ -861,4 +861,74 @@ TEST_F(Interop, QrmhostWalksSnmpv3WithoutSnmpFilesOrSecretsInItsOutput) {
     EXPECT_EQ(events.find(phrase), std::string::npos) << phrase;
   }
 }
+
+// Beside an SNMPv3 unit whose host name never resolves, healthy SNMPv3 devices keep their 5 s
+// cycle and the host ends within 3 s of its time bound. The run gets a resolver configuration
+// of its own (a private mount namespace) that names a loopback server which drops every query,
+// as a resolver that has gone dark does: looking the name up waits the resolver's full time.
+TEST_F(Interop, QrmhostSnmpv3DevicesBesideANameThatNeverResolvesKeepTheirCycle) {
+  if (geteuid() != 0 || !interop::Executable("/usr/bin/unshare")) {
+    GTEST_SKIP() << "a private resolver configuration needs root and unshare";
+  }
+  ExternalAgent agent;
+  StartSnmpv3Unit(&agent);
+  if (IsSkipped() || HasFatalFailure()) return;
+  interop::TempDir dir;
+  const std::string d = dir.path();
+  // The dark name server: a socket on port 53 of a loopback address of this test's own, which
+  // nobody reads.
+  const int dark = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in server{};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(53);
+  server.sin_addr.s_addr = htonl(0x7f350000u | ((getpid() % 250 + 1) << 8) | 53u);
+  if (dark < 0 || bind(dark, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) {
+    if (dark >= 0) close(dark);
+    GTEST_SKIP() << "port 53 of a loopback address cannot be had";
+  }
+  char address[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &server.sin_addr, address, sizeof address);
+  ASSERT_TRUE(interop::WriteFile(d + "/resolv.conf", std::string("nameserver ") + address +
+                                                         "\noptions timeout:30 attempts:2\n"));
+  const std::string in_namespace =
+      "unshare -m sh -c 'mount --bind " + d + "/resolv.conf /etc/resolv.conf && exec \"$@\"' sh ";
+  std::string out;
+  if (interop::RunCommand(in_namespace + "cat /etc/resolv.conf", 10, &out) != 0 ||
+      out.find(address) == std::string::npos) {
+    close(dark);
+    GTEST_SKIP() << "no private mount namespace here: " << out;
+  }
+  const std::string alice = R"("use_thread":1,"snmp_version":3,"username":"alice",)"
+                            R"("password":"alice-auth-phrase","priv_password":"alice-priv-phrase",)"
+                            R"("timeout_ms":2000,"retries":1)";
+  const std::string ip = "127.0.0.1:" + std::to_string(agent.port());
+  std::string devices;
+  for (int id = 1; id <= 3; ++id) {
+    devices += R"({"id":)" + std::to_string(id) + R"(,"ip":")" + ip +
+               R"(","address":5,"appSetting":{)" + alice + "}},";
+  }
+  devices +=
+      R"({"id":4,"ip":"pdu-never.example.net:161","address":5,"appSetting":{)" + alice + "}}";
+  ASSERT_TRUE(interop::WriteFile(d + "/devices.json", R"({"devices":[)" + devices + "]}"));
+  constexpr int kBound = 12;  // seconds: walks at 0, 5 and 10 s
+  const auto start = std::chrono::steady_clock::now();
+  interop::RunCommand(in_namespace + QRMHOST_PATH + " run --plugin " + MARLUXA_PLUGIN_PATH +
+                          " --config " + d + "/devices.json --interval 1 --timeout " +
+                          std::to_string(kBound) + " 2>&1",
+                      kBound + 30, &out);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  close(dark);
+  EXPECT_LT(seconds, kBound + 3.0) << out;
+  for (const char* id : {"1", "2", "3"}) {
+    const size_t end = out.find(std::string("[end] device ") + id + ": rounds published ");
+    ASSERT_NE(end, std::string::npos) << out;
+    EXPECT_GE(std::stoi(out.substr(out.find("published ", end) + 10)), 3) << out;
+  }
+  EXPECT_NE(out.find("snmpbulkwalk: no session opened: host name \"pdu-never.example.net\" did "
+                     "not resolve: no answer within 4000 ms (peer pdu-never.example.net:161)\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("[end] device 4: rounds published 0"), std::string::npos) << out;
+}
 #endif

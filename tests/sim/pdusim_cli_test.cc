@@ -66,9 +66,9 @@ TEST(PdusimCliTest, DumpsADataFile) {
 }
 
 TEST(PdusimCliTest, BadArgumentsGiveOneLineAndExitTwo) {
-  for (const char* args :
-       {"--bogus", "--port", "--port 70000", "--addresses 5-2", "--garbage sometimes",
-        "--truncate --wrong-request-id", "--exception nothing", "--delay-ms -3"}) {
+  for (const char* args : {"--bogus", "--port", "--port 70000", "--addresses 5-2",
+                           "--garbage sometimes", "--truncate --wrong-request-id",
+                           "--exception nothing", "--delay-ms -3", "--answer-from elsewhere"}) {
     std::string out, err;
     EXPECT_EQ(RunPdusim(args, &out, &err), 2) << args;
     EXPECT_EQ(err.rfind("pdusim: ", 0), 0u) << args << ": " << err;
@@ -101,6 +101,7 @@ TEST(PdusimCliTest, HelpDocumentsFormatAndEveryFault) {
                            "--wrong-request-id",
                            "--truncate",
                            "--delay-ms",
+                           "--answer-from",
                            "--max-repetitions-limit",
                            "OID|TAG|VALUE",
                            "68x"}) {

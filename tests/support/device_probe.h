@@ -21,6 +21,7 @@ class DeviceProbe : public SNMP_MARLUXA_AC_POWER {
   unsigned short counter() const { return m_signalNo; }
   void set_counter(unsigned short c) { m_signalNo = c; }
   void set_progress_bound(std::chrono::milliseconds d) { m_progressBound = d; }
+  void set_still_running_every(std::chrono::milliseconds d) { m_stillRunningEvery = d; }
 };
 
 // Polls `done` every 5 ms until it holds or `limit` passes; returns its last answer.
