@@ -226,8 +226,8 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   if (filter.dropped() > 0) {
     ConsoleLine(std::cout, "snmp walk dropped " + std::to_string(filter.dropped()) +
                                (filter.dropped() == 1 ? " answer from " : " answers from ") +
-                               filter.first_source() + ", not from the peer " +
-                               filter.peer() + PeerSuffix());
+                               filter.first_source() + ", not from the peer " + filter.peer() +
+                               PeerSuffix());
   }
   filter.Remove();
 
