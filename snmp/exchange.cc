@@ -73,7 +73,11 @@ int Exchange::Run(void* session, netsnmp_pdu* request, netsnmp_pdu** response,
   }
   own->callback = &Exchange::Input;
   own->callback_magic = this;
-  UsmGuard send_guard(own->version == SNMP_VERSION_3);
+  UsmGuard send_guard(false);
+  if (own->version == SNMP_VERSION_3 && !send_guard.Acquire(stop_)) {
+    snmp_free_pdu(request);  // not sent: still the caller's
+    return kStopped;
+  }
   if (snmp_sess_async_send(session, request, nullptr, nullptr) == 0) {
     snmp_free_pdu(request);  // not sent: still the caller's
     return STAT_ERROR;
@@ -124,7 +128,7 @@ int Exchange::WaitOnce(void* session, netsnmp_large_fd_set* fds, Clock::time_poi
     if (watched[1].revents != 0) return kStopped;
     // Whatever the socket reports (data, an error, a closed connection) is net-snmp's to read,
     // as select() would have reported it readable.
-    if (TouchesUsm(session)) guard.Acquire();
+    if (TouchesUsm(session) && !guard.Acquire(stop_)) return kStopped;
     snmp_sess_read2(session, fds);
   } else if (ready < 0 && errno != EINTR) {
     state_.status = STAT_ERROR;
@@ -132,7 +136,7 @@ int Exchange::WaitOnce(void* session, netsnmp_large_fd_set* fds, Clock::time_poi
   }
   // Resends or times out whatever has expired, also while datagrams keep arriving.
   if (state_.waiting && ready >= 0 && block == 0 && Clock::now() >= due && TransportOpen(session)) {
-    if (TouchesUsm(session)) guard.Acquire();
+    if (TouchesUsm(session) && !guard.Acquire(stop_)) return kStopped;
     snmp_sess_timeout(session);
     const netsnmp_session* own = snmp_sess_session(session);
     attempted_ = true;

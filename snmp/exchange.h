@@ -25,7 +25,8 @@
 //   - the deadline passes: kPastDeadline.
 // These are the outcomes net-snmp's synchronous call gives, plus the last two. The request may
 // be any PDU: SNMPv3 engine discovery runs through Run too. On an SNMPv3 session the send, read
-// and time-out calls run inside the USM guard (snmp/usm_lock.h); the wait itself never does.
+// and time-out calls run inside the USM guard (snmp/usm_lock.h); the wait itself never does,
+// and a stop raised while waiting for the guard's turn ends the exchange (kStopped) as well.
 //
 // The answer is kept in one PDU record of the Exchange's own, made at the first answer after
 // ReleaseResponse (no memory for it is the one case of "no memory to take the answer"): taking
