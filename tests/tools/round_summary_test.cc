@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <filesystem>
+#include <map>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -12,6 +14,7 @@
 #include "host/QRMSocketDevice.h"
 #include "tests/tools/record_images.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/whole_line_sink.h"
 
 namespace {
 
@@ -55,10 +58,17 @@ class RoundSummaryTest : public ::testing::Test {
         RoundOutputs{&console_, &console_mutex_, &errors_, &events_, history_.get()}, 2,
         [this] { ++rounds_seen_; });
   }
+  // Every line reached its stream whole, in one call.
+  void TearDown() override {
+    EXPECT_EQ(console_sink_.FirstSplitWrite(), "");
+    EXPECT_EQ(error_sink_.FirstSplitWrite(), "");
+  }
   const ScopedTimeZone utc_{"UTC0"};
   TempDir dir_;
   std::unique_ptr<HistoryWriter> history_;
-  std::ostringstream console_, errors_, event_text_;
+  WholeLineSink console_sink_, error_sink_;
+  std::ostream console_{&console_sink_}, errors_{&error_sink_};
+  std::ostringstream event_text_;
   std::mutex console_mutex_, event_mutex_;
   EventLog events_{event_text_, event_mutex_};
   std::atomic<int> rounds_seen_{0};
@@ -80,7 +90,7 @@ TEST_F(RoundSummaryTest, SummariesEventsAndHistoryPerRoundUpToTheLimit) {
   device.Round(MakeRecord(5, 2), {true, false});  // past the limit of 2: not reported
 
   EXPECT_EQ(
-      console_.str(),
+      console_sink_.text(),
       "[round 1] device 5 at 2026-12-07T20:15:03+00:00: first record, 2 slots non-zero, "
       "1 alarms active; raised: " +
           name +
@@ -88,7 +98,7 @@ TEST_F(RoundSummaryTest, SummariesEventsAndHistoryPerRoundUpToTheLimit) {
           "[round 2] device 5 at 2026-12-07T20:15:04+00:00: 2 slots changed, 0 alarms active; "
           "cleared: " +
           name + "\n");
-  EXPECT_EQ(errors_.str(), "");
+  EXPECT_EQ(error_sink_.text(), "");
   EXPECT_EQ(summary_->Published(5), 2u);
   EXPECT_EQ(summary_->Completed(5), 2u);
   EXPECT_EQ(rounds_seen_.load(), 2);
@@ -112,10 +122,10 @@ TEST_F(RoundSummaryTest, HistoryWriteErrorIsOneLineAndTheRunGoesOn) {
   failing.Round(MakeRecord(6), {false});
   fine.Round(MakeRecord(7), {false});
   failing.Round(MakeRecord(6, 1), {false});
-  EXPECT_EQ(Count(errors_.str(), "qrmhost: cannot open history file " + dir_ / "6.rec"), 2u)
-      << errors_.str();
-  EXPECT_EQ(Count(errors_.str(), "\n"), 2u);
-  EXPECT_EQ(Count(console_.str(), "device 6 at"), 2u) << "rounds go on";
+  const std::string errors = error_sink_.text();
+  EXPECT_EQ(Count(errors, "qrmhost: cannot open history file " + dir_ / "6.rec"), 2u) << errors;
+  EXPECT_EQ(Count(errors, "\n"), 2u);
+  EXPECT_EQ(Count(console_sink_.text(), "device 6 at"), 2u) << "rounds go on";
   EXPECT_EQ(summary_->Completed(6), 2u);
   EXPECT_EQ(ReadFileBytes(dir_ / "7.rec"), Bytes(MakeRecord(7)));
   EXPECT_EQ(Count(event_text_.str(), "\"device\":6,\"event\":\"history\",\"file\":null"), 2u)
@@ -135,25 +145,38 @@ TEST_F(RoundSummaryTest, AtMostEightNamesOfEachKindThenHowManyMore) {
   std::vector<bool> second(11, true);
   for (size_t i = 0; i < 8; ++i) second[i] = false;  // exactly 8 cleared
   device.Round(MakeRecord(8, 1), second);
-  const std::string text = console_.str();
+  const std::string text = console_sink_.text();
   EXPECT_NE(text.find("; raised: " + names(0, 8) + " and 3 more\n"), std::string::npos) << text;
   EXPECT_NE(text.find("; cleared: " + names(0, 8) + "\n"), std::string::npos) << text;
   EXPECT_EQ(Count(text, " more"), 1u) << text;
 }
 
-// Two devices walk on their own threads and print the plug-in's console lines to the watched
-// streams, character by character and at the same time; each round's outcome goes to the
-// device whose thread printed it.
+// Devices walk on their own threads and print the plug-in's console lines to the watched
+// streams, character by character and at the same time; each walk's outcome and duration go to
+// the device whose thread printed them: in its round line, its walk event and its closing line.
+// Walks without a round go to the device the thread published for, or to the one device
+// configured with the peer the lines named; walks the end cuts short are stopped.
 TEST(RoundSummaryWalks, OutcomesFollowTheWalkingThreadAndTheRoundLimit) {
-  std::ostringstream watched_out, watched_err, console, errors;
-  std::mutex console_mutex;
+  std::ostringstream watched_out, watched_err, event_text;
+  WholeLineSink console_sink, error_sink;
+  std::ostream console(&console_sink), errors(&error_sink);
+  std::mutex console_mutex, event_mutex;
+  EventLog events(event_text, event_mutex);
   ConsoleWatch watch(watched_out, watched_err);
   auto summary = std::make_shared<RoundSummary>(
-      RoundOutputs{&console, &console_mutex, &errors, nullptr, nullptr, &watch}, 2, nullptr);
-  auto print = [](std::ostream& stream, const std::string& line) {
+      RoundOutputs{&console, &console_mutex, &errors, &events, nullptr, &watch}, 2, nullptr);
+  summary->AddDevice(22, "10.0.0.22", false);
+  summary->AddDevice(23, "10.0.0.23", true);  // SNMPv3
+  summary->AddDevice(26, "pdu7:161", false);
+  summary->AddDevice(27, "shared:161", false);
+  summary->AddDevice(28, "shared:161", false);
+  std::atomic<size_t> err_bytes{0};
+  auto print = [&](std::ostream& stream, const std::string& line) {
     for (char c : line) stream << c;
     stream << std::endl;
+    if (&stream == &watched_err) err_bytes += line.size() + 1;
   };
+  const std::string banner = "SNMP_MARLUXA_AC_POWER::do_sample";
   const std::string long_peer(100, 'p');  // a line far longer than what decides
   const auto& catalogue = AlarmCatalogue();
   auto alarm_record = MakeRecord(21, 1);
@@ -161,27 +184,45 @@ TEST(RoundSummaryWalks, OutcomesFollowTheWalkingThreadAndTheRoundLimit) {
   std::thread a([&] {
     TestDevice device(21);
     AttachHostObserver(&device, summary);
-    print(watched_out, "SNMP_MARLUXA_AC_POWER::do_sample");
+    print(watched_out, banner);
     print(watched_err, "Timeout: No Response from " + long_peer);
     device.Round(MakeRecord(21), {});
-    print(watched_out, "SNMP_MARLUXA_AC_POWER::do_sample");
+    print(watched_out, banner);
     device.Round(alarm_record, {});
-    print(watched_out, "SNMP_MARLUXA_AC_POWER::do_sample");
+    print(watched_out, banner);
     print(watched_err, "Timeout: No Response from 127.0.0.1:9");
     device.Round(MakeRecord(21, 2), {});  // past the limit: not counted
   });
   std::thread b([&] {
     TestDevice device(22);
     AttachHostObserver(&device, summary);
-    print(watched_out, "SNMP_MARLUXA_AC_POWER::do_sample");
-    print(watched_out, "snmp response error 5");
+    print(watched_out, banner);
+    print(watched_out, "snmp response error 5 (peer 10.0.0.22)");
     device.Round(MakeRecord(22), {});
-    print(watched_out, "snmp get error -24");  // a walk that ended before its round...
-    print(watched_out, "SNMP_MARLUXA_AC_POWER::do_sample");  // ... is over when the next begins
+    print(watched_out, "snmp get error -24");  // outside a walk: nobody's outcome
+    print(watched_out, banner);
+    print(watched_out,
+          "snmp walk dropped 3 answers from 127.0.0.1:99, not from the peer "
+          "10.0.0.22 (peer 10.0.0.22)");  // informs only
+    print(watched_out, "snmp walk still running after 30 s: at leaf 12, 4 exchanges (peer x)");
     device.Round(MakeRecord(22, 1), {});
-    print(watched_out, "SNMP_MARLUXA_AC_POWER::do_sample");
+    print(watched_out, banner);
     print(watched_out, "snmp walk stopped after 5076 exchanges");
     device.Round(MakeRecord(22, 2), {});  // past the limit: not counted
+  });
+  // SNMPv3: net-snmp's reason follows the failure; then a walk published nothing before the
+  // next began (a walk without a round, told to the device the thread published for).
+  std::thread v3([&] {
+    TestDevice device(23);
+    AttachHostObserver(&device, summary);
+    print(watched_out, banner);
+    print(watched_out, "snmp get error 1");
+    print(watched_out,
+          "snmpbulkwalk: Authentication failure (incorrect password, community or key)");
+    device.Round(MakeRecord(23), {});
+    print(watched_out, banner);
+    print(watched_out, banner);
+    device.Round(MakeRecord(23, 1), {});
   });
   // Lines that end with more than their start: a walk that stored nothing, then one that
   // stopped at a name that does not increase; then a device whose walks all answered.
@@ -192,47 +233,131 @@ TEST(RoundSummaryWalks, OutcomesFollowTheWalkingThreadAndTheRoundLimit) {
     TestDevice device(24), healthy(25);
     AttachHostObserver(&device, summary);
     AttachHostObserver(&healthy, summary);
-    print(watched_out, "SNMP_MARLUXA_AC_POWER::do_sample");
+    print(watched_out, banner);
     print(watched_out, c_lines[0]);
     device.Round(MakeRecord(24), {});
-    print(watched_out, "SNMP_MARLUXA_AC_POWER::do_sample");
+    print(watched_out, banner);
     print(watched_out, c_lines[1]);
     device.Round(MakeRecord(24, 1), {});
-    print(watched_out, "SNMP_MARLUXA_AC_POWER::do_sample");
+    print(watched_out, banner);
+    print(watched_out, "snmp tooBig: max_repetitions reduced to 50 (peer 127.0.0.1:161)");
     healthy.Round(MakeRecord(25), {});
   });
-  a.join();
-  b.join();
-  c.join();
-  EXPECT_EQ(summary->ClosingLine(21),
-            "[end] device 21: rounds published 2, walks timed out 1, walks failed 0, walks found "
-            "nothing 0, alarms active now 1");
-  EXPECT_EQ(summary->ClosingLine(22),
-            "[end] device 22: rounds published 2, walks timed out 0, walks failed 1, walks found "
-            "nothing 0, alarms active now 0");
-  EXPECT_EQ(summary->ClosingLine(24),
-            "[end] device 24: rounds published 2, walks timed out 0, walks failed 1, walks found "
-            "nothing 1, alarms active now 0");
-  summary->WalkWithoutRound(23);
-  EXPECT_EQ(summary->ClosingLine(23),
-            "[end] device 23: rounds published 0, walks timed out 0, walks failed 1, walks found "
-            "nothing 0, no record");
-  for (uint32_t id : {21, 22, 23, 24}) EXPECT_FALSE(summary->AllWalksAnswered(id)) << id;
-  EXPECT_TRUE(summary->AllWalksAnswered(25));
-  const std::string rounds = console.str();
-  // The note belongs to the round of the walk that found nothing, and to no other.
-  const size_t first = rounds.find("[round 1] device 24 at ");
-  ASSERT_NE(first, std::string::npos) << rounds;
-  const std::string line = rounds.substr(first, rounds.find('\n', first) - first);
-  const std::string note = "; no value under 1.3.6.1.4.1.61333.1.1.4.2: wrong address?";
-  EXPECT_EQ(line.substr(line.size() - std::min(line.size(), note.size())), note) << line;
-  EXPECT_EQ(Count(rounds, "wrong address?"), 1u) << rounds;
-  EXPECT_EQ(watched_out.str().size(),
-            9 * 33 + 22 + 19 + 39u + c_lines[0].size() + c_lines[1].size() + 2)
-      << "every character passed on";
-  EXPECT_EQ(watched_err.str().size(), 38u + 127u);
-  EXPECT_EQ(Count(watched_out.str(), "\n"), 14u);
+  // Threads that never publish: a failed open naming a peer one device has, one naming a
+  // peer two devices share, and a walk the end of the run cuts short.
+  const std::string no_session =
+      "snmpbulkwalk: no session opened: host name \"pdu7\" did not resolve: Name or service not "
+      "known";
+  std::thread d([&] {
+    print(watched_err, banner);
+    print(watched_err, no_session + " (peer pdu7:161)");
+    print(watched_out, banner);
+    print(watched_err,
+          "snmp walk still running after 30 s: at leaf 1, 1 exchanges (peer pdu7:161)");
+  });
+  std::thread e([&] {
+    print(watched_err, banner);
+    print(watched_err, no_session + " (peer shared:161)");
+  });
+  for (std::thread* t : {&a, &b, &v3, &c, &d, &e}) t->join();
+  summary->EndRun();
 
+  const struct {
+    uint32_t id;
+    std::string counts;
+  } closing[] = {
+      {21,
+       "rounds published 2, walks timed out 1, walks failed 0, walks found nothing 0, alarms "
+       "active now 1"},
+      {22,
+       "rounds published 2, walks timed out 0, walks failed 1, walks found nothing 0, alarms "
+       "active now 0"},
+      {23,
+       "rounds published 2, walks timed out 0, walks failed 2, walks found nothing 0, alarms "
+       "active now 0"},
+      {24,
+       "rounds published 2, walks timed out 0, walks failed 1, walks found nothing 1, alarms "
+       "active now 0"},
+      {25,
+       "rounds published 1, walks timed out 0, walks failed 0, walks found nothing 0, alarms "
+       "active now 0"},
+      {26,
+       "rounds published 0, walks timed out 0, walks failed 1, walks found nothing 0, no "
+       "record"},
+  };
+  const std::regex times(", walk time median \\d+\\.\\d{3} s, longest \\d+\\.\\d{3} s");
+  for (const auto& t : closing) {
+    const std::string line = summary->ClosingLine(t.id);
+    const std::string start = "[end] device " + std::to_string(t.id) + ": " + t.counts;
+    EXPECT_EQ(line.substr(0, start.size()), start);
+    EXPECT_TRUE(std::regex_match(line.substr(std::min(line.size(), start.size())), times)) << line;
+    EXPECT_EQ(summary->AllWalksAnswered(t.id), t.id == 25) << t.id;
+  }
+  for (uint32_t shared : {27u, 28u}) EXPECT_EQ(summary->Walks(shared), 0u) << "whose walk?";
+
+  const std::string rounds = console_sink.text();
+  EXPECT_EQ(console_sink.FirstSplitWrite(), "");
+  // The walk of each round leads its line; the note belongs to the round of the walk that
+  // found nothing, and to no other.
+  const std::regex took(" in \\d+\\.\\d{3} s");
+  const std::string stripped = std::regex_replace(rounds, took, " in T");
+  for (
+      const std::string& part : std::vector<std::string>{
+          "device 21 at 2026-12-07T20:15:03+00:00: walk of " + long_peer +
+              " got no answer in T (unit dark, wrong community or wrong port); first record",
+          std::string(
+              "device 21 at 2026-12-07T20:15:04+00:00: walk answered in T; 1 slots changed"),
+          std::string("device 22 at 2026-12-07T20:15:03+00:00: walk of 10.0.0.22 failed in T: snmp "
+                      "response error 5; first record"),
+          std::string("device 22 at 2026-12-07T20:15:04+00:00: walk of 10.0.0.22 answered in T;"),
+          std::string(
+              "device 23 at 2026-12-07T20:15:03+00:00: walk of 10.0.0.23 failed in T: snmp "
+              "get error 1: Authentication failure (incorrect password, community or key); "),
+          "device 24 at 2026-12-07T20:15:03+00:00: walk of 127.0.0.1:161 found nothing in T; first "
+          "record, 1 slots non-zero, 0 alarms active; no value under 1.3.6.1.4.1.61333.1.1.4.2: "
+          "wrong address?\n",
+          std::string("device 24 at 2026-12-07T20:15:04+00:00: walk of x failed in T: snmp walk "
+                      "stopped at OID 1.3.6.1.4.1.61333.1.1.4.2.7: it does not increase; ")}) {
+    EXPECT_NE(stripped.find(part), std::string::npos) << part << "\n" << stripped;
+  }
+  EXPECT_EQ(Count(rounds, "wrong address?"), 1u) << rounds;
+
+  // One walk event per walk, the device's last event before its round's publish event; walks
+  // without a round alone.
+  auto field = [](const std::string& line, const std::string& key) {
+    const size_t at = line.find("\"" + key + "\":");
+    if (at == std::string::npos) return std::string();
+    const size_t from = at + key.size() + 3;
+    return line.substr(from, line.find_first_of(",}", from) - from);
+  };
+  std::map<std::string, int> outcomes;
+  std::istringstream lines(event_text.str());
+  std::map<std::string, std::string> last_event;  // per device
+  for (std::string line; std::getline(lines, line);) {
+    const std::string event = field(line, "event"), device = field(line, "device");
+    if (event == "\"publish\"") {
+      EXPECT_EQ(last_event[device], "\"walk\"") << line;
+    }
+    last_event[device] = event;
+    if (event == "\"walk\"") ++outcomes[device + " " + field(line, "outcome")];
+  }
+  const std::map<std::string, int> expected = {
+      {"21 \"no answer\"", 1}, {"21 \"answered\"", 1},      {"22 \"failed\"", 1},
+      {"22 \"answered\"", 1},  {"23 \"failed\"", 2},        {"23 \"answered\"", 1},
+      {"24 \"failed\"", 1},    {"24 \"found nothing\"", 1}, {"25 \"answered\"", 1},
+      {"26 \"failed\"", 1},    {"26 \"stopped\"", 1}};
+  EXPECT_EQ(outcomes, expected) << event_text.str();
+  const std::string walk_events = event_text.str();
+  for (const char* field :
+       {"\"reason\":\"unit dark, wrong community or wrong port\"",
+        "\"reason\":\"snmpbulkwalk: no session opened: host name \\\"pdu7\\\" did not resolve: "
+        "Name or service not known\"",
+        "\"reason\":\"the walk published no round\"", "\"peer\":\"pdu7:161\"",
+        "\"root\":\"1.3.6.1.4.1.61333.1.1.4.2\""}) {
+    EXPECT_NE(walk_events.find(field), std::string::npos) << field << "\n" << walk_events;
+  }
+
+  EXPECT_EQ(watched_err.str().size(), err_bytes.load()) << "every character passed on";
   // Written by one thread, the text arrives unchanged.
   watched_out.str("");
   watched_out << "snmp tooBig: max_repetitions reduced to 50" << std::endl << 42 << '\n';

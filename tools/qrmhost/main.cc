@@ -6,13 +6,14 @@
 #include "tools/qrmhost/args.h"
 #include "tools/qrmhost/decode_command.h"
 #include "tools/qrmhost/run_command.h"
+#include "util/console_line.h"
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   Command command;
   std::string error;
   if (!ParseCommand(args, &command, &error)) {
-    std::cerr << "qrmhost: " << error << " (qrmhost --help shows the usage)" << std::endl;
+    ConsoleLine(std::cerr, "qrmhost: " + error + " (qrmhost --help shows the usage)");
     return 2;
   }
   switch (command.kind) {
@@ -21,7 +22,7 @@ int main(int argc, char** argv) {
     case Command::kDecode:
       return DecodeCommand(command.decode.file, command.decode.format, std::cout, std::cerr);
     case Command::kVersion:
-      std::cout << "qrmhost " << QRM_VERSION << std::endl;
+      ConsoleLine(std::cout, std::string("qrmhost ") + QRM_VERSION);
       return 0;
     case Command::kHelp:
       break;
