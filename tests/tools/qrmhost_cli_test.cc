@@ -12,6 +12,7 @@
 #include "frame/record.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
+#include "tools/qrmhost/catalogue_command.h"
 
 namespace {
 
@@ -54,6 +55,7 @@ TEST(QrmhostCli, UsageErrorsExitTwoWithOneLine) {
       {"run", "--plugin", "p.so", "--config", "c.json", "--rounds", "x"},
       {"decode"},
       {"decode", "h.rec", "--json", "--csv"},
+      {"catalogue", "--xml"},
   };
   for (const auto& args : cases) {
     const Result r = Qrmhost(args);
@@ -81,6 +83,9 @@ TEST(QrmhostCli, UsageErrorsExitTwoWithOneLine) {
   for (const char* code : {"\n  0  run: ", "\n  1  ", "\n  2  ", "\n  3  run: "}) {
     EXPECT_NE(help.out.find(code, codes), std::string::npos) << code;
   }
+  const Result catalogue = Qrmhost({"catalogue", "--csv"});
+  EXPECT_EQ(catalogue.status, 0) << catalogue.err;
+  EXPECT_EQ(catalogue.out, CatalogueText(CatalogueFormat::kCsv));
   const Result version = Qrmhost({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, "qrmhost " QRM_VERSION "\n");

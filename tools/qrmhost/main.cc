@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "tools/qrmhost/args.h"
+#include "tools/qrmhost/catalogue_command.h"
 #include "tools/qrmhost/decode_command.h"
 #include "tools/qrmhost/run_command.h"
 #include "util/console_line.h"
@@ -21,6 +22,13 @@ int main(int argc, char** argv) {
       return RunCommand(command.run);
     case Command::kDecode:
       return DecodeCommand(command.decode.file, command.decode.format, std::cout, std::cerr);
+    case Command::kCatalogue: {
+      const DecodeOptions::Format f = command.catalogue.format;
+      return CatalogueCommand(f == DecodeOptions::kJson  ? CatalogueFormat::kJson
+                              : f == DecodeOptions::kCsv ? CatalogueFormat::kCsv
+                                                         : CatalogueFormat::kText,
+                              std::cout);
+    }
     case Command::kVersion:
       ConsoleLine(std::cout, std::string("qrmhost ") + QRM_VERSION);
       return 0;
