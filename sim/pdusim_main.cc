@@ -15,19 +15,22 @@
 
 namespace {
 
-const char kHelp[] = R"(Usage: pdusim [options]
+const char kHelp[] =
+    R"(Usage: pdusim [--port N] [--data FILE | --addresses LIST] [--community TEXT] [FAULT]...
+  or:  pdusim --dump-snmprec [--data FILE | --addresses LIST]
+  or:  pdusim --help | --version
 Serves a simulated AC power-distribution unit over SNMPv2c (GET, GETNEXT, GETBULK) on
 127.0.0.1, printing "pdusim listening on 127.0.0.1:PORT" once ready, until SIGINT or SIGTERM.
 A wrong option or value is named in one line on standard error; the exit status is then 2.
 
-Data:
+Options:
   --port N              UDP port on 127.0.0.1 (default 0: any free port)
   --data FILE           serve the objects of FILE (.snmprec, below) instead of the default unit
                         (default: the default unit)
   --addresses LIST      addresses of the default unit: 1,2,3 or 1-64 or 1,5-8 (default 1)
   --community TEXT      the community answered; others are ignored (default Tormelix@2027q)
   --dump-snmprec        print the dataset as .snmprec to stdout and exit (default: serve it)
-  --help                print this text and exit
+  -h, --help            print this text and exit
   --version             print the version and exit
 
 The default unit serves, for each address A, leaves 1..1269 as 1.3.6.1.4.1.61333.1.1.4.A.LEAF.0:
@@ -60,7 +63,14 @@ Faults (request numbers count from 1 since start; every fault is off by default)
   --wrong-request-id        answer with a different request id
   --truncate                send the answer cut to half its length
   --delay-ms MS             wait MS milliseconds before each answer
-  --max-repetitions-limit N answer GETBULK with max-repetitions > N by tooBig, no bindings
+  --max-repetitions-limit N
+                            answer GETBULK with max-repetitions > N by tooBig, no bindings
+
+Exit status:
+  0  stopped by SIGINT or SIGTERM; --dump-snmprec, --help or --version done
+  1  the UDP port could not be bound
+  2  a wrong option or value, or a data file that cannot be read, named in one line on
+     standard error
 )";
 
 [[noreturn]] void Usage(const std::string& why) {
@@ -116,7 +126,7 @@ int main(int argc, char** argv) {
       std::cout << kHelp;
       return 0;
     } else if (flag == "--version") {
-      std::cout << "pdusim " << QRM_VERSION << std::endl;
+      std::cout << std::string("pdusim ") + QRM_VERSION + "\n" << std::flush;
       return 0;
     } else if (flag == "--port") {
       port = uint16_t(Number(flag, arg(), 65535));
@@ -210,7 +220,7 @@ int main(int argc, char** argv) {
     std::cerr << "pdusim: " << error << "\n";
     return 1;
   }
-  std::cout << "pdusim listening on 127.0.0.1:" << agent.port() << std::endl;
+  std::cout << "pdusim listening on 127.0.0.1:" + std::to_string(agent.port()) + "\n" << std::flush;
   int sig = 0;
   sigwait(&stop, &sig);
   agent.Stop();

@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -105,6 +107,16 @@ TEST(PdusimCliTest, HelpDocumentsFormatAndEveryFault) {
                            "OID|TAG|VALUE",
                            "68x"}) {
     EXPECT_NE(out.find(flag), std::string::npos) << flag;
+  }
+  // An option and its text are two columns (at least two spaces apart), as help2man reads them
+  // for the manual page; a long option has its text on the next line.
+  EXPECT_EQ(out.rfind("Usage: pdusim ", 0), 0u) << out;
+  const std::regex option_line(R"(  -\S+( [^ ]+)?(  +\S.*)?)");
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("  -", 0) == 0) {
+      EXPECT_TRUE(std::regex_match(line, option_line)) << line;
+    }
   }
   ASSERT_EQ(RunPdusim("--version", &out, &err), 0);
   EXPECT_EQ(out, "pdusim " QRM_VERSION "\n");

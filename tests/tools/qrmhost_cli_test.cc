@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <regex>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -77,6 +79,14 @@ TEST(QrmhostCli, UsageErrorsExitTwoWithOneLine) {
     EXPECT_TRUE(entry.find("(default") != std::string::npos ||
                 entry.find("(required)") != std::string::npos)
         << entry;
+  }
+  // An option and its text are two columns, as help2man reads them for the manual page.
+  const std::regex option_line(R"(  -\S+( [^ ]+)?(  +\S.*)?)");
+  std::istringstream lines(help.out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("  -", 0) == 0) {
+      EXPECT_TRUE(std::regex_match(line, option_line)) << line;
+    }
   }
   const size_t codes = help.out.find("\nExit status:\n");
   ASSERT_NE(codes, std::string::npos) << help.out;
