@@ -193,7 +193,7 @@ const char* Usage() {
          "Options:\n"
          "  --plugin PATH     run: the plug-in library (required)\n"
          "  --config FILE     run: the device file, one device object or {\"devices\": [...]};\n"
-         "                    see qrmhost(1) for its keys (required)\n"
+         "                    its keys are listed under DEVICE FILE in qrmhost(1) (required)\n"
          "  --rounds N        run: stop after N rounds per device (default: until interrupted)\n"
          "  --interval S      run: seconds between a device's refreshes (default 5)\n"
          "  --history DIR     run: append each saved record to DIR/<id>.rec (default: no\n"
