@@ -50,7 +50,7 @@ long EntriesOf(const char* folder) {
 // Waits for the simulator's ready line and returns its port, or "" on failure.
 std::string PortOf(ChildProcess* sim) {
   std::string line;
-  if (!sim->WaitForLine("pdusim listening on 127.0.0.1:", 20, &line)) return "";
+  if (!sim->WaitForLine("pdusim listening on 127.0.0.1:", 60, &line)) return "";
   return line.substr(line.rfind(':') + 1);
 }
 
@@ -64,12 +64,12 @@ TEST(QrmhostPdusim, TwoRoundsOfTheRealPlugin) {
   const std::string config =
       dir.Write("device.json", R"({"id": 1, "ip": "127.0.0.1:)" + port + R"(", "address": 1,
       "appSetting": {"use_thread": 0, "b_mode": 2, "community": ")" +
-                                   community + R"(", "timeout_ms": 500, "retries": 1}})");
+                                   community + R"(", "timeout_ms": 10000, "retries": 1}})");
   std::string out, err;
   const int status = RunProcess({QRMHOST_PATH, "run", "--plugin", MARLUXA_PLUGIN_PATH, "--config",
                                  config, "--rounds", "2", "--interval", "0.2", "--history",
-                                 dir / "h", "--events", dir / "events.jsonl", "--timeout", "30"},
-                                60, &out, &err);
+                                 dir / "h", "--events", dir / "events.jsonl", "--timeout", "120"},
+                                180, &out, &err);
   EXPECT_EQ(status, 0) << err << out;
   std::error_code ec;
   EXPECT_EQ(std::filesystem::file_size(dir / "h/1.rec", ec), 2 * kRecordSize) << ec.message();
@@ -86,7 +86,7 @@ TEST(QrmhostPdusim, TwoRoundsOfTheRealPlugin) {
       << events;
 
   sim.Signal(SIGINT);
-  EXPECT_EQ(sim.Finish(20), 0) << sim.err();
+  EXPECT_EQ(sim.Finish(60), 0) << sim.err();
 }
 
 // Device 1's agent answers its first request with genErr, device 2's never answers; both walk
@@ -98,15 +98,16 @@ TEST(QrmhostPdusim, ClosingSummaryCountsWalksThatTimedOutOrFailed) {
   ASSERT_FALSE(failing_port.empty()) << failing.err();
   ASSERT_FALSE(silent_port.empty()) << silent.err();
   TempDir dir;
-  const std::string settings = R"("appSetting": {"timeout_ms": 200, "retries": 0})";
+  const std::string answered = R"("appSetting": {"timeout_ms": 10000, "retries": 0})";
+  const std::string silent_settings = R"("appSetting": {"timeout_ms": 200, "retries": 0})";
   const std::string config = dir.Write(
       "devices.json", R"({"devices": [{"id": 1, "address": 1, "ip": "127.0.0.1:)" + failing_port +
-                          "\", " + settings + R"(}, {"id": 2, "address": 1, "ip": "127.0.0.1:)" +
-                          silent_port + "\", " + settings + R"(}, {"id": 3}]})");
+                          "\", " + answered + R"(}, {"id": 2, "address": 1, "ip": "127.0.0.1:)" +
+                          silent_port + "\", " + silent_settings + R"(}, {"id": 3}]})");
   std::string out, err;
   const int status = RunProcess({QRMHOST_PATH, "run", "--plugin", MARLUXA_PLUGIN_PATH, "--config",
-                                 config, "--rounds", "2", "--interval", "0", "--timeout", "30"},
-                                60, &out, &err);
+                                 config, "--rounds", "2", "--interval", "0", "--timeout", "120"},
+                                180, &out, &err);
   EXPECT_EQ(status, 1) << "device 3 published nothing, which outweighs the others' 3: " << err;
   EXPECT_EQ(Count(err, "Timeout: No Response from 127.0.0.1:" + silent_port), 2u) << err;
   EXPECT_NE(out.find("[end] device 1: rounds published 2, walks timed out 0, walks failed 1, "
@@ -123,7 +124,7 @@ TEST(QrmhostPdusim, ClosingSummaryCountsWalksThatTimedOutOrFailed) {
       << out;
   for (ChildProcess* sim : {&failing, &silent}) {
     sim->Signal(SIGINT);
-    EXPECT_EQ(sim->Finish(20), 0) << sim->err();
+    EXPECT_EQ(sim->Finish(60), 0) << sim->err();
   }
 }
 
@@ -189,8 +190,8 @@ TEST(QrmhostPdusim, ExitStatusSaysWhetherTheUnitAnsweredAndEventsAloneOnStandard
     std::string out, err;
     const int status = RunProcess({QRMHOST_PATH, "run", "--plugin", MARLUXA_PLUGIN_PATH, "--config",
                                    dir.Write("device.json", c.device), "--rounds", "1",
-                                   "--interval", "0", "--timeout", "30", "--events", "-"},
-                                  60, &out, &err);
+                                   "--interval", "0", "--timeout", "120", "--events", "-"},
+                                  180, &out, &err);
     EXPECT_EQ(status, c.status) << err;
     EXPECT_NE(
         err.find("\n[end] device 1: rounds published 1, " + c.closing + ", walk time median "),
@@ -236,7 +237,7 @@ TEST(QrmhostPdusim, ExitStatusSaysWhetherTheUnitAnsweredAndEventsAloneOnStandard
   }
   for (ChildProcess* sim : {&answering, &silent, &looping}) {
     sim->Signal(SIGINT);
-    EXPECT_EQ(sim->Finish(20), 0) << sim->err();
+    EXPECT_EQ(sim->Finish(60), 0) << sim->err();
   }
 }
 
@@ -293,7 +294,7 @@ TEST(QrmhostPdusim, DevicesWhoseThreadsCannotStartAreStillRefreshed) {
         << out;
   }
   sim.Signal(SIGINT);
-  EXPECT_EQ(sim.Finish(20), 0) << sim.err();
+  EXPECT_EQ(sim.Finish(60), 0) << sim.err();
 }
 
 // What qrmhost's threads see while many devices walk at the same time, host-driven ones back to
@@ -375,7 +376,7 @@ TEST(QrmhostPdusim, ManyDevicesWalkingInStepWriteWholeLinesOnFewThreads) {
     }
   }
   sim.Signal(SIGINT);
-  EXPECT_EQ(sim.Finish(20), 0) << sim.err();
+  EXPECT_EQ(sim.Finish(60), 0) << sim.err();
 }
 
 }  // namespace
