@@ -1,6 +1,6 @@
-// A stream buffer that keeps everything written to it and checks how it was written: a line
-// written in several calls (text, then its line end) can be split by another thread's line, so
-// every call must hand over whole lines, ending with a line end. Thread-safe.
+// A stream buffer that keeps what is written to it and checks how: a line written in several
+// calls (text, then its line end) can be split by another thread's line, so every call must hand
+// over whole lines, ending with a line end. Thread-safe.
 #pragma once
 
 #include <mutex>
@@ -23,25 +23,17 @@ class WholeLineSink : public std::streambuf {
   int_type overflow(int_type c) override {
     if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
     const char ch = traits_type::to_char_type(c);
-    Take(&ch, 1);
-    return c;
+    return xsputn(&ch, 1), c;
   }
   std::streamsize xsputn(const char* s, std::streamsize n) override {
-    Take(s, n);
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::string call(s, static_cast<size_t>(n));
+    text_ += call;
+    if (split_.empty() && (call.size() < 2 || call.back() != '\n')) split_ = "[" + call + "]";
     return n;
   }
 
  private:
-  void Take(const char* s, std::streamsize n) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const std::string call(s, static_cast<size_t>(n));
-    text_ += call;
-    if (split_.empty() && (call.size() < 2 || call.back() != '\n')) {
-      split_ = call.empty() || call == "\n" ? "a line end alone" : call;
-    }
-  }
-
   mutable std::mutex mutex_;
-  std::string text_;
-  std::string split_;
+  std::string text_, split_;
 };

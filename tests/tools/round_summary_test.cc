@@ -9,6 +9,7 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <json/reader.h>
 
 #include "alarms/alarm_catalogue.h"
 #include "host/QRMSocketDevice.h"
@@ -168,196 +169,138 @@ TEST(RoundSummaryWalks, OutcomesFollowTheWalkingThreadAndTheRoundLimit) {
   summary->AddDevice(22, "10.0.0.22", false);
   summary->AddDevice(23, "10.0.0.23", true);  // SNMPv3
   summary->AddDevice(26, "pdu7:161", false);
-  summary->AddDevice(27, "shared:161", false);
-  summary->AddDevice(28, "shared:161", false);
-  std::atomic<size_t> err_bytes{0};
-  auto print = [&](std::ostream& stream, const std::string& line) {
-    for (char c : line) stream << c;
-    stream << std::endl;
-    if (&stream == &watched_err) err_bytes += line.size() + 1;
-  };
-  const std::string banner = "SNMP_MARLUXA_AC_POWER::do_sample";
-  const std::string long_peer(100, 'p');  // a line far longer than what decides
-  const auto& catalogue = AlarmCatalogue();
-  auto alarm_record = MakeRecord(21, 1);
-  SetSlot(alarm_record, catalogue[1].slot, 1.0f);
-  std::thread a([&] {
-    TestDevice device(21);
-    AttachHostObserver(&device, summary);
-    print(watched_out, banner);
-    print(watched_err, "Timeout: No Response from " + long_peer);
-    device.Round(MakeRecord(21), {});
-    print(watched_out, banner);
-    device.Round(alarm_record, {});
-    print(watched_out, banner);
-    print(watched_err, "Timeout: No Response from 127.0.0.1:9");
-    device.Round(MakeRecord(21, 2), {});  // past the limit: not counted
-  });
-  std::thread b([&] {
-    TestDevice device(22);
-    AttachHostObserver(&device, summary);
-    print(watched_out, banner);
-    print(watched_out, "snmp response error 5 (peer 10.0.0.22)");
-    device.Round(MakeRecord(22), {});
-    print(watched_out, "snmp get error -24");  // outside a walk: nobody's outcome
-    print(watched_out, banner);
-    print(watched_out,
-          "snmp walk dropped 3 answers from 127.0.0.1:99, not from the peer "
-          "10.0.0.22 (peer 10.0.0.22)");  // informs only
-    print(watched_out, "snmp walk still running after 30 s: at leaf 12, 4 exchanges (peer x)");
-    device.Round(MakeRecord(22, 1), {});
-    print(watched_out, banner);
-    print(watched_out, "snmp walk stopped after 5076 exchanges");
-    device.Round(MakeRecord(22, 2), {});  // past the limit: not counted
-  });
-  // SNMPv3: net-snmp's reason follows the failure; then a walk published nothing before the
-  // next began (a walk without a round, told to the device the thread published for).
-  std::thread v3([&] {
-    TestDevice device(23);
-    AttachHostObserver(&device, summary);
-    print(watched_out, banner);
-    print(watched_out, "snmp get error 1");
-    print(watched_out,
-          "snmpbulkwalk: Authentication failure (incorrect password, community or key)");
-    device.Round(MakeRecord(23), {});
-    print(watched_out, banner);
-    print(watched_out, banner);
-    device.Round(MakeRecord(23, 1), {});
-  });
-  // Lines that end with more than their start: a walk that stored nothing, then one that
-  // stopped at a name that does not increase; then a device whose walks all answered.
-  const std::vector<std::string> c_lines = {
-      "snmp walk found nothing under 1.3.6.1.4.1.61333.1.1.4.2 (peer 127.0.0.1:161)",
-      "snmp walk stopped at OID 1.3.6.1.4.1.61333.1.1.4.2.7: it does not increase (peer x)"};
-  std::thread c([&] {
-    TestDevice device(24), healthy(25);
-    AttachHostObserver(&device, summary);
-    AttachHostObserver(&healthy, summary);
-    print(watched_out, banner);
-    print(watched_out, c_lines[0]);
-    device.Round(MakeRecord(24), {});
-    print(watched_out, banner);
-    print(watched_out, c_lines[1]);
-    device.Round(MakeRecord(24, 1), {});
-    print(watched_out, banner);
-    print(watched_out, "snmp tooBig: max_repetitions reduced to 50 (peer 127.0.0.1:161)");
-    healthy.Round(MakeRecord(25), {});
-  });
-  // Threads that never publish: a failed open naming a peer one device has, one naming a
-  // peer two devices share, and a walk the end of the run cuts short.
+  for (uint32_t shared : {27u, 28u}) summary->AddDevice(shared, "shared:161", false);
+  // One thread's script: "out:" and "err:" lines to the streams, "round N+S" a round of device N
+  // (record stamped S seconds later); device 21's second round raises an alarm.
   const std::string no_session =
-      "snmpbulkwalk: no session opened: host name \"pdu7\" did not resolve: Name or service not "
-      "known";
-  std::thread d([&] {
-    print(watched_err, banner);
-    print(watched_err, no_session + " (peer pdu7:161)");
-    print(watched_out, banner);
-    print(watched_err,
-          "snmp walk still running after 30 s: at leaf 1, 1 exchanges (peer pdu7:161)");
-  });
-  std::thread e([&] {
-    print(watched_err, banner);
-    print(watched_err, no_session + " (peer shared:161)");
-  });
-  for (std::thread* t : {&a, &b, &v3, &c, &d, &e}) t->join();
+      "snmpbulkwalk: no session opened: host name \"pdu7\" did not resolve: Name or service";
+  const std::string b = "out:SNMP_MARLUXA_AC_POWER::do_sample", long_peer(100, 'p');
+  const std::vector<std::vector<std::string>> scripts = {
+      {b, "err:Timeout: No Response from " + long_peer, "round 21+0", b, "round 21+1", b,
+       "err:Timeout: No Response from 127.0.0.1:9", "round 21+2" /* past the limit */},
+      {b, "out:snmp response error 5 (peer 10.0.0.22)", "round 22+0",
+       "out:snmp get error -24" /* outside a walk */, b,
+       "out:snmp walk dropped 3 answers from 127.0.0.1:99, not from the peer 10.0.0.22 (peer "
+       "10.0.0.22)",
+       "out:snmp walk still running after 30 s: at leaf 12, 4 exchanges (peer x)", "round 22+1", b,
+       "out:snmp walk stopped after 5076 exchanges", "round 22+2"},
+      // SNMPv3: net-snmp's reason follows the failure; then a walk without a round.
+      {b, "out:snmp get error 1",
+       "out:snmpbulkwalk: Authentication failure (incorrect password, community or key)",
+       "round 23+0", b, b, "round 23+1"},
+      {b, "out:snmp walk found nothing under 1.3.6.1.4.1.61333.1.1.4.2 (peer 127.0.0.1:161)",
+       "round 24+0", b,
+       "out:snmp walk stopped at OID 1.3.6.1.4.1.61333.1.1.4.2.7: it does not increase (peer x)",
+       "round 24+1", b, "out:snmp tooBig: max_repetitions reduced to 50 (peer 127.0.0.1:161)",
+       "round 25+0"},
+      // Threads that never publish: a failed open naming the peer of one device, then a walk
+      // the end cuts short; a failed open naming a peer two devices share.
+      {b, "err:" + no_session + " (peer pdu7:161)", b,
+       "err:snmp walk still running after 30 s: at leaf 1, 1 exchanges (peer pdu7:161)"},
+      {b, "err:" + no_session + " (peer shared:161)"},
+  };
+  std::atomic<size_t> bytes[2] = {0, 0};  // written to watched_out, watched_err
+  std::vector<std::thread> threads;
+  for (const auto& script : scripts) {
+    threads.emplace_back([&, script] {
+      std::map<uint32_t, std::unique_ptr<TestDevice>> devices;
+      for (const std::string& step : script) {
+        if (step.rfind("round ", 0) == 0) {
+          const uint32_t id = std::stoul(step.substr(6));
+          auto& d = devices[id];
+          if (!d) AttachHostObserver((d = std::make_unique<TestDevice>(id)).get(), summary);
+          auto record = MakeRecord(id, std::stoi(step.substr(step.find('+') + 1)));
+          if (step == "round 21+1") SetSlot(record, AlarmCatalogue()[1].slot, 1.0f);
+          d->Round(record, {});
+          continue;
+        }
+        std::ostream& stream = step[0] == 'o' ? watched_out : watched_err;
+        for (char c : step.substr(4)) stream << c;
+        stream << std::endl;
+        bytes[step[0] == 'o' ? 0 : 1] += step.size() - 3;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
   summary->EndRun();
 
-  const struct {
-    uint32_t id;
-    std::string counts;
-  } closing[] = {
-      {21,
-       "rounds published 2, walks timed out 1, walks failed 0, walks found nothing 0, alarms "
-       "active now 1"},
-      {22,
-       "rounds published 2, walks timed out 0, walks failed 1, walks found nothing 0, alarms "
-       "active now 0"},
-      {23,
-       "rounds published 2, walks timed out 0, walks failed 2, walks found nothing 0, alarms "
-       "active now 0"},
-      {24,
-       "rounds published 2, walks timed out 0, walks failed 1, walks found nothing 1, alarms "
-       "active now 0"},
-      {25,
-       "rounds published 1, walks timed out 0, walks failed 0, walks found nothing 0, alarms "
-       "active now 0"},
-      {26,
-       "rounds published 0, walks timed out 0, walks failed 1, walks found nothing 0, no "
-       "record"},
-  };
-  const std::regex times(", walk time median \\d+\\.\\d{3} s, longest \\d+\\.\\d{3} s");
-  for (const auto& t : closing) {
-    const std::string line = summary->ClosingLine(t.id);
-    const std::string start = "[end] device " + std::to_string(t.id) + ": " + t.counts;
-    EXPECT_EQ(line.substr(0, start.size()), start);
-    EXPECT_TRUE(std::regex_match(line.substr(std::min(line.size(), start.size())), times)) << line;
-    EXPECT_EQ(summary->AllWalksAnswered(t.id), t.id == 25) << t.id;
+  const std::string counts[] = {
+      "21: rounds published 2, walks timed out 1, walks failed 0, walks found nothing 0, alarms "
+      "active now 1",
+      "22: rounds published 2, walks timed out 0, walks failed 1, walks found nothing 0, alarms "
+      "active now 0",
+      "23: rounds published 2, walks timed out 0, walks failed 2, walks found nothing 0, alarms "
+      "active now 0",
+      "24: rounds published 2, walks timed out 0, walks failed 1, walks found nothing 1, alarms "
+      "active now 0",
+      "25: rounds published 1, walks timed out 0, walks failed 0, walks found nothing 0, alarms "
+      "active now 0",
+      "26: rounds published 0, walks timed out 0, walks failed 1, walks found nothing 0, no "
+      "record"};
+  const std::regex closing(
+      R"(\[end\] device (.*), walk time median \d+\.\d{3} s, longest \d+\.\d{3} s)");
+  for (const std::string& c : counts) {
+    const uint32_t id = std::stoul(c);
+    std::smatch m;
+    const std::string line = summary->ClosingLine(id);
+    EXPECT_TRUE(std::regex_match(line, m, closing) && m[1] == c) << line;
+    EXPECT_EQ(summary->AllWalksAnswered(id), id == 25) << id;
   }
-  for (uint32_t shared : {27u, 28u}) EXPECT_EQ(summary->Walks(shared), 0u) << "whose walk?";
+  EXPECT_EQ(summary->Walks(27) + summary->Walks(28), 0u) << "whose walk?";
 
-  const std::string rounds = console_sink.text();
-  EXPECT_EQ(console_sink.FirstSplitWrite(), "");
   // The walk of each round leads its line; the note belongs to the round of the walk that
   // found nothing, and to no other.
-  const std::regex took(" in \\d+\\.\\d{3} s");
-  const std::string stripped = std::regex_replace(rounds, took, " in T");
-  for (
-      const std::string& part : std::vector<std::string>{
-          "device 21 at 2026-12-07T20:15:03+00:00: walk of " + long_peer +
-              " got no answer in T (unit dark, wrong community or wrong port); first record",
-          std::string(
-              "device 21 at 2026-12-07T20:15:04+00:00: walk answered in T; 1 slots changed"),
-          std::string("device 22 at 2026-12-07T20:15:03+00:00: walk of 10.0.0.22 failed in T: snmp "
-                      "response error 5; first record"),
-          std::string("device 22 at 2026-12-07T20:15:04+00:00: walk of 10.0.0.22 answered in T;"),
-          std::string(
-              "device 23 at 2026-12-07T20:15:03+00:00: walk of 10.0.0.23 failed in T: snmp "
-              "get error 1: Authentication failure (incorrect password, community or key); "),
-          "device 24 at 2026-12-07T20:15:03+00:00: walk of 127.0.0.1:161 found nothing in T; first "
-          "record, 1 slots non-zero, 0 alarms active; no value under 1.3.6.1.4.1.61333.1.1.4.2: "
-          "wrong address?\n",
-          std::string("device 24 at 2026-12-07T20:15:04+00:00: walk of x failed in T: snmp walk "
-                      "stopped at OID 1.3.6.1.4.1.61333.1.1.4.2.7: it does not increase; ")}) {
-    EXPECT_NE(stripped.find(part), std::string::npos) << part << "\n" << stripped;
+  const std::string rounds = console_sink.text();
+  EXPECT_EQ(console_sink.FirstSplitWrite(), "");
+  const std::string stripped = std::regex_replace(rounds, std::regex(R"( in \d+\.\d{3} s)"), "");
+  for (const std::string& part : std::vector<std::string>{
+           "21 at 2026-12-07T20:15:03+00:00: walk of " + long_peer +
+               " got no answer (unit dark, wrong community or wrong port); first record",
+           "21 at 2026-12-07T20:15:04+00:00: walk answered; 1 slots changed",
+           "22 at 2026-12-07T20:15:03+00:00: walk of 10.0.0.22 failed: snmp response error 5; ",
+           "22 at 2026-12-07T20:15:04+00:00: walk of 10.0.0.22 answered; ",
+           "23 at 2026-12-07T20:15:03+00:00: walk of 10.0.0.23 failed: snmp get error 1: "
+           "Authentication failure (incorrect password, community or key); ",
+           "24 at 2026-12-07T20:15:03+00:00: walk of 127.0.0.1:161 found nothing; first record, 1 "
+           "slots non-zero, 0 alarms active; no value under 1.3.6.1.4.1.61333.1.1.4.2: wrong "
+           "address?\n",
+           "24 at 2026-12-07T20:15:04+00:00: walk of x failed: snmp walk stopped at OID "
+           "1.3.6.1.4.1.61333.1.1.4.2.7: it does not increase; "}) {
+    EXPECT_NE(stripped.find("] device " + part), std::string::npos) << part << "\n" << stripped;
   }
   EXPECT_EQ(Count(rounds, "wrong address?"), 1u) << rounds;
 
   // One walk event per walk, the device's last event before its round's publish event; walks
   // without a round alone.
-  auto field = [](const std::string& line, const std::string& key) {
-    const size_t at = line.find("\"" + key + "\":");
-    if (at == std::string::npos) return std::string();
-    const size_t from = at + key.size() + 3;
-    return line.substr(from, line.find_first_of(",}", from) - from);
-  };
   std::map<std::string, int> outcomes;
-  std::istringstream lines(event_text.str());
   std::map<std::string, std::string> last_event;  // per device
+  std::istringstream lines(event_text.str());
   for (std::string line; std::getline(lines, line);) {
-    const std::string event = field(line, "event"), device = field(line, "device");
-    if (event == "\"publish\"") {
-      EXPECT_EQ(last_event[device], "\"walk\"") << line;
+    Json::Value e;
+    std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+    ASSERT_TRUE(reader->parse(line.data(), line.data() + line.size(), &e, nullptr)) << line;
+    const std::string device = e["device"].asString(), event = e["event"].asString();
+    if (event == "publish") {
+      EXPECT_EQ(last_event[device], "walk") << line;
     }
     last_event[device] = event;
-    if (event == "\"walk\"") ++outcomes[device + " " + field(line, "outcome")];
+    if (event == "walk") ++outcomes[device + " " + e["outcome"].asString()];
   }
   const std::map<std::string, int> expected = {
-      {"21 \"no answer\"", 1}, {"21 \"answered\"", 1},      {"22 \"failed\"", 1},
-      {"22 \"answered\"", 1},  {"23 \"failed\"", 2},        {"23 \"answered\"", 1},
-      {"24 \"failed\"", 1},    {"24 \"found nothing\"", 1}, {"25 \"answered\"", 1},
-      {"26 \"failed\"", 1},    {"26 \"stopped\"", 1}};
+      {"21 no answer", 1}, {"21 answered", 1}, {"22 failed", 1},        {"22 answered", 1},
+      {"23 failed", 2},    {"23 answered", 1}, {"24 found nothing", 1}, {"24 failed", 1},
+      {"25 answered", 1},  {"26 failed", 1},   {"26 stopped", 1}};
   EXPECT_EQ(outcomes, expected) << event_text.str();
-  const std::string walk_events = event_text.str();
-  for (const char* field :
-       {"\"reason\":\"unit dark, wrong community or wrong port\"",
-        "\"reason\":\"snmpbulkwalk: no session opened: host name \\\"pdu7\\\" did not resolve: "
-        "Name or service not known\"",
-        "\"reason\":\"the walk published no round\"", "\"peer\":\"pdu7:161\"",
-        "\"root\":\"1.3.6.1.4.1.61333.1.1.4.2\""}) {
-    EXPECT_NE(walk_events.find(field), std::string::npos) << field << "\n" << walk_events;
+  for (const std::string& field :
+       {std::string(R"("reason":"unit dark, wrong community or wrong port")"),
+        R"("reason":")" + std::regex_replace(no_session, std::regex("\""), "\\\"") + "\"",
+        std::string(R"("reason":"the walk published no round")"),
+        std::string(R"("root":"1.3.6.1.4.1.61333.1.1.4.2")")}) {
+    EXPECT_NE(event_text.str().find(field), std::string::npos) << field;
   }
+  EXPECT_EQ(watched_out.str().size(), bytes[0].load()) << "every character passed on";
+  EXPECT_EQ(watched_err.str().size(), bytes[1].load()) << "every character passed on";
 
-  EXPECT_EQ(watched_err.str().size(), err_bytes.load()) << "every character passed on";
   // Written by one thread, the text arrives unchanged.
   watched_out.str("");
   watched_out << "snmp tooBig: max_repetitions reduced to 50" << std::endl << 42 << '\n';
