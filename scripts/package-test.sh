@@ -178,9 +178,9 @@ one_round() {
   pass "$name: qrmhost run exits 0"
   grep -E '^\[(round|end)' "$dir/err" | sed 's/^/  | /'
   check "$name: the round shows the simulator's three alarms" \
-    grep -qE '^\[round 1\] device 1 at .*: first record, .*, 3 alarms active; raised: ' "$dir/err"
+    grep -qE '^\[round 1\] device 1 at .*: walk of 127\.0\.0\.1:[0-9]+ answered in [0-9.]+ s; first record, .*, 3 alarms active; raised: ' "$dir/err"
   check "$name: the run closes with the device's summary" \
-    grep -qxF '[end] device 1: rounds published 1, walks timed out 0, walks failed 0, walks found nothing 0, alarms active now 3' \
+    grep -qxE '\[end\] device 1: rounds published 1, walks timed out 0, walks failed 0, walks found nothing 0, alarms active now 3, walk time median [0-9.]+ s, longest [0-9.]+ s' \
     "$dir/err"
   check "$name: standard output holds the events alone: jq reads every line" \
     bash -c 'jq -e -c .event "$1" >/dev/null' _ "$dir/events.jsonl"

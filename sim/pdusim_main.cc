@@ -74,7 +74,8 @@ Exit status:
 )";
 
 [[noreturn]] void Usage(const std::string& why) {
-  std::cerr << "pdusim: " << why << " (see pdusim --help)\n";
+  // One call, so the line reaches standard error whole.
+  std::fprintf(stderr, "pdusim: %s (see pdusim --help)\n", why.c_str());
   std::exit(2);
 }
 
@@ -217,7 +218,7 @@ int main(int argc, char** argv) {
   pdusim::Agent agent(std::move(data), community);
   agent.SetFaults(f);
   if (!agent.Start(port, &error)) {
-    std::cerr << "pdusim: " << error << "\n";
+    std::fprintf(stderr, "pdusim: %s\n", error.c_str());
     return 1;
   }
   std::cout << "pdusim listening on 127.0.0.1:" + std::to_string(agent.port()) + "\n" << std::flush;
