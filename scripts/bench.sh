@@ -15,7 +15,8 @@
 #    SNMPv3 devices destroyed.
 # 3. Many devices in one host: memory per device (500 devices), 200 own-thread devices on
 #    their 5-second schedule against one pdusim serving 200 unit addresses, and 1000 own-thread
-#    devices with the fast walk (threads started, rounds, peak threads and descriptors).
+#    devices with the fast walk (threads started, rounds, peak threads, descriptors and address
+#    space), the fleets run by qrmhost's run command (fleet_bench threads).
 # 2d and 4. CPU per exchange of the default walk, side by side for the plug-in, snmpbulkwalk
 #    and a floor client that only sends, waits and receives (scripts/exchange_cpu.sh): one walk
 #    against the same snmpd (with user-space instructions from callgrind and system calls from
@@ -463,7 +464,7 @@ PDUSIM_PORT=$(pdusim_port "$WORK/pdusim.log" "$PDUSIM_PID")
 [ -n "$PDUSIM_PORT" ] || { cat "$WORK/pdusim.log" >&2; die "pdusim did not start"; }
 
 summary "-- $FLEET_DEVICES own-thread devices (use_thread 1, b_mode 2), unit addresses 1-$FLEET_DEVICES, one pdusim process, ${FLEET_SECONDS} s = $FLEET_CYCLES cycles of 5 s + slack"
-summary "   (cmd: pdusim --addresses 1-$FLEET_DEVICES; bench/fleet_bench threads --port PORT --devices $FLEET_DEVICES --seconds $FLEET_SECONDS --agent-pid PID [--max-repetitions 100])"
+summary "   (cmd: pdusim --addresses 1-$FLEET_DEVICES; bench/fleet_bench threads --port PORT --devices $FLEET_DEVICES --seconds $FLEET_SECONDS --agent-pid PID [--max-repetitions 100]: qrmhost's run command)"
 for reps in 0 100; do
   out=$WORK/threads-$reps.txt
   extra=()
@@ -492,7 +493,13 @@ for reps in 0 100; do
   summary "$(fmt '    failed exchanges (timeouts after the retry) %d; UDP datagrams dropped for a full receive buffer (system-wide) %d, %d of them in the first 2 s' \
     "$(t threads_timeouts)" "$(t threads_udp_rcvbuf_drops)" "$(t threads_udp_rcvbuf_drops_first_2s)")"
   summary "    every device walks in each of $FLEET_CYCLES cycles (>= $FLEET_CYCLES rounds each; $(t threads_devices_short_of_cycles) of $FLEET_DEVICES devices short): $(verdict "$rounds_min" ">=" "$FLEET_CYCLES")"
+  summary "$(fmt '    qrmhost process: peak %d threads (devices + %d); address space %.0f MiB before the run, %.0f MiB at most: %.2f MiB per device' \
+    "$(t threads_peak_threads)" "$(awk -v a="$(t threads_peak_threads)" -v n="$FLEET_DEVICES" 'BEGIN { print a - n }')" \
+    "$(t threads_address_space_before_mib)" "$(t threads_address_space_peak_mib)" \
+    "$(t threads_address_space_mib_per_device)")"
 done
+summary "    (address space: a 64-bit glibc reserves 64 MiB per malloc arena, up to 8 arenas per core, whatever the"
+summary "     devices; the goal of at most 2 MiB per device in 3 GiB is checked on armhf, where an arena is 1 MiB, by ./run cross-test)"
 
 # ---------------------------------------------------------------------------------------------
 # Frame mode 1: in mode 2 the reference host's signal states sit behind one process-wide lock,
@@ -504,14 +511,15 @@ out=$WORK/threads-large.txt
   --max-repetitions 100 --mode 1 --agent-pid "$PDUSIM_PID" | tee "$out"
 t() { result "$out" "$1"; }
 summary "-- $FLEET_LARGE own-thread devices in one process (use_thread 1, b_mode 1, max_repetitions 100), unit addresses 1-$FLEET_DEVICES shared, one pdusim, ${FLEET_SECONDS} s"
-summary "   (cmd: bench/fleet_bench threads --port PORT --devices $FLEET_LARGE --units $FLEET_DEVICES --seconds $FLEET_SECONDS --max-repetitions 100 --mode 1)"
+summary "   (cmd: bench/fleet_bench threads --port PORT --devices $FLEET_LARGE --units $FLEET_DEVICES --seconds $FLEET_SECONDS --max-repetitions 100 --mode 1: qrmhost's run command)"
 summary "$(fmt '    sampling threads started %d of %d; rounds per device min %d, max %d (%d rounds published)' \
   "$(t threads_started)" "$(t threads_devices)" "$(t threads_rounds_min)" "$(t threads_rounds_max)" \
   "$(t threads_walks)")"
 summary "$(fmt '    rounds failed %d; failed exchanges (time-outs) %d' "$(t threads_rounds_failed)" \
   "$(t threads_timeouts)")"
-summary "$(fmt '    peak %d threads, %d descriptors (descriptor limit %d); CPU per walk %.2f ms, %.1f%% of %d cores' \
+summary "$(fmt '    peak %d threads, %d descriptors (descriptor limit %d); %.2f MiB of address space per device;' \
   "$(t threads_peak_threads)" "$(t threads_peak_descriptors)" "$(t threads_descriptor_limit)" \
+  "$(t threads_address_space_mib_per_device)")$(fmt ' CPU per walk %.2f ms, %.1f%% of %d cores' \
   "$(t threads_cpu_ms_per_walk)" "$(awk -v v="$(t threads_cpu_share)" 'BEGIN { print v * 100 }')" \
   "$(t threads_cores)")"
 summary "    every device publishes in each of $FLEET_CYCLES cycles ($(t threads_devices_short_of_cycles) of $FLEET_LARGE devices short): $(verdict "$(t threads_rounds_min)" ">=" "$FLEET_CYCLES")"

@@ -257,10 +257,12 @@ Faults CallocFails(std::size_t size, int at) {
 
 constexpr std::size_t kPdu = sizeof(netsnmp_pdu);
 constexpr std::size_t kBinding = sizeof(netsnmp_variable_list);
-const char kLong[] = R"("timeout_ms":10000,"retries":0)";
-const char kLongOwn[] = R"("timeout_ms":10000,"retries":0,"use_thread":1)";
+// kLong: a walk that waited out its attempt would take a minute, far beyond any bound below.
+const char kLong[] = R"("timeout_ms":60000,"retries":0)";
+const char kLongOwn[] = R"("timeout_ms":60000,"retries":0,"use_thread":1)";
 const char kThree[] = R"("timeout_ms":200,"retries":2)";  // three attempts of 200 ms
-const char kOne[] = R"("timeout_ms":200,"retries":0)";
+// One attempt long enough for the agent's answer however busy the machine is.
+const char kOne[] = R"("timeout_ms":1000,"retries":0)";
 const char kFailed[] = "snmp get error 1\nrvSize is 0\n";
 const char kTimedOut[] = "Timeout: No Response from 127.0.0.1:%p\n";
 const char kNotUdp[] =
@@ -371,7 +373,7 @@ TEST(TransportFaults, EachFaultIsAFailedExchangeOrOpenNeverACrashOrAHold) {
       }
       const auto destroying = std::chrono::steady_clock::now();
       d.reset();
-      EXPECT_LT(SecondsSince(destroying), 2.0) << "the stop waited for the walk";
+      EXPECT_LT(SecondsSince(destroying), 30.0) << "the stop waited for the walk";
     }
     const std::string err = testing::internal::GetCapturedStderr();
     std::string out = testing::internal::GetCapturedStdout();
@@ -391,7 +393,7 @@ TEST(TransportFaults, EachFaultIsAFailedExchangeOrOpenNeverACrashOrAHold) {
         EXPECT_EQ(err.rfind(want, 0), 0u) << err;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
       }
-      EXPECT_LT(seconds, 5.0) << "the walk waited beyond its attempts";
+      EXPECT_LT(seconds, 30.0) << "the walk waited beyond its attempts";
       EXPECT_GE(seconds, c.min_seconds) << "an attempt was not waited out";
     } else if (*c.out != '\0') {
       EXPECT_NE(out.find(c.out), std::string::npos) << out;
