@@ -62,6 +62,7 @@ std::string UnknownKeysNotice(const AppSettings& settings, const std::string& en
     names += " and " + std::to_string(settings.unknown.size() - kMostUnknownNamed) + " more";
   }
   const bool one = settings.unknown.size() == 1;
-  return "appSetting: " + names + (one ? " is no key" : " are no keys") +
-         " of this device and left as they are (a host's own keys may be there)" + end;
+  return "appSetting: " + names + (one ? " is not a key" : " are not keys") +
+         " this device reads; left as " + (one ? "it is" : "they are") +
+         " (a host may keep keys of its own there)" + end;
 }

@@ -576,12 +576,16 @@ TEST(DeviceConfiguration, AppSettingKeysTheDeviceDoesNotReadAreNamedInOneNotice)
     std::string app, notice;
   } cases[] = {
       {R"("max_repetition":5,"use_thread":0,"retries":1,"site":"hall 2")",
-       R"(appSetting: "max_repetition", "site" are no keys of this device and left as they are )"
-       R"((a host's own keys may be there) (peer 10.0.5.21)
+       R"(appSetting: "max_repetition", "site" are not keys this device reads; left as they are )"
+       R"((a host may keep keys of its own there) (peer 10.0.5.21)
+)"},
+      {R"("max_repetition":5)",
+       R"(appSetting: "max_repetition" is not a key this device reads; left as it is )"
+       R"((a host may keep keys of its own there) (peer 10.0.5.21)
 )"},
       {R"("a":1,"b":1,"c":1,"d":1,"e":1,"f":1,"g":1,"h":1,"i":1,"j":1,"community":null)",
-       R"(appSetting: "a", "b", "c", "d", "e", "f", "g", "h" and 2 more are no keys of this )"
-       R"(device and left as they are (a host's own keys may be there) (peer 10.0.5.21)
+       R"(appSetting: "a", "b", "c", "d", "e", "f", "g", "h" and 2 more are not keys this )"
+       R"(device reads; left as they are (a host may keep keys of its own there) (peer 10.0.5.21)
 )"},
       {R"("timeout_ms":500,"community":"public","snmp_version":2,"b_mode":1,"use_thread":0)",
        "InitSetting 0 b_mode_:1\n"},

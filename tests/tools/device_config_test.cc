@@ -107,6 +107,9 @@ TEST(DeviceConfig, EachDeviceIsCheckedForItsUnitAndUnknownKeys) {
        {"device 5: no \"ip\": the device has no unit to walk",
         "device 5: \"address\" must be an integer from 0 to 255, not true: the walk reads the unit "
         "at address 0"}},
+      {R"({"id": 6, "ip": "10.0.5.21:70000", "address": 1})",
+       {"device 6: ip \"10.0.5.21:70000\": the port must be a number from 1 to 65535, not 70000; "
+        "the device does not walk"}},
   };
   for (const auto& c : cases) {
     std::vector<DeviceConfig> d;

@@ -15,6 +15,7 @@
 #include <json/writer.h>
 
 #include "device/schedule_setting.h"
+#include "snmp/udp_peer.h"
 #include "util/config_value.h"
 #include "util/console_line.h"
 
@@ -89,6 +90,13 @@ void CheckDevice(const Json::Value& v, DeviceConfig* out) {
                             ": the device has no unit to walk");
   } else if (ip->asString().empty()) {
     out->warnings.push_back(device + "\"ip\" is empty: the device has no unit to walk");
+  } else {
+    UdpPeer peer;
+    const PeerRefusal refusal = ParseUdpPeer(ip->asString(), &peer);
+    if (refusal.kind != PeerRefusal::Kind::kNone) {
+      out->warnings.push_back(device + "ip " + QuoteText(ip->asString()) + refusal.why +
+                              "; the device does not walk");
+    }
   }
   const Json::Value* address = v.find("address", &"address"[7]);
   if (address == nullptr || address->isNull()) {
