@@ -3,7 +3,6 @@
 
 #include <chrono>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <memory>
@@ -23,6 +22,7 @@
 #include "tests/support/recording_observer.h"
 #include "tests/support/resolver_fault.h"
 #include "tests/support/test_util.h"
+#include "tests/tools/record_images.h"
 
 namespace {
 
@@ -766,41 +766,30 @@ TEST(WalkResponse, FailedSnmpv3ExchangeReasonFromAReportOrTheSession) {
 }
 
 // The stamp of every request: the local time in whole seconds as second_clock gives it, in
-// zones east and west of UTC and one with daylight saving time.
+// zones east and west of UTC and with daylight saving time; the next second converted afresh.
 TEST(SampleClock, GivesSecondClocksLocalTime) {
-  const char* saved = std::getenv("TZ");
-  const std::string restore = saved != nullptr ? saved : "";
+  using boost::posix_time::second_clock;
   for (const char* zone :
        {"UTC0", "CST-8", "EST5EDT,M3.2.0,M11.1.0", "NZST-12NZDT,M9.5.0,M4.1.0/3"}) {
     SCOPED_TRACE(zone);
-    setenv("TZ", zone, 1);
-    tzset();
+    const ScopedTimeZone scoped(zone);
     SampleClock clock;
     bool compared = false;
     for (int i = 0; i < 5 && !compared; ++i) {  // again when a second turned in between
-      const auto before = boost::posix_time::second_clock::local_time();
-      const auto first = clock.Now();
-      const auto again = clock.Now();
-      if (boost::posix_time::second_clock::local_time() != before) continue;
+      const auto before = second_clock::local_time(), first = clock.Now(), again = clock.Now();
+      if (second_clock::local_time() != before) continue;
       EXPECT_EQ(first, before);
       EXPECT_EQ(again, before);
       compared = true;
     }
     EXPECT_TRUE(compared);
   }
-  // The next second is converted afresh (waited for in steps of 10 ms, at most 3 s).
-  SampleClock clock;
+  SampleClock clock;  // the next second waited for in steps of 10 ms, at most 3 s
   const auto first = clock.Now();
-  auto turned = boost::posix_time::second_clock::local_time();
-  for (int i = 0; i < 300 && turned == first; ++i) {
-    usleep(10 * 1000);
-    turned = boost::posix_time::second_clock::local_time();
-  }
+  for (int i = 0; i < 300 && second_clock::local_time() == first; ++i) usleep(10 * 1000);
   const auto next = clock.Now();
   EXPECT_GT(next, first);
-  EXPECT_LE(next, boost::posix_time::second_clock::local_time());
-  saved != nullptr ? setenv("TZ", restore.c_str(), 1) : unsetenv("TZ");
-  tzset();
+  EXPECT_LE(next, second_clock::local_time());
 }
 
 }  // namespace
