@@ -2,7 +2,6 @@
 // the closing summary of devices whose walks time out or fail, the exit status and event
 // stream of runs whose unit answers or not, devices whose threads cannot start, and many
 // devices walking at once.
-#include <dirent.h>
 #include <signal.h>
 
 #include <cstring>
@@ -37,14 +36,9 @@ size_t Count(const std::string& text, const std::string& needle) {
   return n;
 }
 
-// The entries of a /proc folder (threads in /proc/self/task), or -1.
+// The entries of a /proc folder (threads in /proc/self/task).
 long EntriesOf(const char* folder) {
-  DIR* d = opendir(folder);
-  if (d == nullptr) return -1;
-  long n = 0;
-  while (const dirent* e = readdir(d)) n += e->d_name[0] != '.';
-  closedir(d);
-  return n;
+  return std::distance(std::filesystem::directory_iterator(folder), {});
 }
 
 // Waits for the simulator's ready line and returns its port, or "" on failure.
@@ -131,8 +125,9 @@ TEST(QrmhostPdusim, ClosingSummaryCountsWalksThatTimedOutOrFailed) {
 // One round of one device per case, with the event log on standard output. The exit status
 // says whether the unit answered with values: 0 for the simulator's unit, 3 for a peer that
 // never answers and for walks that the plug-in says stored nothing or stopped; the closing line
-// says which, the round line and the walk event say how the walk ended and what it may mean. Standard output carries the events alone, one JSON
-// object per line; the plug-in's lines and the summaries go to standard error.
+// says which, the round line and the walk event say how the walk ended and what it may mean.
+// Standard output carries the events alone, one JSON object per line; the plug-in's lines and the
+// summaries go to standard error.
 TEST(QrmhostPdusim, ExitStatusSaysWhetherTheUnitAnsweredAndEventsAloneOnStandardOutput) {
   ChildProcess answering({PDUSIM_PATH, "--port", "0"});
   ChildProcess silent({PDUSIM_PATH, "--port", "0", "--silent"});
