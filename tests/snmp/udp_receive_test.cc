@@ -1,14 +1,11 @@
 // The one-call UDP receive against net-snmp's own, on real sockets on loopback: the same bytes
 // and the same address pair, without asking the kernel for the socket's address again; and it
 // takes only the transport it was made for, before anything wraps it.
-#include <arpa/inet.h>
 #include <dlfcn.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>

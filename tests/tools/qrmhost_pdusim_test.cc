@@ -4,7 +4,6 @@
 // devices walking at once.
 #include <signal.h>
 
-#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <map>
