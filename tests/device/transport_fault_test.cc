@@ -413,8 +413,10 @@ TEST(TransportFaults, EachFaultIsAFailedExchangeOrOpenNeverACrashOrAHold) {
 }
 
 // The UDP forms of `ip` walk a real agent on 127.0.0.1 or ::1 (a host name is looked up by the
-// walk first); every other transport is refused in one line naming `ip`, and each walk then
-// ends as a failed open does: nothing sent, no round.
+// walk first); every other transport, and a UDP peer the walk cannot use, is refused in one line
+// naming `ip` (quoted, escaped and cut where it cannot stand as it is) and the reason, and each
+// walk then ends as a failed open does: nothing sent, no round. A name with a NUL is never sent
+// cut short at it (here it would reach the agent), a port outside 1 to 65535 is never sent to.
 TEST(TransportForms, UdpFormsWalkTheAgentAndOtherTransportsAreRefused) {
   pdusim::Agent agent4(pdusim::Dataset::DefaultUnit({1}));
   pdusim::Agent agent6(pdusim::Dataset::DefaultUnit({1}));
@@ -423,32 +425,40 @@ TEST(TransportForms, UdpFormsWalkTheAgentAndOtherTransportsAreRefused) {
   ASSERT_TRUE(agent6.Start(0, &error, pdusim::Agent::Loopback::kIPv6)) << error;
   const std::string p4 = std::to_string(agent4.port());
   const std::string p6 = std::to_string(agent6.port());
+  const std::string huge(200000, 'h'), range = ": the port must be a number from 1 to 65535, not ";
+  const char kNoPort[] = "ip has no usable port";
   const struct {
-    std::string ip;
+    std::string ip;        // as the device file writes it
     pdusim::Agent* agent;  // null: refused
+    std::string why = " is not UDP (ADDRESS[:PORT], udp:ADDRESS[:PORT] or udp6:[ADDRESS]:PORT)";
+    std::string walk = "ip is not UDP";  // the failed open's reason
   } forms[] = {
-      {"127.0.0.1:" + p4, &agent4},
-      {"udp:127.0.0.1:" + p4, &agent4},
-      {"UDP:127.0.0.1:" + p4, &agent4},
-      {"localhost:" + p4, &agent4},
-      {"udp6:[::1]:" + p6, &agent6},
-      {"Udp6:[::1]:" + p6, &agent6},
-      {"[::1]:" + p6, &agent6},
-      {"tcp:127.0.0.1:" + p4, nullptr},
-      {"TCP:127.0.0.1:" + p4, nullptr},
-      {"tcp6:[::1]:" + p6, nullptr},
-      {"unix:/tmp/qrm-no-agent", nullptr},
-      {"/tmp/qrm-no-agent", nullptr},
-      {"tls:127.0.0.1:" + p4, nullptr},
-      {"dtlsudp:127.0.0.1:" + p4, nullptr},
-      {"ssh:127.0.0.1:" + p4, nullptr},
-      {"ipv6:[::1]:" + p6, nullptr},
-      {"alias:unit", nullptr},
+      // clang-format off
+      {"127.0.0.1:" + p4, &agent4},         {"udp:127.0.0.1:" + p4, &agent4},
+      {"UDP:127.0.0.1:" + p4, &agent4},     {"localhost:" + p4, &agent4},
+      {"udp6:[::1]:" + p6, &agent6},        {"Udp6:[::1]:" + p6, &agent6},
+      {"[::1]:" + p6, &agent6},             {"quic:127.0.0.1:" + p4, nullptr},
+      {"tcp:127.0.0.1:" + p4, nullptr},     {"TCP:127.0.0.1:" + p4, nullptr},
+      {"tcp6:[::1]:" + p6, nullptr},        {"unix:/tmp/qrm-no-agent", nullptr},
+      {"/tmp/qrm-no-agent", nullptr},       {"tls:127.0.0.1:" + p4, nullptr},
+      {"dtlsudp:127.0.0.1:" + p4, nullptr}, {"ssh:127.0.0.1:" + p4, nullptr},
+      {"ipv6:[::1]:" + p6, nullptr},        {"alias:unit", nullptr},
       {"std:/bin/true", nullptr},
-      {"quic:127.0.0.1:" + p4, nullptr},
+      // clang-format on
+      {"127.0.0.1:" + p4 + "\\u0000:9", nullptr,
+       " contains a NUL character at byte " + std::to_string(11 + p4.size()),
+       "ip contains a NUL character"},
+      {"127.0.0.1:70000", nullptr, range + "70000", kNoPort},
+      {"udp6:[::1]:0", nullptr, range + "0", kNoPort},
+      {"127.0.0.1:-1", nullptr, range + "\"-1\"", kNoPort},
+      {"10.0.5.21:snmp", nullptr, range + "\"snmp\"", kNoPort},
+      {"127.0.0.1:00" + p4, nullptr, range + "\"00" + p4 + "\"", kNoPort},
+      {"::1", nullptr, " is an IPv6 address: write it udp6:[ADDRESS] or udp6:[ADDRESS]:PORT",
+       "ip is an IPv6 address without udp6:"},
+      {huge, nullptr, ": the host name is longer than 253 bytes", "ip names no usable host"},
   };
   for (const auto& form : forms) {
-    SCOPED_TRACE(form.ip);
+    SCOPED_TRACE(form.ip.substr(0, 80));
     agent4.ResetCounters();
     agent6.ResetCounters();
     auto obs = std::make_shared<RecordingObserver>();
@@ -464,22 +474,23 @@ TEST(TransportForms, UdpFormsWalkTheAgentAndOtherTransportsAreRefused) {
     d.RefreshStatus();
     const std::string err = testing::internal::GetCapturedStderr();
     const std::string out = testing::internal::GetCapturedStdout();
-    const bool refused = configured.find("ip: \"" + form.ip +
-                                         "\" is not UDP (ADDRESS[:PORT], udp:ADDRESS[:PORT] or "
-                                         "udp6:[ADDRESS]:PORT); no session, the device does not "
-                                         "walk\n") != std::string::npos;
+    const std::string quoted = form.ip == huge ? "\"" + huge.substr(0, 64) + "...\" (200000 bytes)"
+                                               : "\"" + form.ip + "\"";
     if (form.agent != nullptr) {
-      EXPECT_FALSE(refused) << configured;
+      EXPECT_EQ(configured, "");
       EXPECT_EQ(err, "");
       EXPECT_EQ(form.agent->requests(), 13u) << "the fast walk of the whole unit";
       EXPECT_EQ(Slot(d.data(), 2), 1.0f);
       EXPECT_EQ(Slot(d.data(), 607), 16.0f);
       EXPECT_EQ(obs->Count("SendSP"), 1u);
     } else {
-      EXPECT_TRUE(refused) << configured;
+      EXPECT_EQ(configured,
+                "ip: " + quoted + form.why + "; no session, the device does not walk\n");
       EXPECT_EQ(out, kBanner);
-      EXPECT_EQ(err, "snmpbulkwalk: no session opened: ip is not UDP (see InitSetting) (peer " +
-                         form.ip + ")\n");
+      const bool plain = form.ip.size() < 256 && form.ip.find("\\u") == std::string::npos;
+      EXPECT_EQ(err.substr(0, 500), "snmpbulkwalk: no session opened: " + form.walk +
+                                        " (see InitSetting) (peer " + (plain ? form.ip : quoted) +
+                                        ")\n");
       EXPECT_EQ(agent4.requests() + agent6.requests(), 0u);
       EXPECT_EQ(obs->Count("SendSP"), 0u);
     }

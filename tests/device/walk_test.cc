@@ -3,9 +3,10 @@
 
 #include <chrono>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
+#include <future>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -14,11 +15,14 @@
 
 #include "device/sample_clock.h"
 #include "snmp/exchange_failure.h"
+#include "snmp/usm_lock.h"
 #include "sim/agent.h"
 #include "sim/dataset.h"
 #include "tests/support/device_probe.h"
 #include "tests/support/recording_observer.h"
+#include "tests/support/resolver_fault.h"
 #include "tests/support/test_util.h"
+#include "tests/tools/record_images.h"
 
 namespace {
 
@@ -59,6 +63,13 @@ class Walk : public testing::Test {
     d->Init(std::weak_ptr<QRMController>(), id, Json::Value());
     AttachHostObserver(d.get(), obs);
     d->InitSetting(Parse(DeviceConfig(agent->port(), address, app_extra)));
+    return d;
+  }
+  // A host-driven device for unit 1 at `ip` (a host name, say).
+  std::unique_ptr<DeviceProbe> MakeDeviceAt(const std::string& ip, const std::string& app) {
+    auto d = std::make_unique<DeviceProbe>();
+    AttachHostObserver(d.get(), obs);
+    d->InitSetting(Parse(R"({"ip":")" + ip + R"(","address":1,"appSetting":{)" + app + "}}"));
     return d;
   }
   // One RefreshStatus; returns standard output and keeps standard error in `err`.
@@ -347,16 +358,26 @@ TEST_F(Walk, ProgressBoundCutsAWaitingWalkButNeverASlowOne) {
     agent->SetFaults(f);
     agent->ResetCounters();
     obs = std::make_shared<RecordingObserver>();
-    auto d = std::make_unique<DeviceProbe>();
-    AttachHostObserver(d.get(), obs);
-    d->InitSetting(Parse(R"({"ip":")" + peer +
-                         R"(","address":1,"appSetting":{"timeout_ms":60000,"retries":0}})"));
+    auto d = MakeDeviceAt(peer, R"("timeout_ms":60000,"retries":0)");
     d->set_progress_bound(std::chrono::milliseconds(1500));
+    d->set_still_running_every(std::chrono::seconds(1));
     const auto start = std::chrono::steady_clock::now();
     const std::string out = Refresh(*d);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const bool cut = c.silent_after != 0;
+    // Now and then a long walk says how far it got, and is read to its end all the same.
+    const std::regex line(
+        "snmp walk still running after [0-9]+ s: at leaf ([0-9]+), [0-9]+ "
+        "exchanges \\(peer " +
+        peer + "\\)\n");
+    long lines = 0, last_leaf = 0;
+    for (std::sregex_iterator it(out.begin(), out.end(), line), end; it != end; ++it, ++lines) {
+      EXPECT_GT(std::stol((*it)[1]), last_leaf) << out;
+      last_leaf = std::stol((*it)[1]);
+    }
+    EXPECT_GE(lines, cut ? 0 : 2) << out;
+    EXPECT_LE(lines, seconds + 1) << "at most one line a second: " << out;
     EXPECT_EQ(out.find("snmp walk stopped after 1500 ms without progress (peer " + peer + ")\n") !=
                   std::string::npos,
               cut)
@@ -366,6 +387,115 @@ TEST_F(Walk, ProgressBoundCutsAWaitingWalkButNeverASlowOne) {
     EXPECT_EQ(agent->requests(), c.requests);
     EXPECT_EQ(Slot(d->data(), 2), 2.0f);
     EXPECT_EQ(Slot(d->data(), 1269), c.last_slot);
+    EXPECT_EQ(obs->Count("SendSP"), 1u);
+  }
+}
+
+// A host name is looked up at every walk (the test binary answers it, see
+// tests/support/resolver_fault.h) and the walk goes to the address it gave, in the transport
+// net-snmp would have chosen: IPv4 first, IPv6 for a name without an IPv4 address, one family
+// alone after udp: or udp6:. A name that does not resolve ends each walk as a failed open: one
+// line naming the name, the resolver's reason and the peer, nothing sent, no round. One that
+// never answers is given the time one request may wait; the next walk waits for the same lookup.
+TEST_F(Walk, HostNamesAreLookedUpAtEveryWalk) {
+  StartAgent(Dataset::DefaultUnit({1}));
+  pdusim::Agent v6(Dataset::DefaultUnit({1}));
+  std::string error;
+  ASSERT_TRUE(v6.Start(0, &error, pdusim::Agent::Loopback::kIPv6)) << error;
+  FakeHost("unit-four.test", "127.0.0.1", "");
+  FakeHost("unit-six.test", "", "::1");
+  FakeHost("unit-both.test", "127.0.0.1", "::1");
+  FakeHost("gone.test", "", "");
+  HangingHost("never.test");
+  const std::string p4 = std::to_string(agent->port()), p6 = std::to_string(v6.port());
+  const struct {
+    std::string ip, name;
+    pdusim::Agent* agent;  // null: the name does not resolve, for `reason`
+    std::string reason;
+  } cases[] = {{"unit-four.test:" + p4, "unit-four.test", agent.get(), ""},
+               {"unit-six.test:" + p6, "unit-six.test", &v6, ""},
+               {"udp6:unit-both.test:" + p6, "unit-both.test", &v6, ""},
+               {"UDP:unit-both.test:" + p4, "unit-both.test", agent.get(), ""},
+               {"gone.test:" + p4, "gone.test", nullptr, "Name or service not known"},
+               {"udp:unit-six.test:" + p4, "unit-six.test", nullptr, "Name or service not known"},
+               {"never.test:" + p4, "never.test", nullptr, "no answer within 300 ms"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.ip);
+    obs = std::make_shared<RecordingObserver>();
+    auto d = MakeDeviceAt(
+        c.ip, c.agent != nullptr ? R"("max_repetitions":100)" : R"("timeout_ms":150,"retries":1)");
+    const int before = LookupsOf(c.name);
+    agent->ResetCounters();
+    v6.ResetCounters();
+    int per_walk = 0;
+    for (int walk = 0; walk < 2; ++walk) {
+      const std::string out = Refresh(*d);
+      if (walk == 0) per_walk = LookupsOf(c.name) - before;
+      if (c.agent != nullptr) {
+        EXPECT_EQ(err, "");
+        EXPECT_EQ(Slot(d->data(), 2), 1.0f) << "the unit's own values";
+      } else {
+        EXPECT_EQ(out, "SNMP_MARLUXA_AC_POWER::do_sample\n");
+        EXPECT_EQ(err, "snmpbulkwalk: no session opened: host name \"" + c.name +
+                           "\" did not resolve: " + c.reason + " (peer " + c.ip + ")\n");
+      }
+    }
+    EXPECT_GE(per_walk, 1);
+    EXPECT_EQ(LookupsOf(c.name) - before, c.name == "never.test" ? 1 : 2 * per_walk);
+    EXPECT_EQ(obs->Count("SendSP"), c.agent != nullptr ? 2u : 0u);
+    const uint64_t walked = c.agent != nullptr ? c.agent->requests() : 0;
+    EXPECT_EQ(agent->requests() + v6.requests(), walked) << "walked at another address";
+    EXPECT_EQ(walked, c.agent != nullptr ? 2 * 13u : 0u);
+    EXPECT_STREQ(d->session().peername, c.ip.c_str()) << "the template keeps the name";
+  }
+  ReleaseHangingLookups();
+}
+
+// Waiting for a resolver holds nothing another device needs: an SNMPv3 device whose name never
+// answers leaves the USM turn free, and destroying it returns at once, leaving the lookup alone.
+TEST_F(Walk, AStopEndsTheWaitForAResolverAndTheUsmTurnStaysFree) {
+  HangingHost("never-v3.test");
+  auto d = MakeDeviceAt("never-v3.test:161",
+                        R"("use_thread":1,"timeout_ms":10000,"snmp_version":3,"username":"u")");
+  ASSERT_TRUE(WaitFor([] { return HangingNow() == 1; }));
+  StopSignal never;
+  auto turn = std::async(std::launch::async, [&never] { return UsmGuard(false).Acquire(never); });
+  ASSERT_EQ(turn.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+      << "the USM turn is held while a name is looked up";
+  EXPECT_TRUE(turn.get());
+  auto destroyed = std::async(std::launch::async, [&d] { d.reset(); });
+  EXPECT_EQ(destroyed.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+      << "the destructor waited for the resolver";
+  EXPECT_EQ(HangingNow(), 1) << "the lookup itself is left to finish alone";
+  ReleaseHangingLookups();
+  destroyed.wait();
+  EXPECT_TRUE(WaitFor([] { return HangingNow() == 0; }));
+}
+
+// A datagram from another port or address than the peer's is never taken, whatever it holds;
+// the walk names where such answers came from.
+TEST_F(Walk, AnswersFromAnotherPortOrAddressAreDroppedAndNamed) {
+  StartAgent(Dataset::DefaultUnit({1}));
+  const std::string peer = "127.0.0.1:" + std::to_string(agent->port());
+  for (const auto& [from, source] : {std::pair{Faults::AnswerFrom::kOtherPort, "127.0.0.1:"},
+                                     std::pair{Faults::AnswerFrom::kOtherAddress, "127.0.0.2:"}}) {
+    SCOPED_TRACE(source);
+    Faults f;
+    f.answer_from = from;
+    agent->SetFaults(f);
+    agent->ResetCounters();
+    obs = std::make_shared<RecordingObserver>();
+    auto d = MakeDevice(1, 1, kQuickTimeout);
+    const std::string out = Refresh(*d);
+    EXPECT_EQ(err, "Timeout: No Response from " + peer + "\n");
+    EXPECT_TRUE(
+        std::regex_search(out, std::regex("snmp walk dropped 1 answer from " + std::string(source) +
+                                          "[0-9]+, not from the "
+                                          "peer " +
+                                          peer + " \\(peer " + peer + "\\)\n")))
+        << out;
+    EXPECT_EQ(agent->responses(), 1u) << "the agent did answer";
+    EXPECT_EQ(Slot(d->data(), 2), 0.0f) << "nothing was taken from the answer";
     EXPECT_EQ(obs->Count("SendSP"), 1u);
   }
 }
@@ -636,45 +766,30 @@ TEST(WalkResponse, FailedSnmpv3ExchangeReasonFromAReportOrTheSession) {
 }
 
 // The stamp of every request: the local time in whole seconds as second_clock gives it, in
-// zones east and west of UTC and one with daylight saving time.
+// zones east and west of UTC and with daylight saving time; the next second converted afresh.
 TEST(SampleClock, GivesSecondClocksLocalTime) {
-  const char* saved = std::getenv("TZ");
-  const std::string restore = saved != nullptr ? saved : "";
+  using boost::posix_time::second_clock;
   for (const char* zone :
        {"UTC0", "CST-8", "EST5EDT,M3.2.0,M11.1.0", "NZST-12NZDT,M9.5.0,M4.1.0/3"}) {
     SCOPED_TRACE(zone);
-    setenv("TZ", zone, 1);
-    tzset();
+    const ScopedTimeZone scoped(zone);
     SampleClock clock;
     bool compared = false;
     for (int i = 0; i < 5 && !compared; ++i) {  // again when a second turned in between
-      const auto before = boost::posix_time::second_clock::local_time();
-      const auto first = clock.Now();
-      const auto again = clock.Now();
-      if (boost::posix_time::second_clock::local_time() != before) continue;
+      const auto before = second_clock::local_time(), first = clock.Now(), again = clock.Now();
+      if (second_clock::local_time() != before) continue;
       EXPECT_EQ(first, before);
       EXPECT_EQ(again, before);
       compared = true;
     }
     EXPECT_TRUE(compared);
   }
-  // The next second is converted afresh (waited for in steps of 10 ms, at most 3 s).
-  SampleClock clock;
+  SampleClock clock;  // the next second waited for in steps of 10 ms, at most 3 s
   const auto first = clock.Now();
-  auto turned = boost::posix_time::second_clock::local_time();
-  for (int i = 0; i < 300 && turned == first; ++i) {
-    usleep(10 * 1000);
-    turned = boost::posix_time::second_clock::local_time();
-  }
+  for (int i = 0; i < 300 && second_clock::local_time() == first; ++i) usleep(10 * 1000);
   const auto next = clock.Now();
   EXPECT_GT(next, first);
-  EXPECT_LE(next, boost::posix_time::second_clock::local_time());
-  if (saved != nullptr) {
-    setenv("TZ", restore.c_str(), 1);
-  } else {
-    unsetenv("TZ");
-  }
-  tzset();
+  EXPECT_LE(next, second_clock::local_time());
 }
 
 }  // namespace

@@ -35,7 +35,6 @@ int FailedThreadStarts() { return g_failed.load(); }
 void FailSamplingThreadStarts(bool armed) {
   FailThreadStarts(SamplingThread::kStackBytes, armed ? -1 : 0);
 }
-int FailedSamplingThreadStarts() { return FailedThreadStarts(); }
 
 extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
                               void* arg) {

@@ -10,10 +10,9 @@
 #include <cstddef>
 
 // Fails the next `count` thread starts (-1: every one) that ask for `stack_bytes`; `count` 0
-// disarms. Returns nothing; FailedThreadStarts() counts the starts failed so far.
+// disarms. FailedThreadStarts() counts the starts failed so far.
 void FailThreadStarts(std::size_t stack_bytes, int count);
 int FailedThreadStarts();
 
 // The same for the sampling thread's stack size (SamplingThread::kStackBytes), every start.
 void FailSamplingThreadStarts(bool armed);
-int FailedSamplingThreadStarts();

@@ -59,8 +59,6 @@ TEST(Args, DecodeAndHelp) {
   ASSERT_TRUE(Parse({"catalogue"}, &c, &error));
   EXPECT_EQ(c.kind, Command::kCatalogue);
   EXPECT_EQ(c.catalogue.format, DecodeOptions::kText);
-  ASSERT_TRUE(Parse({"catalogue", "--csv"}, &c, &error));
-  EXPECT_EQ(c.catalogue.format, DecodeOptions::kCsv);
   ASSERT_TRUE(Parse({"catalogue", "--json", "--json"}, &c, &error));
   EXPECT_EQ(c.catalogue.format, DecodeOptions::kJson);
   // The usage as help2man reads it: "Usage:", then one line per form of the command.
