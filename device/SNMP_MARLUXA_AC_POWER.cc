@@ -153,7 +153,7 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   }
   UsmWalk usm;  // SNMPv3 only: net-snmp's USM around the open, discovery, user entry, close
   if (m_settings.snmp_version == 3 && !usm.Enter(m_stop)) return;
-  m_openSession = snmp_sess_open(&m_session);
+  m_openSession = OpenWalkSession(&m_session);
   if (m_openSession == nullptr) {
     snmp_sess_perror("snmpbulkwalk", &m_session);
     return;
