@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by scripts/matrix.sh: the Debian roots the matrix builds in, and entering them.
 #
 # make_root CODENAME DIR LOG: a root of the release CODENAME in DIR, made once with mmdebstrap
@@ -10,11 +11,10 @@
 # Returns non-zero (output in LOG) when the release's packages cannot be had.
 #
 # in_root DIR COMMAND...: runs COMMAND in DIR, with the repository bind-mounted at its own path,
-# /proc, a fresh /dev with the
-# usual nodes, /dev/pts, /dev/shm and /tmp. Everything runs in its own mount and PID
-# namespaces: when COMMAND ends (or the caller is killed), every mount disappears with the
-# namespace and every process left inside (a daemon a test forgot) is killed. The network is
-# the machine's (tests use loopback only; apt reaches the mirror).
+# /proc, a fresh /dev with the usual nodes, /dev/pts, /dev/shm and /tmp. Everything runs in its
+# own mount and PID namespaces: when COMMAND ends (or the caller is killed), every mount
+# disappears with the namespace and every process left inside (a daemon a test forgot) is
+# killed. The network is the machine's (tests use loopback only; apt reaches the mirror).
 
 MATRIX_REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 MATRIX_MIRROR=${QRM_MATRIX_MIRROR:-http://deb.debian.org/debian}
@@ -63,7 +63,8 @@ make_root() {
   # The mirror may serve a frozen snapshot whose Release files are past their Valid-Until date:
   # apt is told not to refuse them (the option stays in the root's apt configuration).
   if ! mmdebstrap --mode=root --variant=minbase --architectures=amd64,armhf \
-    --aptopt='Acquire::Check-Valid-Until "false"' --include="$includes" "$codename" "$dir.new" "${sources[@]}" >"$log" 2>&1; then
+    --aptopt='Acquire::Check-Valid-Until "false"' --include="$includes" \
+    "$codename" "$dir.new" "${sources[@]}" >"$log" 2>&1; then
     rm -rf "$dir.new"
     return 1
   fi
@@ -82,6 +83,7 @@ in_root() {
   cp -L /etc/resolv.conf "$dir/etc/resolv.conf" 2>/dev/null || true
   # The namespace's first process mounts, then runs COMMAND as its child and waits, reaping
   # whatever a test leaves behind; unshare kills it if the caller dies.
+  # shellcheck disable=SC2016 # the script expands in the namespace, from its arguments
   unshare --mount --pid --fork --kill-child --propagation private \
     bash -c '
       set -e
@@ -105,9 +107,9 @@ in_root() {
       mkdir -p "$dir$repo"
       mount --bind "$repo" "$dir$repo"
       set +e
-      chroot "$dir" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+      chroot "$dir" /usr/bin/env -i \
+        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         HOME=/root LC_ALL=C.UTF-8 TERM=dumb "$@"
-      status=$?
-      exit $status
+      exit $?
     ' bash "$dir" "$repo" "$@"
 }

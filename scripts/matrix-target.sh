@@ -20,7 +20,7 @@
 # checks; a step that stops before its checks counts as one failed check. Logs: OUT/suite.log,
 # OUT/version.log, OUT/package.log. Exit status 0 when FAILED is 0.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 ROOT=$(pwd)
 CODENAME=${1:?usage: matrix-target.sh CODENAME ARCH OUT}
 ARCH=${2:?usage: matrix-target.sh CODENAME ARCH OUT}
@@ -59,15 +59,18 @@ else
     >"$OUT/suite.log" 2>&1
   status=$?
   if count_ctest "$OUT/suite.log"; then
-    # cross-test's own checks after the tests: each failure is a "cross-test: FAIL" line.
+    # cross-test's own checks after the tests: each failure is a "cross-test: FAIL" line; its
+    # exit status is ctest's when they pass.
     checks_failed=$(grep -c '^cross-test: FAIL' "$OUT/suite.log")
-    if [ "$checks_failed" = 0 ] && [ $status = 0 ]; then
-      passed=$((passed + 1))
+    if [ "$checks_failed" -gt 0 ]; then
+      failed=$((failed + checks_failed))
+    elif [ $status != 0 ] && [ $failed = 0 ]; then
+      failed=1
     else
-      failed=$((failed + (checks_failed > 0 ? checks_failed : 1)))
+      passed=$((passed + 1))
     fi
   else
-    failed=$((failed + 1))
+    failed=$((failed + 1)) # it stopped before the tests
   fi
 fi
 

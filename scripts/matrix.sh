@@ -28,7 +28,7 @@
 # QRM_MATRIX_SECURITY_MIRROR (the package mirror), SOURCE_DATE_EPOCH (default: the last
 # commit's time; it dates the packages).
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 REPO=$(pwd)
 DIR=${QRM_MATRIX_DIR:-build-matrix}
 case "$DIR" in /*) ;; *) DIR=$REPO/$DIR ;; esac
