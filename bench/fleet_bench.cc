@@ -5,28 +5,28 @@
 //       device before/after, and again after one round each (a cache restore, no network).
 //
 //   fleet_bench threads --port PORT [--devices N] [--units U] [--seconds S] [--cycles C]
-//                       [--max-repetitions R] [--agent-pid PID] [--reserve-mib M]
-//                       [--batch B] [--mode M] [--plugin PATH]
-//                       [--settings 'JSON MEMBERS'] [--address A] [--delay-ms MS] [--dark D]
-//       N own-thread devices (default 200) against the agent at 127.0.0.1:PORT, device i walking
-//       unit address ((i - 1) mod U) + 1 (U default min(N, 255); all A with --address), on their
-//       normal schedule for S seconds (default 17); the sampling threads that started; rounds
+//                       [--rounds R] [--max-repetitions R] [--agent-pid PID] [--reserve-mib M]
+//                       [--mode M] [--plugin PATH] [--settings 'JSON MEMBERS'] [--address A]
+//                       [--delay-ms MS] [--dark D]
+//       N own-thread devices (default 200) run by qrmhost's run command in this process, as
+//       `qrmhost run` runs them, against the agent at 127.0.0.1:PORT, device i walking unit
+//       address ((i - 1) mod U) + 1 (U default min(N, 255); all A with --address), on their
+//       normal schedule for S seconds (default 17), or with --rounds until every device has
+//       published R rounds (S then bounds the run); the sampling threads that started; rounds
 //       per device counted by a host observer, and the devices with fewer than C rounds
-//       (default 3); the process's peak thread and descriptor counts (sampled every 50 ms);
-//       process CPU per walk and CPU share; with --agent-pid, the agent process's CPU share over
-//       the same window; failed exchanges and failed rounds the devices reported; UDP datagrams
-//       the system dropped for a full receive buffer (all sockets), in the first 2 s and in
-//       total. The descriptor limit is raised to its hard limit first: every device holds a
-//       descriptor, and one more while it walks. --reserve-mib takes M MiB of address space
-//       (inaccessible, never backed) before the devices start: a 32-bit process under qemu-arm
-//       has 4 GiB, and with 1024 reserved it has the 3 GiB a unit's kernel leaves its
-//       processes. --batch starts the devices B at a time, each batch once the one before has
-//       published its first rounds (at most 20 s): fewer walks at once, fewer descriptors at
-//       once (qemu-arm 7.2 cannot emulate a select() over descriptors numbered 1024 or more,
-//       which a unit's kernel can). --mode sets the devices' b_mode (default 2: every round
-//       reports the 429 alarm signals). --settings adds appSetting members (an SNMPv3 identity,
-//       say); --delay-ms sends every datagram through a relay that holds it MS ms each way;
-//       --dark adds D more devices with the same settings whose unit never answers (not
+//       (default 3); qrmhost's exit status; the process's peak thread and descriptor counts and
+//       its peak address space (sampled every 50 ms; the address space also per device, over
+//       what the process held before the run); process CPU per walk and CPU share; with
+//       --agent-pid, the agent process's CPU share over the same window; failed exchanges and
+//       failed rounds the devices reported; UDP datagrams the system dropped for a full receive
+//       buffer (all sockets), in the first 2 s and in total. The descriptor limit is raised to
+//       its hard limit first: every device holds a descriptor, and one more while it walks.
+//       --reserve-mib takes M MiB of address space (inaccessible, never backed) before the run:
+//       a 32-bit process under qemu-arm has 4 GiB, and with 1024 reserved it has the 3 GiB a
+//       unit's kernel leaves its processes. --mode sets the devices' b_mode (default 2: every
+//       round reports the 429 alarm signals). --settings adds appSetting members (an SNMPv3
+//       identity, say); --delay-ms sends every datagram through a relay that holds it MS ms each
+//       way; --dark adds D more devices with the same settings whose unit never answers (not
 //       counted).
 //
 //   fleet_bench destroy [--devices N] [--settings 'JSON MEMBERS'] [--plugin PATH]
@@ -65,6 +65,7 @@
 #include "bench/plugin_host.h"
 #include "frame/record.h"
 #include "host/HostObserver.h"
+#include "tools/qrmhost/run_command.h"
 
 namespace {
 
@@ -186,7 +187,25 @@ long EntriesOf(const char* folder) {
   return n - (std::strcmp(folder, "/proc/self/fd") == 0 ? 1 : 0);  // the one opendir holds
 }
 
-// The process's peak thread and descriptor counts, sampled every 50 ms until destroyed.
+// The address space the process has mapped, in KiB (the sum of /proc/self/maps, which qemu-arm
+// gives as the emulated process sees it), or -1.
+long AddressSpaceKiB() {
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  unsigned long long total = 0;
+  bool any = false;
+  while (std::getline(maps, line)) {
+    unsigned long long from = 0, to = 0;
+    if (std::sscanf(line.c_str(), "%llx-%llx", &from, &to) == 2 && to > from) {
+      total += to - from;
+      any = true;
+    }
+  }
+  return any ? static_cast<long>(total / 1024) : -1;
+}
+
+// The process's peak thread and descriptor counts and address space, sampled every 50 ms until
+// destroyed.
 class PeakSampler {
  public:
   PeakSampler() : thread_([this] { Run(); }) {}
@@ -206,6 +225,10 @@ class PeakSampler {
     std::lock_guard<std::mutex> lock(mu_);
     return descriptors_;
   }
+  long address_space_kib() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return address_space_kib_;
+  }
 
  private:
   void Run() {
@@ -213,16 +236,18 @@ class PeakSampler {
     while (!stop_) {
       lock.unlock();
       const long t = EntriesOf("/proc/self/task"), d = EntriesOf("/proc/self/fd");
+      const long a = AddressSpaceKiB();
       lock.lock();
       threads_ = std::max(threads_, t);
       descriptors_ = std::max(descriptors_, d);
+      address_space_kib_ = std::max(address_space_kib_, a);
       wake_.wait_for(lock, std::chrono::milliseconds(50), [this] { return stop_; });
     }
   }
   mutable std::mutex mu_;
   std::condition_variable wake_;
   bool stop_ = false;
-  long threads_ = 0, descriptors_ = 0;
+  long threads_ = 0, descriptors_ = 0, address_space_kib_ = 0;
   std::thread thread_;
 };
 
@@ -290,7 +315,7 @@ struct Options {
   unsigned devices = 0;
   unsigned units = 0;
   long reserve_mib = 0;
-  unsigned batch = 0;
+  unsigned rounds = 0;  // threads: 0 runs for `seconds`
   int b_mode = 2;
   double seconds = 17;
   unsigned repetitions = 0;
@@ -401,16 +426,31 @@ int Memory(const Options& o) {
   return 0;
 }
 
-int Threads(const Options& o) {
-  if (o.port == 0 || o.port > 65535 || o.seconds <= 0 || o.seconds > 120) {
-    std::cerr << "fleet_bench threads: --port 1..65535 and --seconds 0..120 required" << std::endl;
-    return 2;
+// A file of the bench's own under /tmp holding `text`, removed with the object.
+class TempFile {
+ public:
+  explicit TempFile(const std::string& text) {
+    char name[] = "/tmp/fleet_bench.XXXXXX";
+    const int fd = mkstemp(name);
+    if (fd < 0) return;
+    path_ = name;
+    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    if (!written) path_.clear();
   }
-  PluginHost host;
-  std::string error;
-  if (!host.Load(o.plugin, &error)) {
-    std::cerr << "fleet_bench: " << error << std::endl;
-    return 1;
+  ~TempFile() {
+    if (!path_.empty()) unlink(path_.c_str());
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+int Threads(const Options& o) {
+  if (o.port == 0 || o.port > 65535 || o.seconds <= 0) {
+    std::cerr << "fleet_bench threads: --port 1..65535 and --seconds > 0 required" << std::endl;
+    return 2;
   }
   const unsigned n = o.devices != 0 ? o.devices : 200;
   const unsigned units = o.units != 0 ? o.units : std::min(n, 255u);
@@ -428,11 +468,16 @@ int Threads(const Options& o) {
     port = proxy->port();
   }
   SilentUnit silent;
-  std::vector<Json::Value> configs;
+  std::string devices;
   for (unsigned i = 1; i <= n + o.dark; ++i) {
     const bool dark = i > n;
     const unsigned address = o.address != 0 ? o.address : (i - 1) % units + 1;
-    configs.push_back(ParseJson(DeviceJson(i, dark ? silent.port() : port, address, app), &error));
+    devices += (i > 1 ? ",\n" : "") + DeviceJson(i, dark ? silent.port() : port, address, app);
+  }
+  const TempFile config("{\"devices\": [\n" + devices + "\n]}\n");
+  if (config.path().empty()) {
+    std::perror("fleet_bench: writing the device file");
+    return 1;
   }
   const long descriptor_limit = RaiseDescriptorLimit();
   const long reserved_mib = ReserveAddressSpace(o.reserve_mib);
@@ -441,42 +486,30 @@ int Threads(const Options& o) {
   LineCapture errors(STDERR_FILENO, std::cerr);  // the devices report failed exchanges there
   PeakSampler peaks;
   const long drops0 = UdpReceiveBufferDrops();
+  long burst_drops = -1;
+  // Drops this early come from the burst of every device's first request at once.
+  std::thread burst([&] {
+    std::this_thread::sleep_for(std::chrono::duration<double>(std::min(2.0, o.seconds)));
+    burst_drops = UdpReceiveBufferDrops() - drops0;
+  });
+  const long space0 = AddressSpaceKiB();
   const auto start = Clock::now();
   auto clock = std::make_shared<RoundClock>(start);
   const double cpu0 = ProcessCpuSeconds();
   const double agent0 = o.agent_pid > 0 ? OtherProcessCpuSeconds(o.agent_pid) : -1;
 
-  std::vector<std::unique_ptr<QRMSocketDevice>> devices;
-  for (unsigned i = 1; i <= n + o.dark; ++i) {
-    devices.push_back(host.Create());
-    QRMSocketDevice& d = *devices.back();
-    d.Init(std::weak_ptr<QRMController>(), i, configs[i - 1]);
-    AttachHostObserver(&d, clock);
-    d.InitSetting(configs[i - 1]);  // starts the device's sampling thread
-    if (o.batch == 0 || (i % o.batch != 0 && i != n)) continue;
-    const auto give_up = Clock::now() + std::chrono::seconds(20);
-    while (Clock::now() < give_up && clock->Devices() < i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-  }
-  auto at = [&](double seconds) {
-    return start +
-           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-  };
-  // Drops this early come from the burst of every device's first request at once.
-  const double burst_seconds = std::min(2.0, o.seconds);
-  std::this_thread::sleep_until(at(burst_seconds));
-  const long burst_drops = UdpReceiveBufferDrops() - drops0;
-  std::this_thread::sleep_until(at(o.seconds));
+  RunOptions run;
+  run.plugin = o.plugin;
+  run.config = config.path();
+  run.rounds = o.rounds;
+  run.timeout = o.seconds;
+  const int status = RunCommand(run, clock);
 
   const double wall = std::chrono::duration<double>(Clock::now() - start).count();
   const double cpu = ProcessCpuSeconds() - cpu0;
   const double agent = o.agent_pid > 0 ? OtherProcessCpuSeconds(o.agent_pid) - agent0 : -1;
   const auto ends = clock->Ends();
-
-  const auto stop_start = Clock::now();
-  devices.clear();
-  const double stop_seconds = std::chrono::duration<double>(Clock::now() - stop_start).count();
+  burst.join();
   const long drops = UdpReceiveBufferDrops() - drops0;
   errors.Restore();
   lines.Restore();
@@ -497,14 +530,19 @@ int Threads(const Options& o) {
     for (size_t k = 1; k < rounds; ++k) gaps.push_back(it->second[k] - it->second[k - 1]);
   }
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  const double space_mib = static_cast<double>(peaks.address_space_kib() - space0) / 1024.0;
   Result("threads_devices", n);
   Result("threads_units", units);
   Result("threads_b_mode", o.b_mode);
+  Result("threads_qrmhost_status", status);
   Result("threads_reserved_mib", static_cast<double>(reserved_mib));
-  Result("threads_started", static_cast<double>(n - not_started));
+  Result("threads_started", static_cast<double>(n + o.dark - not_started));
   Result("threads_peak_threads", static_cast<double>(peaks.threads()));
   Result("threads_peak_descriptors", static_cast<double>(peaks.descriptors()));
   Result("threads_descriptor_limit", static_cast<double>(descriptor_limit));
+  Result("threads_address_space_before_mib", static_cast<double>(space0) / 1024.0);
+  Result("threads_address_space_peak_mib", static_cast<double>(peaks.address_space_kib()) / 1024.0);
+  Result("threads_address_space_mib_per_device", space_mib / (n + o.dark));
   Result("threads_rounds_failed",
          static_cast<double>(lines.Count("SNMP_MARLUXA_AC_POWER: round failed")));
   Result("threads_max_repetitions", o.repetitions);
@@ -524,7 +562,6 @@ int Threads(const Options& o) {
   Result("threads_cpu_share", cpu / wall / cores);
   Result("threads_cores", cores);
   if (agent >= 0) Result("threads_agent_cpu_share_of_one_core", agent / wall);
-  Result("threads_stop_s", stop_seconds);
   Result("threads_timeouts", static_cast<double>(errors.Count("Timeout:")));
   if (drops0 >= 0) {
     Result("threads_udp_rcvbuf_drops", static_cast<double>(drops));
@@ -588,8 +625,8 @@ int main(int argc, char** argv) {
       o.devices = static_cast<unsigned>(std::atoi(v));
     } else if (flag == "--mode") {
       o.b_mode = std::atoi(v);
-    } else if (flag == "--batch") {
-      o.batch = static_cast<unsigned>(std::atoi(v));
+    } else if (flag == "--rounds") {
+      o.rounds = static_cast<unsigned>(std::atoi(v));
     } else if (flag == "--reserve-mib") {
       o.reserve_mib = std::atol(v);
     } else if (flag == "--units") {
@@ -619,8 +656,8 @@ int main(int argc, char** argv) {
     std::cerr << "fleet_bench: unknown mode " << o.mode << std::endl;
     return 2;
   }
-  if (o.mode == "threads" && (o.devices > 5000 || o.units > 255)) {
-    std::cerr << "fleet_bench: at most 5000 devices and 255 unit addresses" << std::endl;
+  if (o.mode == "threads" && (o.devices > 5000 || o.units > 255 || o.seconds > 3600)) {
+    std::cerr << "fleet_bench: at most 5000 devices, 255 unit addresses and 3600 s" << std::endl;
     return 2;
   }
   if (!SilenceStdout()) {

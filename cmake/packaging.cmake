@@ -5,8 +5,8 @@
 #                                build machine); Multi-Arch: same, as it lives in the multiarch
 #                                library folder;
 #   snmp-marluxa-ac-power-tools  component "tools": qrmhost, pdusim, the reference host library,
-#                                the README and the two commands' manual pages, for the
-#                                integrator's own machine.
+#                                the README, the two commands' manual pages and the alarm
+#                                catalogue as CSV and JSON, for the integrator's own machine.
 #
 # Each package has its own doc folder, /usr/share/doc/<package>, with the copyright file
 # (packaging/copyright) and changelog.Debian.gz (packaging/changelog.in), and its lintian
@@ -124,33 +124,57 @@ foreach(component plugin tools)
 endforeach()
 install(FILES README.md DESTINATION ${QRM_DOCDIR_TOOLS} COMPONENT tools)
 
-# Manual pages of the two commands, made from their --help and --version by help2man at build
-# time (so --help stays the one source). QRM_MAN_PAGES: AUTO makes them when help2man is there
-# and the commands run here (not in a cross build), ON requires them.
+# Manual pages of the two commands, made at build time by help2man from their --help and
+# --version (so --help stays the one source of the synopsis and the options) and from
+# packaging/man/COMMAND.h2m (the device or data file, the output, examples, see also). The
+# "Exit status:" part of --help becomes the page's EXIT STATUS section. QRM_MAN_PAGES: AUTO
+# makes them when help2man is there and the commands run here (not in a cross build), ON
+# requires them.
 set(QRM_MAN_PAGES AUTO CACHE STRING "Make the commands' manual pages with help2man: AUTO, ON, OFF")
 find_program(QRM_HELP2MAN help2man)
 if(QRM_MAN_PAGES STREQUAL "ON" AND (NOT QRM_HELP2MAN OR CMAKE_CROSSCOMPILING))
   message(FATAL_ERROR "QRM_MAN_PAGES=ON needs help2man (Debian package help2man) and a native build")
 endif()
+set(QRM_MAN_PAGES_MADE OFF)
 if(QRM_MAN_PAGES STREQUAL "ON" OR (QRM_MAN_PAGES STREQUAL "AUTO" AND QRM_HELP2MAN
                                    AND NOT CMAKE_CROSSCOMPILING))
+  set(QRM_MAN_PAGES_MADE ON)
   set(qrm_man_qrmhost "reference host for the snmp_marluxa_ac_power plug-in")
   set(qrm_man_pdusim "simulator of Marluxa AC power-distribution unit SNMP agents")
   set(qrm_man_pages)
   foreach(command qrmhost pdusim)
     set(page ${CMAKE_BINARY_DIR}/man/${command}.1)
-    add_custom_command(OUTPUT ${page}.gz
+    set(include ${PROJECT_SOURCE_DIR}/packaging/man/${command}.h2m)
+    add_custom_command(OUTPUT ${page} ${page}.gz
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
       COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${QRM_SOURCE_DATE_EPOCH} LC_ALL=C.UTF-8
               ${QRM_HELP2MAN} --no-info --section=1 "--name=${qrm_man_${command}}"
-              --output=${page} $<TARGET_FILE:${command}>
+              --include=${include} --output=${page}.h2m $<TARGET_FILE:${command}>
+      COMMAND sed -e "s/^\\.SS \"Exit status:\"$/.SH \"EXIT STATUS\"/" ${page}.h2m > ${page}
       COMMAND sh -c "gzip -9nc \"$1\" >\"$1.gz\"" sh ${page}
-      DEPENDS ${command}
+      DEPENDS ${command} ${include}
       COMMENT "Making the manual page of ${command}" VERBATIM)
     list(APPEND qrm_man_pages ${page}.gz)
   endforeach()
   add_custom_target(qrm_man_pages ALL DEPENDS ${qrm_man_pages})
   install(FILES ${qrm_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+endif()
+
+# The alarm catalogue as data files of the tools package (what `qrmhost catalogue --csv` and
+# `--json` print), for the network-management side of a site; made by the built qrmhost, so
+# not in a cross build.
+if(NOT CMAKE_CROSSCOMPILING)
+  set(qrm_catalogue_dir ${CMAKE_BINARY_DIR}/catalogue)
+  set(qrm_catalogue_files ${qrm_catalogue_dir}/catalogue.csv ${qrm_catalogue_dir}/catalogue.json)
+  add_custom_command(OUTPUT ${qrm_catalogue_files}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${qrm_catalogue_dir}
+    COMMAND sh -c "\"$1\" catalogue --csv >\"$2/catalogue.csv\" && \"$1\" catalogue --json >\"$2/catalogue.json\""
+            sh $<TARGET_FILE:qrmhost> ${qrm_catalogue_dir}
+    DEPENDS qrmhost
+    COMMENT "Writing the alarm catalogue" VERBATIM)
+  add_custom_target(qrm_catalogue ALL DEPENDS ${qrm_catalogue_files})
+  install(FILES ${qrm_catalogue_files}
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/snmp-marluxa-ac-power-tools COMPONENT tools)
 endif()
 
 # The Debian architecture of the binaries: the target's in a cross build.

@@ -14,7 +14,9 @@
 #include "snmp/bare_floats.h"
 #include "snmp/exchange_failure.h"
 #include "snmp/oid_text.h"
+#include "snmp/peer_filter.h"
 #include "snmp/udp_peer.h"
+#include "snmp/udp_receive.h"
 #include "snmp/usm_key.h"
 #include "snmp/usm_walk.h"
 
@@ -80,11 +82,15 @@ bool SNMP_MARLUXA_AC_POWER::InitSetting(const Json::Value& config) {
   ApplySessionSettings();
   m_peer = m_ip;
   m_session.peername = m_peer.data();
-  m_peerRefused = !m_peer.empty() && !IsUdpPeer(m_peer);
-  if (m_peerRefused) {
-    ConsoleLine(std::cout, "ip: \"" + m_peer +
-                               "\" is not UDP (ADDRESS[:PORT], udp:ADDRESS[:PORT] or "
-                               "udp6:[ADDRESS]:PORT); no session, the device does not walk");
+  m_peerRefusal.clear();
+  m_udpPeer = UdpPeer();
+  if (!m_peer.empty()) {
+    const PeerRefusal refusal = ParseUdpPeer(m_peer, &m_udpPeer);
+    if (refusal.kind != PeerRefusal::Kind::kNone) {
+      m_peerRefusal = refusal.walk_reason;
+      ConsoleLine(std::cout, "ip: " + QuoteText(m_peer) + refusal.why +
+                                 "; no session, the device does not walk");
+    }
   }
   m_rootLength = kRootLength;
   m_root[m_rootLength++] = m_address;
@@ -103,7 +109,11 @@ bool SNMP_MARLUXA_AC_POWER::InitSetting(const Json::Value& config) {
 }
 
 std::string SNMP_MARLUXA_AC_POWER::PeerSuffix() const {
-  return m_ip.empty() ? std::string() : " (peer " + m_ip + ")";
+  if (m_ip.empty()) return std::string();
+  // Shown as configured; quoted (escaped and cut) only when it could not stand in a line as it is.
+  bool plain = m_ip.size() <= kLongestPeerShown;
+  for (char c : m_ip) plain = plain && static_cast<unsigned char>(c) >= 0x20 && c != 0x7f;
+  return " (peer " + (plain ? m_ip : QuoteText(m_ip)) + ")";
 }
 
 int SNMP_MARLUXA_AC_POWER::process_data(int, unsigned char*, int) { return 0; }
@@ -146,19 +156,28 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
                     PeerSuffix());
     return;
   }
-  if (m_peerRefused) {  // a transport the walk does not take: nothing is sent
-    ConsoleLine(std::cerr,
-                "snmpbulkwalk: no session opened: ip is not UDP (see InitSetting)" + PeerSuffix());
+  if (!m_peerRefusal.empty()) {  // a peer the walk does not take: nothing is sent
+    ConsoleLine(std::cerr, "snmpbulkwalk: no session opened: " + m_peerRefusal +
+                               " (see InitSetting)" + PeerSuffix());
     return;
   }
+  // A host name is resolved here, before the USM guard, so that net-snmp opens the session on
+  // an address and never waits for a resolver itself.
+  std::string numeric_peer;
+  if (!ResolvePeer(&numeric_peer)) return;
   UsmWalk usm;  // SNMPv3 only: net-snmp's USM around the open, discovery, user entry, close
   if (m_settings.snmp_version == 3 && !usm.Enter(m_stop)) return;
+  if (!numeric_peer.empty()) m_session.peername = numeric_peer.data();
   m_openSession = OpenWalkSession(&m_session);
+  m_session.peername = m_peer.data();
   if (m_openSession == nullptr) {
     snmp_sess_perror("snmpbulkwalk", &m_session);
     return;
   }
+  UseDirectUdpReceive(m_openSession);  // first: the bare-float reading wraps it
   ReadBareFloats(m_openSession);
+  PeerFilter filter;  // answers only from the peer's address and port
+  filter.Install(m_openSession);
   std::memcpy(m_oid, m_root, m_rootLength * sizeof(oid));
   m_oidLength = m_rootLength;
   m_repetitions = m_settings.max_repetitions;
@@ -167,29 +186,52 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   m_reachedEnd = false;
 
   // SNMPv3: engine discovery first, the walk's first exchange, which fails as any does.
-  auto progress = Exchange::Clock::now();  // when the walk last moved on
-  bool more = usm.Ready(m_openSession, &m_exchange, progress + m_progressBound);
+  const auto started = Exchange::Clock::now();
+  auto progress = started;  // when the walk last moved on
+  auto next_note = started + m_stillRunningEvery;
+  bool more = usm.Ready(m_openSession, &m_exchange, progress + m_progressBound, m_peer);
   const int discovery = m_settings.snmp_version == 3 ? 1 : 0;
+  // One clock reading per exchange, taken as it ends, serves both the progress bound and the
+  // time of the progress.
+  auto now = Exchange::Clock::now();
   for (int exchanges = discovery; more && !m_stop.raised(); ++exchanges) {
     if (exchanges == kMaxExchanges) {
       ConsoleLine(std::cout, "snmp walk stopped after " + std::to_string(kMaxExchanges) +
                                  " exchanges" + PeerSuffix());
       more = false;
-    } else if (Exchange::Clock::now() - progress >= m_progressBound) {
+    } else if (now - progress >= m_progressBound) {
       ConsoleLine(std::cout, "snmp walk stopped after " + std::to_string(m_progressBound.count()) +
                                  " ms without progress" + PeerSuffix());
       more = false;
     } else {
       const unsigned advances = m_advances;
       more = ExchangeOnce(progress + m_progressBound);
-      if (m_advances != advances) progress = Exchange::Clock::now();
+      now = Exchange::Clock::now();
+      if (m_advances != advances) progress = now;
+      if (more && !m_stop.raised() && now >= next_note) {  // a slow walk says so, now and then
+        const long long seconds =
+            std::chrono::duration_cast<std::chrono::seconds>(now - started).count();
+        const oid leaf = m_oidLength > m_rootLength ? m_oid[m_rootLength] : 0;
+        ConsoleLine(std::cout, "snmp walk still running after " + std::to_string(seconds) +
+                                   " s: at leaf " + std::to_string(leaf) + ", " +
+                                   std::to_string(exchanges + 1) + " exchanges" + PeerSuffix());
+        next_note = now + m_stillRunningEvery;
+      }
     }
   }
   if (m_reachedEnd && !m_found && !m_stop.raised()) {
     ConsoleLine(std::cout,
                 "snmp walk found nothing under " + OidText(m_root, m_rootLength) + PeerSuffix());
   }
+  if (filter.dropped() > 0) {
+    ConsoleLine(std::cout, "snmp walk dropped " + std::to_string(filter.dropped()) +
+                               (filter.dropped() == 1 ? " answer from " : " answers from ") +
+                               filter.first_source() + ", not from the peer " + filter.peer() +
+                               PeerSuffix());
+  }
+  filter.Remove();
 
+  m_exchange.ReleaseResponse();
   usm.ForgetKeys(m_openSession);
   snmp_sess_close(m_openSession);
   m_openSession = nullptr;
@@ -200,6 +242,47 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   RoundDone();
 }
 
+bool SNMP_MARLUXA_AC_POWER::ResolvePeer(std::string* numeric_peer) {
+  const UdpPeer& peer = m_udpPeer;
+  if (peer.host.empty()) return true;  // a port alone: net-snmp's "any" address
+  if (peer.domain != UdpPeer::Domain::kIPv6 && IsNumericAddress(peer.host, false)) return true;
+  if (peer.domain != UdpPeer::Domain::kIPv4 && IsNumericAddress(peer.host, true)) {
+    // Without udp6: net-snmp would look the address up as an IPv4 host name first.
+    if (peer.domain == UdpPeer::Domain::kEither) {
+      *numeric_peer = NumericPeerName(peer, peer.host, true);
+    }
+    return true;
+  }
+  const HostResolver::Family family =
+      peer.domain == UdpPeer::Domain::kIPv4   ? HostResolver::Family::kIPv4
+      : peer.domain == UdpPeer::Domain::kIPv6 ? HostResolver::Family::kIPv6
+                                              : HostResolver::Family::kIPv4ThenIPv6;
+  // As long as one request may wait for its answer: the time-out times the attempts.
+  const auto bound = std::chrono::microseconds(m_settings.timeout_us) * (m_settings.retries + 1);
+  const HostResolver::Result found =
+      m_resolver.Resolve(peer.host, family, m_stop, Exchange::Clock::now() + bound);
+  std::string reason;
+  switch (found.outcome) {
+    case HostResolver::Result::Outcome::kAddress:
+      *numeric_peer = NumericPeerName(peer, found.address, found.ipv6);
+      return true;
+    case HostResolver::Result::Outcome::kStopped:
+      return false;
+    case HostResolver::Result::Outcome::kTimedOut:
+      reason =
+          "no answer within " +
+          std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(bound).count()) +
+          " ms";
+      break;
+    case HostResolver::Result::Outcome::kFailed:
+      reason = found.reason;
+      break;
+  }
+  ConsoleLine(std::cerr, "snmpbulkwalk: no session opened: host name " + QuoteText(peer.host) +
+                             " did not resolve: " + reason + PeerSuffix());
+  return false;
+}
+
 void SNMP_MARLUXA_AC_POWER::ReportStuckOid(const netsnmp_variable_list& var,
                                            const char* why) const {
   ConsoleLine(std::cout, "snmp walk stopped at OID " + OidText(var.name, var.name_length) + ": " +
@@ -207,7 +290,7 @@ void SNMP_MARLUXA_AC_POWER::ReportStuckOid(const netsnmp_variable_list& var,
 }
 
 bool SNMP_MARLUXA_AC_POWER::ExchangeOnce(Exchange::Clock::time_point deadline) {
-  m_lastSampleTime = boost::posix_time::second_clock::local_time();
+  m_lastSampleTime = m_sampleClock.Now();
   int status = STAT_ERROR;  // also when there is no memory for the request
   m_request = snmp_pdu_create(SNMP_MSG_GETBULK);
   if (m_request != nullptr && snmp_add_null_var(m_request, m_oid, m_oidLength) != nullptr) {
@@ -249,10 +332,7 @@ bool SNMP_MARLUXA_AC_POWER::ExchangeOnce(Exchange::Clock::time_point deadline) {
       more = TakeResponse(*m_response);
     }
   }
-  if (m_response != nullptr) {
-    snmp_free_pdu(m_response);
-    m_response = nullptr;
-  }
+  m_response = nullptr;  // the exchange's, freed with the next answer or at the walk's end
   return more;
 }
 

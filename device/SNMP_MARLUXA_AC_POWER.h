@@ -3,8 +3,9 @@
 //
 // Construction prepares (but does not open) a session template and the walk root
 // 1.3.6.1.4.1.61333.1.1.4. InitSetting copies the device id into the record, reads the frame
-// and session settings, sets the peer name to the host's target address (UDP over IPv4 or IPv6
-// only, as snmp/udp_peer.h lists; another transport is refused in one line naming `ip`, and
+// and session settings (device/app_settings.h), sets the peer name to the host's target address
+// (UDP over IPv4 or IPv6 only, with a port from 1 to 65535 and no NUL character, as
+// snmp/udp_peer.h says; anything else is refused in one line naming `ip` and the reason, and
 // every walk then ends as a failed open does, without sending anything) and appends the
 // device address byte to the root (always rebuilt from the 10-element root, so a repeated
 // call never grows it). With appSetting.use_thread non-zero the device samples on its own
@@ -14,28 +15,32 @@
 // the device back to the host; a non-zero value after that starts it again. There is never
 // more than one sampling thread.
 //
-// do_sample is one walk: GETBULK requests from the root onwards, each continuing from the
-// previous response's last OID, storing INTEGER and float values (opaque or bare 0x48) by leaf
-// number. It ends at the end of the subtree, at an exception value, at a failed exchange or error
-// response, at an OID that does not increase (or is too long to continue from), after
+// do_sample is one walk. A host name in `ip` is looked up first (snmp/host_resolver.h), afresh
+// at each walk, within the time one request may wait, and the session is opened on the address
+// it gave; a name that does not resolve ends the walk as a failed open does, in one line. The
+// session takes answers only from the peer's address and port (snmp/peer_filter.h); the walk
+// names where others came from. Then GETBULK requests from the root onwards, each continuing
+// from the previous response's last OID, storing INTEGER and float values (opaque or bare 0x48)
+// by leaf number; a walk that runs longer than kStillRunningEvery says how far it got, at that
+// interval. It ends at the end of the subtree, at an exception value, at a failed exchange or
+// error response, at an OID that does not increase (or is too long to continue from), after
 // kMaxExchanges exchanges or after kProgressBound without progress (which also cuts short the
 // exchange in flight), and each of these ends with exactly one RoundDone. Every end other than
 // the end of the subtree says why in one line, naming the peer; a walk that reached the end of
 // the subtree without finding any variable under its root says so too ("snmp walk found nothing
-// under ROOT (peer P)"). A walk in
-// which the unit gave no answer at all sets slot 1, the communication state, to 0 before that
-// round, so the round reports the loss; every other slot keeps its value. A walk and its round hold
-// the round lock, so cache restores and reconfiguration never interleave with it, and wait for
-// it as long as the walk takes. An SNMPv3 walk learns the agent's engine ID first (a failure
-// there is a failed exchange); settings that cannot form a session make every walk end as a failed
-// open does, without sending anything.
+// under ROOT (peer P)"). A walk in which the unit gave no answer at all sets slot 1, the
+// communication state, to 0 before that round, so the round reports the loss; every other slot
+// keeps its value. A walk and its round hold the round lock, so cache restores and
+// reconfiguration never interleave with it, and wait for it as long as the walk takes. An SNMPv3
+// walk learns the agent's engine ID first (a failure there is a failed exchange); settings that
+// cannot form a session make every walk end as a failed open does, without sending anything.
 //
 // The device's own console lines that are not fixed texts end with " (peer IP)", IP being the
 // host's `ip` as configured, so that the lines of many devices tell which unit they are about.
 //
-// A stop (the destructor, or use_thread 0) ends a walk at once wherever it waits (SNMPv3 engine
-// discovery included; not inside the resolver, when `ip` names a host, as the session opens),
-// and that walk closes its session and publishes nothing: no round runs on a device that is going
+// A stop (the destructor, or use_thread 0) ends a walk at once wherever it waits (the lookup of
+// a host name, the SNMPv3 turn and engine discovery included), and that walk closes its session
+// and publishes nothing: no round runs on a device that is going
 // away. The destructor stops the sampling thread and waits for it and for any walk a host thread
 // runs.
 #pragma once
@@ -47,8 +52,11 @@
 #include <string>
 
 #include "snmp/exchange.h"
+#include "snmp/host_resolver.h"
 #include "snmp/net_snmp.h"
+#include "snmp/udp_peer.h"
 #include "util/stop_signal.h"
+#include "device/sample_clock.h"
 #include "device/sampling_thread.h"
 #include "device/walk_settings.h"
 #include "frame/UniDataDevice.h"
@@ -71,6 +79,11 @@ class SNMP_MARLUXA_AC_POWER
   // so a request that goes unanswered always has all its attempts; it ends a walk that only
   // waits, also in the middle of the exchange in flight.
   static constexpr std::chrono::milliseconds kProgressBound{120 * 1000};
+  // A walk that runs longer than this says so in one line, and again each time as long again
+  // has passed: "snmp walk still running after S s: at leaf K, N exchanges (peer P)".
+  static constexpr std::chrono::milliseconds kStillRunningEvery{60 * 1000};
+  // The longest `ip` the device's lines show as it is; a longer one is shown quoted and cut.
+  static constexpr size_t kLongestPeerShown = 255;
 
   SNMP_MARLUXA_AC_POWER();
   ~SNMP_MARLUXA_AC_POWER() override;
@@ -98,6 +111,7 @@ class SNMP_MARLUXA_AC_POWER
   // because RefreshStatus reads it on a host thread while InitSetting may change it on another.
   std::atomic<int> m_useThread{0};
   std::chrono::milliseconds m_progressBound = kProgressBound;
+  std::chrono::milliseconds m_stillRunningEvery = kStillRunningEvery;
 
   // " (peer NAME)": the end of the device's own console lines that are not fixed texts, so that
   // a host running many devices can tell which unit a line is about. NAME is the host's `ip` as
@@ -110,6 +124,11 @@ class SNMP_MARLUXA_AC_POWER
   bool TakeResponse(const netsnmp_pdu& response);
 
  private:
+  // Finds the address net-snmp opens the session on: nothing to do for an address (true, and
+  // *numeric_peer left empty: `ip` is used as it is), the address form of a host name looked
+  // up afresh (true), or false: the stop came, or the name did not resolve within the time one
+  // request may wait (one line naming it, on standard error, as a failed open).
+  bool ResolvePeer(std::string* numeric_peer);
   // One request and its response; false when the walk must end after it. An exchange cut short
   // by a stop or by the progress bound returns true: the walk's own checks of both end it.
   bool ExchangeOnce(Exchange::Clock::time_point deadline);
@@ -131,15 +150,18 @@ class SNMP_MARLUXA_AC_POWER
   // The sampling thread never takes it.
   std::mutex m_scheduleMutex;
   WalkSettings m_settings;
-  std::string m_peer;          // the session's own copy of the peer name
-  bool m_peerRefused = false;  // the peer name is not UDP: no walk opens a session
-  std::string m_community;     // the session's own copy of the community
-  int m_repetitions = 0;       // current max-repetitions of the opt-in fast walk
+  std::string m_peer;         // the session's own copy of the peer name
+  UdpPeer m_udpPeer;          // ... as net-snmp reads it
+  std::string m_peerRefusal;  // why no walk opens a session on it ("ip is not UDP"), or empty
+  HostResolver m_resolver;    // looks the peer's host name up at each walk
+  std::string m_community;    // the session's own copy of the community
+  int m_repetitions = 0;      // current max-repetitions of the opt-in fast walk
 
   bool m_answered = false;    // the running walk received a response
   bool m_found = false;       // ... holding a variable under the walk root
   bool m_reachedEnd = false;  // the walk ended where the unit's subtree (or view) ends
   unsigned m_advances = 0;    // responses that moved the walk on to a greater OID
+  SampleClock m_sampleClock;  // the last sample time each request is stamped with
   StopSignal m_stop;
   Exchange m_exchange{m_stop};  // outlives every session it runs on
 };

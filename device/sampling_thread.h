@@ -1,4 +1,4 @@
-// SamplingThread: a device's own thread, started with a small stack of a fixed size.
+// SamplingThread: a device's own thread, started on a small stack of a fixed size.
 //
 // A host process may run hundreds of own-thread devices, and on a 32-bit unit each thread's
 // stack is reserved from the same 3 GiB of address space: with the process default (8 MiB from
@@ -10,10 +10,11 @@
 // process. join() waits for the body to return; the destructor joins a thread not yet joined.
 #pragma once
 
-#include <pthread.h>
-
 #include <cstddef>
 #include <functional>
+#include <utility>
+
+#include "util/stack_thread.h"
 
 class SamplingThread {
  public:
@@ -30,18 +31,11 @@ class SamplingThread {
   // space, where 8 MiB stacks stop at about 375 threads.
   static constexpr std::size_t kStackBytes = 256 * 1024;
 
-  explicit SamplingThread(std::function<void()> body);
-  SamplingThread(const SamplingThread&) = delete;
-  SamplingThread& operator=(const SamplingThread&) = delete;
-  ~SamplingThread();
+  explicit SamplingThread(std::function<void()> body) : thread_(kStackBytes, std::move(body)) {}
 
-  bool joinable() const { return joinable_; }
-  void join();
+  bool joinable() const { return thread_.joinable(); }
+  void join() { thread_.join(); }
 
  private:
-  static void* Run(void* self);
-
-  std::function<void()> body_;
-  pthread_t id_{};
-  bool joinable_ = false;
+  StackThread thread_;
 };

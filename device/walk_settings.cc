@@ -4,6 +4,7 @@
 #include <cctype>
 #include <iostream>
 
+#include "device/app_settings.h"
 #include "util/config_value.h"
 #include "util/console_line.h"
 
@@ -19,24 +20,34 @@ void Reject(const char* key, const Json::Value& v, const char* why, const std::s
 WalkSettings ReadWalkSettings(const Json::Value* app, const std::string& end) {
   WalkSettings s;
   if (app == nullptr) return s;
-  if (const Json::Value* v = ConfigMember(*app, "community")) {
-    if (v->type() == Json::stringValue) {
-      s.community = v->asString();
-    } else {
+  const AppSettings found = CollectAppSettings(app);
+  const std::string notice = UnknownKeysNotice(found, end);
+  if (!notice.empty()) ConsoleLine(std::cout, notice);
+  using K = AppSettingKey;
+  if (const Json::Value* v = found[K::kCommunity]) {
+    if (v->type() != Json::stringValue) {
       Reject("community", *v, "expected a text", end);
+    } else if (v->asString().find('\0') != std::string::npos) {
+      Reject("community", *v, "contains a NUL character", end);
+    } else if (v->asString().size() > kMaxCommunityBytes) {
+      const std::string why =
+          "expected a text of up to " + std::to_string(kMaxCommunityBytes) + " bytes";
+      Reject("community", *v, why.c_str(), end);
+    } else {
+      s.community = v->asString();
     }
   }
   long long n = 0;
   // In milliseconds until capped: 3600000 ms is beyond a 32-bit long in microseconds.
   long long timeout_ms = s.timeout_us / 1000;
-  if (const Json::Value* v = ConfigMember(*app, "timeout_ms")) {
+  if (const Json::Value* v = found[K::kTimeoutMs]) {
     if (ReadIntegerSetting(*v, &n) && n > 0 && n <= 3600 * 1000) {
       timeout_ms = n;
     } else {
       Reject("timeout_ms", *v, "expected milliseconds, 1 to 3600000", end);
     }
   }
-  if (const Json::Value* v = ConfigMember(*app, "retries")) {
+  if (const Json::Value* v = found[K::kRetries]) {
     if (ReadIntegerSetting(*v, &n) && n >= 0 && n <= 100) {
       s.retries = static_cast<int>(n);
     } else {
@@ -55,13 +66,22 @@ WalkSettings ReadWalkSettings(const Json::Value* app, const std::string& end) {
     s.retries = capped_retries;
   }
   s.timeout_us = static_cast<long>(timeout_ms * 1000);  // at most 60000000: fits any long
-  if (const Json::Value* v = ConfigMember(*app, "max_repetitions")) {
+  if (const Json::Value* v = found[K::kMaxRepetitions]) {
     if (ReadIntegerSetting(*v, &n) && n >= 1 && n <= 10000) {
       s.max_repetitions = static_cast<int>(n);
     } else {
       Reject("max_repetitions", *v, "expected an integer 1 to 10000", end);
     }
   }
-  s.snmp_version = ReadSnmpVersion(app, &s.v3, end);
+  Snmpv3Keys keys;
+  keys.snmp_version = found[K::kSnmpVersion];
+  keys.username = found[K::kUsername];
+  keys.security_level = found[K::kSecurityLevel];
+  keys.auth_protocol = found[K::kAuthProtocol];
+  keys.password = found[K::kPassword];
+  keys.priv_protocol = found[K::kPrivProtocol];
+  keys.priv_password = found[K::kPrivPassword];
+  keys.context_name = found[K::kContextName];
+  s.snmp_version = ReadSnmpVersion(keys, &s.v3, end);
   return s;
 }

@@ -15,14 +15,20 @@
 #    SNMPv3 devices destroyed.
 # 3. Many devices in one host: memory per device (500 devices), 200 own-thread devices on
 #    their 5-second schedule against one pdusim serving 200 unit addresses, and 1000 own-thread
-#    devices with the fast walk (threads started, rounds, peak threads and descriptors).
+#    devices with the fast walk (threads started, rounds, peak threads, descriptors and address
+#    space), the fleets run by qrmhost's run command (fleet_bench threads).
+# 2d and 4. CPU per exchange of the default walk, side by side for the plug-in, snmpbulkwalk
+#    and a floor client that only sends, waits and receives (scripts/exchange_cpu.sh): one walk
+#    against the same snmpd (with user-space instructions from callgrind and system calls from
+#    strace), and 200 own-thread devices against one pdusim (with context switches).
 #
 # Everything runs on 127.0.0.1. The machine is shared: only ratios measured side by side in one
 # run mean something, absolute times do not. Knobs (environment): QRM_BENCH_PAIRS (A/B pairs,
 # default 21), QRM_BENCH_FLEET_SECONDS (seconds per fleet run, default 17 = three 5-second
 # cycles and some slack; QRM_BENCH_V3_FLEET_SECONDS the same for the SNMPv3 fleets),
 # QRM_BENCH_FLEET_LARGE (devices of the large fleet run, default 1000), QRM_BENCH_QRMHOST (the
-# host command; when it is not there, the minimal host bench/walk_once stands in).
+# host command; when it is not there, the minimal host bench/walk_once stands in),
+# QRM_BENCH_EXCHANGE_SECONDS (seconds of each 200-device run of section 4, default 12).
 set -euo pipefail
 # shellcheck source=scripts/pdusim_port.sh
 . "$(dirname "${BASH_SOURCE[0]}")/pdusim_port.sh"
@@ -44,7 +50,7 @@ ADDRESS=1
 SUBTREE=.1.3.6.1.4.1.61333.1.1.4.$ADDRESS
 
 PACKAGES=(cmake make g++ pkg-config libsnmp-dev libjsoncpp-dev libboost-date-time-dev
-  libbenchmark-dev snmp snmpd iproute2)
+  libbenchmark-dev snmp snmpd iproute2 strace valgrind)
 
 die() {
   echo "bench: $*" >&2
@@ -68,7 +74,7 @@ WALK_ONCE=$BUILD/bench/walk_once
 PDUSIM=$BUILD/sim/pdusim
 PLUGIN=$BUILD/plugin/snmp_marluxa_ac_power.so
 QRMHOST=${QRM_BENCH_QRMHOST:-$BUILD/tools/qrmhost/qrmhost}
-for f in "$MICRO" "$FLEET" "$WALK_ONCE" "$PDUSIM" "$PLUGIN"; do
+for f in "$MICRO" "$FLEET" "$WALK_ONCE" "$PDUSIM" "$PLUGIN" "$BUILD/bench/exchange_cpu"; do
   [ -e "$f" ] || die "missing $f after the build"
 done
 
@@ -111,6 +117,8 @@ fmt() {
 verdict() { awk -v v="$1" -v op="$2" -v l="$3" 'BEGIN {
   if (op == "<=") ok = v + 0 <= l + 0; else if (op == ">=") ok = v + 0 >= l + 0; else ok = v + 0 == l + 0
   print ok ? "PASS" : "MISS" }'; }
+# shellcheck source=scripts/exchange_cpu.sh
+. "$ROOT/scripts/exchange_cpu.sh"
 
 # ---------------------------------------------------------------------------------------------
 echo "== 1. micro benchmarks"
@@ -425,6 +433,11 @@ summary "    SNMPv3 / SNMPv2c cycle: median $FAR_RATIO, max $FAR_MAX_RATIO  goal
 DESTROY_V3=$(result "$WORK/v3-destroy.txt" destroy_ms_per_device)
 summary "$(fmt '  10 dark own-thread devices destroyed together, each in its first request (cmd: bench/fleet_bench destroy --devices 10 [--settings SNMPV3]): SNMPv3 %.3f ms per device, SNMPv2c %.3f ms' \
   "$DESTROY_V3" "$(result "$WORK/v2c-destroy.txt" destroy_ms_per_device)")  goal <= 100 ms: $(verdict "$DESTROY_V3" "<=" 100)"
+
+# ---------------------------------------------------------------------------------------------
+echo "== 2d. CPU per exchange of one default walk: the plug-in, snmpbulkwalk, the floor client"
+# Unit 2 has no leaf in the bench's snmpd: a walk of it is the empty walk each figure subtracts.
+exchange_cpu_one_walk "$SNMPD_PORT" "$ADDRESS" 2
 stop_children
 
 # ---------------------------------------------------------------------------------------------
@@ -451,7 +464,7 @@ PDUSIM_PORT=$(pdusim_port "$WORK/pdusim.log" "$PDUSIM_PID")
 [ -n "$PDUSIM_PORT" ] || { cat "$WORK/pdusim.log" >&2; die "pdusim did not start"; }
 
 summary "-- $FLEET_DEVICES own-thread devices (use_thread 1, b_mode 2), unit addresses 1-$FLEET_DEVICES, one pdusim process, ${FLEET_SECONDS} s = $FLEET_CYCLES cycles of 5 s + slack"
-summary "   (cmd: pdusim --addresses 1-$FLEET_DEVICES; bench/fleet_bench threads --port PORT --devices $FLEET_DEVICES --seconds $FLEET_SECONDS --agent-pid PID [--max-repetitions 100])"
+summary "   (cmd: pdusim --addresses 1-$FLEET_DEVICES; bench/fleet_bench threads --port PORT --devices $FLEET_DEVICES --seconds $FLEET_SECONDS --agent-pid PID [--max-repetitions 100]: qrmhost's run command)"
 for reps in 0 100; do
   out=$WORK/threads-$reps.txt
   extra=()
@@ -480,7 +493,13 @@ for reps in 0 100; do
   summary "$(fmt '    failed exchanges (timeouts after the retry) %d; UDP datagrams dropped for a full receive buffer (system-wide) %d, %d of them in the first 2 s' \
     "$(t threads_timeouts)" "$(t threads_udp_rcvbuf_drops)" "$(t threads_udp_rcvbuf_drops_first_2s)")"
   summary "    every device walks in each of $FLEET_CYCLES cycles (>= $FLEET_CYCLES rounds each; $(t threads_devices_short_of_cycles) of $FLEET_DEVICES devices short): $(verdict "$rounds_min" ">=" "$FLEET_CYCLES")"
+  summary "$(fmt '    qrmhost process: peak %d threads (devices + %d); address space %.0f MiB before the run, %.0f MiB at most: %.2f MiB per device' \
+    "$(t threads_peak_threads)" "$(awk -v a="$(t threads_peak_threads)" -v n="$FLEET_DEVICES" 'BEGIN { print a - n }')" \
+    "$(t threads_address_space_before_mib)" "$(t threads_address_space_peak_mib)" \
+    "$(t threads_address_space_mib_per_device)")"
 done
+summary "    (address space: a 64-bit glibc reserves 64 MiB per malloc arena, up to 8 arenas per core, whatever the"
+summary "     devices; the goal of at most 2 MiB per device in 3 GiB is checked on armhf, where an arena is 1 MiB, by ./run cross-test)"
 
 # ---------------------------------------------------------------------------------------------
 # Frame mode 1: in mode 2 the reference host's signal states sit behind one process-wide lock,
@@ -492,17 +511,23 @@ out=$WORK/threads-large.txt
   --max-repetitions 100 --mode 1 --agent-pid "$PDUSIM_PID" | tee "$out"
 t() { result "$out" "$1"; }
 summary "-- $FLEET_LARGE own-thread devices in one process (use_thread 1, b_mode 1, max_repetitions 100), unit addresses 1-$FLEET_DEVICES shared, one pdusim, ${FLEET_SECONDS} s"
-summary "   (cmd: bench/fleet_bench threads --port PORT --devices $FLEET_LARGE --units $FLEET_DEVICES --seconds $FLEET_SECONDS --max-repetitions 100 --mode 1)"
+summary "   (cmd: bench/fleet_bench threads --port PORT --devices $FLEET_LARGE --units $FLEET_DEVICES --seconds $FLEET_SECONDS --max-repetitions 100 --mode 1: qrmhost's run command)"
 summary "$(fmt '    sampling threads started %d of %d; rounds per device min %d, max %d (%d rounds published)' \
   "$(t threads_started)" "$(t threads_devices)" "$(t threads_rounds_min)" "$(t threads_rounds_max)" \
   "$(t threads_walks)")"
 summary "$(fmt '    rounds failed %d; failed exchanges (time-outs) %d' "$(t threads_rounds_failed)" \
   "$(t threads_timeouts)")"
-summary "$(fmt '    peak %d threads, %d descriptors (descriptor limit %d); CPU per walk %.2f ms, %.1f%% of %d cores' \
+summary "$(fmt '    peak %d threads, %d descriptors (descriptor limit %d); %.2f MiB of address space per device;' \
   "$(t threads_peak_threads)" "$(t threads_peak_descriptors)" "$(t threads_descriptor_limit)" \
+  "$(t threads_address_space_mib_per_device)")$(fmt ' CPU per walk %.2f ms, %.1f%% of %d cores' \
   "$(t threads_cpu_ms_per_walk)" "$(awk -v v="$(t threads_cpu_share)" 'BEGIN { print v * 100 }')" \
   "$(t threads_cores)")"
 summary "    every device publishes in each of $FLEET_CYCLES cycles ($(t threads_devices_short_of_cycles) of $FLEET_LARGE devices short): $(verdict "$(t threads_rounds_min)" ">=" "$FLEET_CYCLES")"
+stop_children
+
+# ---------------------------------------------------------------------------------------------
+echo "== 4. CPU and context switches per exchange at $FLEET_DEVICES own-thread devices"
+exchange_cpu_fleet "$FLEET_DEVICES" "${QRM_BENCH_EXCHANGE_SECONDS:-12}" 2
 stop_children
 
 # ---------------------------------------------------------------------------------------------

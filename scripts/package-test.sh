@@ -8,7 +8,8 @@
 #     depend on net-snmp's runtime package of this release (libsnmp40, libsnmp40t64, ...) but
 #     neither on jsoncpp nor on the reference host (the host process supplies those); their
 #     version names the Debian release (+debNu1), as their changelog does;
-#   - the tools package holds its documents under its own name and the manual pages;
+#   - the tools package holds its documents under its own name, the manual pages and the alarm
+#     catalogue (429 signals);
 #   - the armhf plug-in is a 32-bit ARM EABI5 hard-float shared object, built for the time_t of
 #     the armhf net-snmp library it links: it passes that library struct timeval, whose size
 #     is 8 bytes with 32-bit time and 16 with 64-bit time (Debian 13 and later);
@@ -183,6 +184,12 @@ for tool in qrmhost pdusim; do
     bash -c 'zcat "$1" | grep -q "^\.TH ${2^^} \"1\"" && zcat "$1" | grep -qF "\-\-help"' _ \
     "$ROOT/usr/share/man/man1/$tool.1.gz" "$tool"
 done
+for f in catalogue.csv catalogue.json; do
+  check "tools: holds the alarm catalogue as $f" \
+    test -s "$ROOT/usr/share/snmp-marluxa-ac-power-tools/$f"
+done
+check "tools: the catalogue names 429 signals" \
+  test "$(grep -c ',120830[0-9]*,' "$ROOT/usr/share/snmp-marluxa-ac-power-tools/catalogue.csv")" = 429
 hostlib=$(env -u LD_LIBRARY_PATH ldd "$ROOT/usr/bin/qrmhost" |
   sed -n 's/^[[:space:]]*libqrmhost_ref\.so => \([^ ]*\) .*/\1/p')
 echo "  ldd: libqrmhost_ref.so => $hostlib"
@@ -225,9 +232,9 @@ one_round() {
   pass "$name: qrmhost run exits 0"
   grep -E '^\[(round|end)' "$dir/err" | sed 's/^/  | /'
   check "$name: the round shows the simulator's three alarms" \
-    grep -qE '^\[round 1\] device 1 at .*: first record, .*, 3 alarms active; raised: ' "$dir/err"
+    grep -qE '^\[round 1\] device 1 at .*: walk of 127\.0\.0\.1:[0-9]+ answered in [0-9.]+ s; first record, .*, 3 alarms active; raised: ' "$dir/err"
   check "$name: the run closes with the device's summary" \
-    grep -qxF '[end] device 1: rounds published 1, walks timed out 0, walks failed 0, walks found nothing 0, alarms active now 3' \
+    grep -qxE '\[end\] device 1: rounds published 1, walks timed out 0, walks failed 0, walks found nothing 0, alarms active now 3, walk time median [0-9.]+ s, longest [0-9.]+ s' \
     "$dir/err"
   check "$name: standard output holds the events alone: jq reads every line" \
     bash -c 'jq -e -c .event "$1" >/dev/null' _ "$dir/events.jsonl"

@@ -190,6 +190,7 @@ bool Agent::Start(uint16_t port, std::string* error, Loopback loopback) {
     if (error) *error = "agent already running";
     return false;
   }
+  ipv6_ = v6;
   sock_ = socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (sock_ < 0) return fail("socket");
   sockaddr_storage addr{};
@@ -228,8 +229,8 @@ void Agent::Stop() {
   while (write(wake_[1], &byte, 1) < 0 && errno == EINTR) {
   }
   thread_.join();
-  for (int* fd : {&sock_, &wake_[0], &wake_[1]}) {
-    close(*fd);
+  for (int* fd : {&sock_, &wake_[0], &wake_[1], &other_port_sock_, &other_address_sock_}) {
+    if (*fd >= 0) close(*fd);
     *fd = -1;
   }
 }
@@ -286,6 +287,32 @@ void Agent::Serve() {
   }
 }
 
+int Agent::AnswerSocket(Faults::AnswerFrom from) {
+  if (from == Faults::AnswerFrom::kAgentPort) return sock_;
+  const bool other_address = from == Faults::AnswerFrom::kOtherAddress && !ipv6_;
+  int& fd = other_address ? other_address_sock_ : other_port_sock_;
+  if (fd >= 0) return fd;
+  fd = socket(ipv6_ ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_storage addr{};
+  socklen_t len = 0;
+  if (ipv6_) {
+    auto* a = reinterpret_cast<sockaddr_in6*>(&addr);
+    a->sin6_family = AF_INET6;
+    a->sin6_addr = in6addr_loopback;
+    len = sizeof *a;
+  } else {
+    auto* a = reinterpret_cast<sockaddr_in*>(&addr);
+    a->sin_family = AF_INET;
+    a->sin_addr.s_addr = htonl(other_address ? 0x7f000002 : INADDR_LOOPBACK);
+    len = sizeof *a;
+  }
+  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+    close(fd);
+    fd = -1;
+  }
+  return fd >= 0 ? fd : sock_;
+}
+
 RequestShape Agent::last_request() const {
   std::lock_guard<std::mutex> lock(mu_);
   return last_request_;
@@ -335,8 +362,9 @@ void Agent::Handle(const uint8_t* data, size_t size, const void* peer, unsigned 
   }
   if (f.mangle == Faults::Mangle::kTruncated) wire.resize(wire.size() / 2);
 
+  const int from = AnswerSocket(f.answer_from);
   auto send = [&](const char* bytes, size_t n) {
-    return sendto(sock_, bytes, n, 0, static_cast<const sockaddr*>(peer), socklen_t(peer_len));
+    return sendto(from, bytes, n, 0, static_cast<const sockaddr*>(peer), socklen_t(peer_len));
   };
   if (f.garbage != Faults::Garbage::kNone) send(kGarbage, sizeof kGarbage - 1);
   if (f.garbage == Faults::Garbage::kInstead || wire.empty()) return;

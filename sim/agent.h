@@ -71,6 +71,9 @@ class Agent {
   void Handle(const uint8_t* data, size_t size, const void* peer, unsigned peer_len);
   // Waits up to `ms` milliseconds; false when Stop was asked meanwhile.
   bool Pause(unsigned ms);
+  // The socket answers go out on for `from`: the agent's own, or one bound (once, on the agent's
+  // thread) to another port or address; the agent's own when that cannot be had.
+  int AnswerSocket(Faults::AnswerFrom from);
 
   const std::string community_;
   mutable std::mutex mu_;
@@ -80,7 +83,10 @@ class Agent {
   std::atomic<uint64_t> responses_{0};
   RequestShape last_request_;  // guarded by mu_
   int sock_ = -1;
-  int wake_[2] = {-1, -1};  // self-pipe: a byte on wake_[1] ends Serve()
+  bool ipv6_ = false;
+  int other_port_sock_ = -1;     // Faults::AnswerFrom::kOtherPort, made on first use
+  int other_address_sock_ = -1;  // Faults::AnswerFrom::kOtherAddress, made on first use
+  int wake_[2] = {-1, -1};       // self-pipe: a byte on wake_[1] ends Serve()
   uint16_t port_ = 0;
   std::thread thread_;
 };

@@ -60,6 +60,12 @@ struct Faults {
   enum class Mangle { kNone, kWrongRequestId, kTruncated };
   Mangle mangle = Mangle::kNone;
 
+  // Where answers (and garbage datagrams) are sent from: the agent's own port, another port of
+  // the same address, or another address (127.0.0.2; over IPv6, which has one loopback address,
+  // another port of ::1). A client that takes answers only from its peer never sees them.
+  enum class AnswerFrom { kAgentPort, kOtherPort, kOtherAddress };
+  AnswerFrom answer_from = AnswerFrom::kAgentPort;
+
   // Wait this long before answering each request.
   unsigned delay_ms = 0;
 

@@ -15,19 +15,22 @@
 
 namespace {
 
-const char kHelp[] = R"(Usage: pdusim [options]
+const char kHelp[] =
+    R"(Usage: pdusim [--port N] [--data FILE | --addresses LIST] [--community TEXT] [FAULT]...
+  or:  pdusim --dump-snmprec [--data FILE | --addresses LIST]
+  or:  pdusim --help | --version
 Serves a simulated AC power-distribution unit over SNMPv2c (GET, GETNEXT, GETBULK) on
 127.0.0.1, printing "pdusim listening on 127.0.0.1:PORT" once ready, until SIGINT or SIGTERM.
 A wrong option or value is named in one line on standard error; the exit status is then 2.
 
-Data:
+Options:
   --port N              UDP port on 127.0.0.1 (default 0: any free port)
   --data FILE           serve the objects of FILE (.snmprec, below) instead of the default unit
                         (default: the default unit)
   --addresses LIST      addresses of the default unit: 1,2,3 or 1-64 or 1,5-8 (default 1)
   --community TEXT      the community answered; others are ignored (default Tormelix@2027q)
   --dump-snmprec        print the dataset as .snmprec to stdout and exit (default: serve it)
-  --help                print this text and exit
+  -h, --help            print this text and exit
   --version             print the version and exit
 
 The default unit serves, for each address A, leaves 1..1269 as 1.3.6.1.4.1.61333.1.1.4.A.LEAF.0:
@@ -60,11 +63,22 @@ Faults (request numbers count from 1 since start; every fault is off by default)
   --wrong-request-id        answer with a different request id
   --truncate                send the answer cut to half its length
   --delay-ms MS             wait MS milliseconds before each answer
-  --max-repetitions-limit N answer GETBULK with max-repetitions > N by tooBig, no bindings
+  --answer-from port|address
+                            send answers from another port of 127.0.0.1, or from 127.0.0.2
+                            (default: from the port the request came to)
+  --max-repetitions-limit N
+                            answer GETBULK with max-repetitions > N by tooBig, no bindings
+
+Exit status:
+  0  stopped by SIGINT or SIGTERM; --dump-snmprec, --help or --version done
+  1  the UDP port could not be bound
+  2  a wrong option or value, or a data file that cannot be read, named in one line on
+     standard error
 )";
 
 [[noreturn]] void Usage(const std::string& why) {
-  std::cerr << "pdusim: " << why << " (see pdusim --help)\n";
+  // One call, so the line reaches standard error whole.
+  std::fprintf(stderr, "pdusim: %s (see pdusim --help)\n", why.c_str());
   std::exit(2);
 }
 
@@ -116,7 +130,7 @@ int main(int argc, char** argv) {
       std::cout << kHelp;
       return 0;
     } else if (flag == "--version") {
-      std::cout << "pdusim " << QRM_VERSION << std::endl;
+      std::cout << std::string("pdusim ") + QRM_VERSION + "\n" << std::flush;
       return 0;
     } else if (flag == "--port") {
       port = uint16_t(Number(flag, arg(), 65535));
@@ -175,6 +189,11 @@ int main(int argc, char** argv) {
       }
       f.mangle = flag == "--truncate" ? pdusim::Faults::Mangle::kTruncated
                                       : pdusim::Faults::Mangle::kWrongRequestId;
+    } else if (flag == "--answer-from") {
+      const std::string from = arg();
+      if (from != "port" && from != "address") Usage("--answer-from: expected port or address");
+      f.answer_from = from == "port" ? pdusim::Faults::AnswerFrom::kOtherPort
+                                     : pdusim::Faults::AnswerFrom::kOtherAddress;
     } else if (flag == "--delay-ms") {
       f.delay_ms = unsigned(Number(flag, arg(), 600000));
     } else if (flag == "--max-repetitions-limit") {
@@ -207,10 +226,10 @@ int main(int argc, char** argv) {
   pdusim::Agent agent(std::move(data), community);
   agent.SetFaults(f);
   if (!agent.Start(port, &error)) {
-    std::cerr << "pdusim: " << error << "\n";
+    std::fprintf(stderr, "pdusim: %s\n", error.c_str());
     return 1;
   }
-  std::cout << "pdusim listening on 127.0.0.1:" << agent.port() << std::endl;
+  std::cout << "pdusim listening on 127.0.0.1:" + std::to_string(agent.port()) + "\n" << std::flush;
   int sig = 0;
   sigwait(&stop, &sig);
   agent.Stop();

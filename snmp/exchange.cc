@@ -1,6 +1,6 @@
 #include "snmp/exchange.h"
 
-#include <sys/select.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -16,14 +16,14 @@ namespace {
 
 // Without a wake-up descriptor a stop is seen by polling, at this interval.
 constexpr auto kStopPollInterval = std::chrono::milliseconds(20);
-// select() takes at most this long a wait at a time; a longer one is simply taken again.
+// ppoll() takes at most this long a wait at a time; a longer one is simply taken again.
 constexpr auto kLongestWait = std::chrono::hours(1);
 
-timeval ToTimeval(std::chrono::microseconds us) {
-  timeval tv;
-  tv.tv_sec = static_cast<time_t>(us.count() / 1000000);
-  tv.tv_usec = static_cast<suseconds_t>(us.count() % 1000000);
-  return tv;
+timespec ToTimespec(std::chrono::microseconds us) {
+  timespec ts;
+  ts.tv_sec = static_cast<time_t>(us.count() / 1000000);
+  ts.tv_nsec = static_cast<long>(us.count() % 1000000) * 1000;
+  return ts;
 }
 
 std::chrono::microseconds FromTimeval(const timeval& tv) {
@@ -39,7 +39,7 @@ bool TransportOpen(void* session) {
 
 // An SNMPv3 session's messages are built and parsed against net-snmp's process-wide USM
 // tables: its send, read and time-out handling run inside the USM guard (snmp/usm_lock.h),
-// which the wait in select() never holds.
+// which the wait itself never holds.
 bool TouchesUsm(void* session) {
   const netsnmp_session* own = snmp_sess_session(session);
   return own != nullptr && own->version == SNMP_VERSION_3;
@@ -47,14 +47,23 @@ bool TouchesUsm(void* session) {
 
 }  // namespace
 
+Exchange::Exchange(const StopSignal& stop) : stop_(stop) {
+  netsnmp_large_fd_set_init(&fds_, FD_SETSIZE);
+}
+
 Exchange::~Exchange() {
-  if (state_.pdu != nullptr) snmp_free_pdu(state_.pdu);
+  ReleaseResponse();
+  netsnmp_large_fd_set_cleanup(&fds_);
+}
+
+void Exchange::ReleaseResponse() {
+  if (answer_ != nullptr) snmp_free_pdu(answer_);
+  answer_ = nullptr;
 }
 
 int Exchange::Run(void* session, netsnmp_pdu* request, netsnmp_pdu** response,
                   Clock::time_point deadline) {
   *response = nullptr;
-  if (state_.pdu != nullptr) snmp_free_pdu(state_.pdu);
   state_ = State{};
   attempted_ = false;
   netsnmp_session* own = session != nullptr ? snmp_sess_session(session) : nullptr;
@@ -63,8 +72,12 @@ int Exchange::Run(void* session, netsnmp_pdu* request, netsnmp_pdu** response,
     return STAT_ERROR;
   }
   own->callback = &Exchange::Input;
-  own->callback_magic = &state_;
-  UsmGuard send_guard(own->version == SNMP_VERSION_3);
+  own->callback_magic = this;
+  UsmGuard send_guard(false);
+  if (own->version == SNMP_VERSION_3 && !send_guard.Acquire(stop_)) {
+    snmp_free_pdu(request);  // not sent: still the caller's
+    return kStopped;
+  }
   if (snmp_sess_async_send(session, request, nullptr, nullptr) == 0) {
     snmp_free_pdu(request);  // not sent: still the caller's
     return STAT_ERROR;
@@ -73,14 +86,10 @@ int Exchange::Run(void* session, netsnmp_pdu* request, netsnmp_pdu** response,
   state_.waiting = true;
   send_guard.Release();
 
-  netsnmp_large_fd_set fds;
-  netsnmp_large_fd_set_init(&fds, FD_SETSIZE);
   int cut = 0;
-  while (state_.waiting && cut == 0) cut = WaitOnce(session, &fds, deadline);
-  netsnmp_large_fd_set_cleanup(&fds);
+  while (state_.waiting && cut == 0) cut = WaitOnce(session, &fds_, deadline);
   if (cut != 0) return cut;
-  *response = state_.pdu;
-  state_.pdu = nullptr;
+  if (state_.taken) *response = answer_;
   return state_.status;
 }
 
@@ -95,11 +104,10 @@ int Exchange::WaitOnce(void* session, netsnmp_large_fd_set* fds, Clock::time_poi
   int block = 1;  // net-snmp lowers it when a time-out is pending and then sets `timeout`
   timeval timeout{0, 0};
   snmp_sess_select_info2_flags(session, &count, fds, &timeout, &block, NETSNMP_SELECT_NOALARMS);
+  // A single session's one descriptor is its transport's socket, which net-snmp has just put
+  // into `fds` for snmp_sess_read2; the wait watches it and the stop signal's descriptor.
   const int wake = stop_.fd();
-  if (wake >= 0) {
-    NETSNMP_LARGE_FD_SET(wake, fds);
-    count = std::max(count, wake + 1);
-  }
+  pollfd watched[2] = {{snmp_sess_transport(session)->sock, POLLIN, 0}, {wake, POLLIN, 0}};
   const auto now = Clock::now();
   auto wait = std::chrono::duration_cast<std::chrono::microseconds>(
       std::clamp<Clock::duration>(deadline - now, Clock::duration::zero(), kLongestWait));
@@ -112,13 +120,15 @@ int Exchange::WaitOnce(void* session, netsnmp_large_fd_set* fds, Clock::time_poi
     wait = std::min(wait, std::chrono::duration_cast<std::chrono::microseconds>(due - now));
   }
   if (wake < 0) wait = std::min<std::chrono::microseconds>(wait, kStopPollInterval);
-  timeval tv = ToTimeval(wait);
+  const timespec ts = ToTimespec(wait);
 
-  const int ready = netsnmp_large_fd_set_select(count, fds, nullptr, nullptr, &tv);
+  const int ready = ppoll(watched, wake >= 0 ? 2 : 1, &ts, nullptr);
   UsmGuard guard(false);
   if (ready > 0) {
-    if (wake >= 0 && NETSNMP_LARGE_FD_ISSET(wake, fds)) return kStopped;
-    if (TouchesUsm(session)) guard.Acquire();
+    if (watched[1].revents != 0) return kStopped;
+    // Whatever the socket reports (data, an error, a closed connection) is net-snmp's to read,
+    // as select() would have reported it readable.
+    if (TouchesUsm(session) && !guard.Acquire(stop_)) return kStopped;
     snmp_sess_read2(session, fds);
   } else if (ready < 0 && errno != EINTR) {
     state_.status = STAT_ERROR;
@@ -126,7 +136,7 @@ int Exchange::WaitOnce(void* session, netsnmp_large_fd_set* fds, Clock::time_poi
   }
   // Resends or times out whatever has expired, also while datagrams keep arriving.
   if (state_.waiting && ready >= 0 && block == 0 && Clock::now() >= due && TransportOpen(session)) {
-    if (TouchesUsm(session)) guard.Acquire();
+    if (TouchesUsm(session) && !guard.Acquire(stop_)) return kStopped;
     snmp_sess_timeout(session);
     const netsnmp_session* own = snmp_sess_session(session);
     attempted_ = true;
@@ -141,12 +151,13 @@ int Exchange::WaitOnce(void* session, netsnmp_large_fd_set* fds, Clock::time_poi
 
 // net-snmp's callback for the session, mirroring its synchronous call's own
 // (snmp_synch_input), except that a retry (NETSNMP_CALLBACK_OP_RESEND, which that call never
-// sees) is not an answer, and a response is handed over instead of copied. The library-wide
+// sees) is not an answer, and a response is taken over instead of copied. The library-wide
 // error variables it also sets are left alone: this runs on many threads at once.
 int Exchange::Input(int op, netsnmp_session* session, int reqid, netsnmp_pdu* pdu, void* magic) {
-  State* state = static_cast<State*>(magic);
+  Exchange* exchange = static_cast<Exchange*>(magic);
+  State* state = &exchange->state_;
   // A retry is not an answer; a response already taken stays the answer.
-  if (op == NETSNMP_CALLBACK_OP_RESEND || state->pdu != nullptr) return 1;
+  if (op == NETSNMP_CALLBACK_OP_RESEND || state->taken) return 1;
   if (reqid != state->reqid && pdu != nullptr && pdu->command != SNMP_MSG_REPORT) return 0;
 
   state->waiting = false;
@@ -156,19 +167,21 @@ int Exchange::Input(int op, netsnmp_session* session, int reqid, netsnmp_pdu* pd
       if (SNMPV3_IGNORE_UNAUTH_REPORTS || report == SNMPERR_NOT_IN_TIME_WINDOW) {
         state->waiting = true;
       }
-      state->pdu = nullptr;
       state->status = STAT_ERROR;
       session->s_snmp_errno = report;
     } else if (pdu->command == SNMP_MSG_RESPONSE) {
-      // The response moves into a blank PDU of the Exchange's own, as net-snmp allocates one;
-      // net-snmp goes on with (and frees) the blank it is left with.
-      auto* taken = static_cast<netsnmp_pdu*>(std::calloc(1, sizeof(netsnmp_pdu)));
-      if (taken == nullptr) {
+      // The response moves into the Exchange's own record (a blank one, as net-snmp allocates
+      // it, at the first answer); net-snmp goes on with, and frees, what that record held: the
+      // previous answer, or nothing.
+      if (exchange->answer_ == nullptr) {
+        exchange->answer_ = static_cast<netsnmp_pdu*>(std::calloc(1, sizeof(netsnmp_pdu)));
+      }
+      if (exchange->answer_ == nullptr) {
         state->status = STAT_ERROR;
         session->s_snmp_errno = SNMPERR_MALLOC;
       } else {
-        std::swap(*taken, *pdu);
-        state->pdu = taken;
+        std::swap(*exchange->answer_, *pdu);
+        state->taken = true;
         state->status = STAT_SUCCESS;
         session->s_snmp_errno = SNMPERR_SUCCESS;
       }
@@ -178,21 +191,17 @@ int Exchange::Input(int op, netsnmp_session* session, int reqid, netsnmp_pdu* pd
       return 0;
     }
   } else if (op == NETSNMP_CALLBACK_OP_TIMED_OUT) {
-    state->pdu = nullptr;
     state->status = STAT_TIMEOUT;
     session->s_snmp_errno = SNMPERR_TIMEOUT;
   } else if (op == NETSNMP_CALLBACK_OP_SEC_ERROR) {
-    state->pdu = nullptr;
     if (state->status == STAT_SUCCESS) {  // an error already reported stays
       state->status = STAT_ERROR;
       session->s_snmp_errno = SNMPERR_GENERR;
     }
   } else if (op == NETSNMP_CALLBACK_OP_DISCONNECT) {
-    state->pdu = nullptr;
     state->status = STAT_ERROR;
     session->s_snmp_errno = SNMPERR_ABORT;
   } else if (op == NETSNMP_CALLBACK_OP_SEND_FAILED) {
-    state->pdu = nullptr;
     state->status = STAT_ERROR;
   } else {  // not an end of the exchange
     state->waiting = true;

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <cstring>
+#include <utility>
 #include <iostream>
 
 #include "util/config_value.h"
@@ -69,9 +70,6 @@ const Protocol kPrivProtocols[] = {
     {"AES-256", {1, 3, 6, 1, 4, 1, 14832, 1, 4}, 9, kLongAes},
 };
 
-const char* const kSnmpv3Keys[] = {"username",      "security_level", "auth_protocol", "password",
-                                   "priv_protocol", "priv_password",  "context_name"};
-
 // A setting that cannot form a session, in one line: the key and the reason, never the value
 // of a pass phrase; `end` closes the line.
 void Refuse(const char* key, const std::string& why, const std::string& end) {
@@ -86,13 +84,12 @@ std::string NameList(const Protocol (&table)[N]) {
   return names;
 }
 
-// The protocol named by the optional setting `key`, or the entry of `fallback` when the key is
-// absent; null after a refusal line. Whether a fallback is available is checked once it is known
-// to be used.
+// The protocol named by the optional setting `key` (value `v`), or the entry of `fallback` when
+// the key is absent; null after a refusal line. Whether a fallback is available is checked once it
+// is known to be used.
 template <size_t N>
-const Protocol* ReadProtocol(const Json::Value& app, const char* key, const Protocol (&table)[N],
+const Protocol* ReadProtocol(const Json::Value* v, const char* key, const Protocol (&table)[N],
                              const char* fallback, const std::string& end) {
-  const Json::Value* v = ConfigMember(app, key);
   if (v != nullptr && v->type() != Json::stringValue) {
     Refuse(key, RenderSetting(*v) + " is not a text (expected one of " + NameList(table) + ")",
            end);
@@ -107,15 +104,26 @@ const Protocol* ReadProtocol(const Json::Value& app, const char* key, const Prot
     }
     return &p;
   }
-  Refuse(key, "\"" + name + "\" is not one of " + NameList(table), end);
+  Refuse(key, QuoteText(name) + " is not one of " + NameList(table), end);
   return nullptr;
 }
 
-// A text setting of `min` to `max` bytes without NUL (net-snmp handles names as C strings).
-bool ReadName(const Json::Value& v, size_t min, size_t max, std::string* out) {
-  if (v.type() != Json::stringValue) return false;
-  *out = v.asString();
-  return out->size() >= min && out->size() <= max && out->find('\0') == std::string::npos;
+// A name setting of `min` to kSnmpv3NameBytes bytes; false after a refusal line.
+bool ReadName(const char* key, const Json::Value& v, size_t min, std::string* out,
+              const std::string& end) {
+  const std::string range = min == 0
+                                ? "up to " + std::to_string(kSnmpv3NameBytes)
+                                : std::to_string(min) + " to " + std::to_string(kSnmpv3NameBytes);
+  if (v.type() == Json::stringValue) {
+    *out = v.asString();
+    if (out->find('\0') != std::string::npos) {
+      Refuse(key, RenderSetting(v) + " contains a NUL character", end);
+      return false;
+    }
+    if (out->size() >= min && out->size() <= kSnmpv3NameBytes) return true;
+  }
+  Refuse(key, "expected a text of " + range + " bytes", end);
+  return false;
 }
 
 int ReadLevel(const Json::Value& v) {
@@ -153,36 +161,36 @@ bool CheckPassPhrase(const char* key, const Json::Value* v, const PassPhrase& pa
     Refuse(key, "not a text", end);
     return false;
   }
-  if (pass.text.size() < USM_LENGTH_P_MIN) {
+  if (pass.text.find('\0') != std::string::npos) {
+    Refuse(key, "contains a NUL character", end);
+    return false;
+  }
+  if (pass.text.size() < kPassPhraseMinBytes) {
     Refuse(key, "shorter than 8 characters", end);
     return false;
   }
   return true;
 }
 
-bool ReadSnmpv3(const Json::Value& app, Snmpv3Settings* v3, const std::string& end) {
+bool ReadSnmpv3(const Snmpv3Keys& keys, Snmpv3Settings* v3, const std::string& end) {
   bool ok = true;
-  if (const Json::Value* v = ConfigMember(app, "username")) {
-    if (!ReadName(*v, 1, 32, &v3->username)) {
-      Refuse("username", "expected a text of 1 to 32 bytes", end);
-      ok = false;
-    }
+  if (keys.username != nullptr) {
+    ok = ReadName("username", *keys.username, 1, &v3->username, end);
   } else {
     Refuse("username", "missing, and snmp_version 3 needs one", end);
     ok = false;
   }
-  if (const Json::Value* v = ConfigMember(app, "context_name")) {
-    if (!ReadName(*v, 0, 32, &v3->context_name)) {
-      Refuse("context_name", "expected a text of up to 32 bytes", end);
-      ok = false;
-    }
+  if (keys.context_name != nullptr) {
+    ok = ReadName("context_name", *keys.context_name, 0, &v3->context_name, end) && ok;
   }
-  const Protocol* auth = ReadProtocol(app, "auth_protocol", kAuthProtocols, "SHA", end);
-  const Protocol* priv = ReadProtocol(app, "priv_protocol", kPrivProtocols, "AES", end);
+  const Protocol* auth =
+      ReadProtocol(keys.auth_protocol, "auth_protocol", kAuthProtocols, "SHA", end);
+  const Protocol* priv =
+      ReadProtocol(keys.priv_protocol, "priv_protocol", kPrivProtocols, "AES", end);
   ok = ok && auth != nullptr && priv != nullptr;
 
-  const Json::Value* password = ConfigMember(app, "password");
-  const Json::Value* priv_password = ConfigMember(app, "priv_password");
+  const Json::Value* password = keys.password;
+  const Json::Value* priv_password = keys.priv_password;
   const PassPhrase auth_pass{PassPhraseText(password)};
   const PassPhrase priv_pass{PassPhraseText(priv_password)};
   ok = CheckPassPhrase("password", password, auth_pass, end) && ok;
@@ -191,7 +199,7 @@ bool ReadSnmpv3(const Json::Value& app, Snmpv3Settings* v3, const std::string& e
   int level = priv_password != nullptr ? SNMP_SEC_LEVEL_AUTHPRIV
               : password != nullptr    ? SNMP_SEC_LEVEL_AUTHNOPRIV
                                        : SNMP_SEC_LEVEL_NOAUTH;
-  if (const Json::Value* v = ConfigMember(app, "security_level")) {
+  if (const Json::Value* v = keys.security_level) {
     level = ReadLevel(*v);
     if (level == 0) {
       Refuse("security_level",
@@ -243,15 +251,28 @@ bool ReadSnmpv3(const Json::Value& app, Snmpv3Settings* v3, const std::string& e
 
 }  // namespace
 
-int ReadSnmpVersion(const Json::Value* app, Snmpv3Settings* v3, const std::string& end) {
+const char* AuthProtocolNames() {
+  static const std::string names = NameList(kAuthProtocols);
+  return names.c_str();
+}
+
+const char* PrivProtocolNames() {
+  static const std::string names = NameList(kPrivProtocols);
+  return names.c_str();
+}
+
+int ReadSnmpVersion(const Snmpv3Keys& keys, Snmpv3Settings* v3, const std::string& end) {
   *v3 = Snmpv3Settings();
-  if (app == nullptr) return 2;
+  const std::pair<const char*, const Json::Value*> v3_settings[] = {
+      {"username", keys.username},           {"security_level", keys.security_level},
+      {"auth_protocol", keys.auth_protocol}, {"password", keys.password},
+      {"priv_protocol", keys.priv_protocol}, {"priv_password", keys.priv_password},
+      {"context_name", keys.context_name}};
   std::string v3_keys;  // the SNMPv3 keys present, by name
-  for (const char* key : kSnmpv3Keys) {
-    if (ConfigMember(*app, key) != nullptr)
-      v3_keys += std::string(v3_keys.empty() ? "" : ", ") + key;
+  for (const auto& [key, value] : v3_settings) {
+    if (value != nullptr) v3_keys += std::string(v3_keys.empty() ? "" : ", ") + key;
   }
-  const Json::Value* version = ConfigMember(*app, "snmp_version");
+  const Json::Value* version = keys.snmp_version;
   if (version == nullptr) {
     if (v3_keys.empty()) return 2;
     Refuse("snmp_version", "missing, but " + v3_keys + " ask for SNMPv3", end);
@@ -270,7 +291,7 @@ int ReadSnmpVersion(const Json::Value* app, Snmpv3Settings* v3, const std::strin
   }
   // The first configuration that asks for SNMPv3 sets net-snmp's USM up for the process.
   EnsureUsmReady();
-  if (ReadSnmpv3(*app, v3, end)) return 3;
+  if (ReadSnmpv3(keys, v3, end)) return 3;
   *v3 = Snmpv3Settings();
   return 0;
 }

@@ -99,13 +99,16 @@ struct UsmUserShare {
   struct usmUser* user = nullptr;  // in net-snmp's table while walks > 0
   UsmKeySet keys;                  // what `user` was made from
   int walks = 0;
+  // A walk is making or removing the entry in net-snmp's table (under the USM guard, without
+  // the shares' lock): nobody else comes in, and the share stays, until it is done.
+  bool busy = false;
   std::deque<uint64_t> waiting;  // walks waiting to use the entry, in arrival order
 };
 
 namespace {
 
 struct Shares {
-  std::mutex mutex;  // taken before the USM guard, never after it
+  std::mutex mutex;  // never held while waiting for the USM guard
   std::condition_variable changed;
   std::map<ShareKey, std::unique_ptr<UsmUserShare>> by_key;
   uint64_t next_ticket = 0;
@@ -121,12 +124,13 @@ Shares& TheShares() {
 bool UsmWalk::Enter(const StopSignal& stop) {
   if (stop.raised()) return false;
   stop_ = &stop;
-  guard_.Acquire();
+  if (!guard_.Acquire(stop)) return false;
   entered_ = true;
   return true;
 }
 
-bool UsmWalk::Ready(void* open_session, Exchange* exchange, Exchange::Clock::time_point deadline) {
+bool UsmWalk::Ready(void* open_session, Exchange* exchange, Exchange::Clock::time_point deadline,
+                    const std::string& peer) {
   if (!entered_) return true;
   netsnmp_session* session = snmp_sess_session(open_session);
   if (session == nullptr) {  // not an open session: nothing can be sent on it
@@ -144,22 +148,22 @@ bool UsmWalk::Ready(void* open_session, Exchange* exchange, Exchange::Clock::tim
   // nothing: an answer in flight is still accepted, and a request built meanwhile is answered
   // with a time-window report and resent at once, as net-snmp does for any such report. (An
   // engine new to the peer keeps what net-snmp knows of it from other peers for this walk.)
-  const std::string peer = session->peername != nullptr ? session->peername : "";
   ForgetEngineTimes((*PeerEngines())[peer]);
   guard_.Release();
-  if (session->securityEngineIDLen == 0 && !Discover(open_session, exchange, deadline)) {
+  if (session->securityEngineIDLen == 0 && !Discover(open_session, exchange, deadline, peer)) {
     return false;
   }
   {
-    UsmGuard guard;
+    UsmGuard guard(false);
+    if (!guard.Acquire(*stop_)) return false;
     (*PeerEngines())[peer].assign(reinterpret_cast<const char*>(session->securityEngineID),
                                   session->securityEngineIDLen);
   }
   return UseUserEntry(session);
 }
 
-bool UsmWalk::Discover(void* open_session, Exchange* exchange,
-                       Exchange::Clock::time_point deadline) {
+bool UsmWalk::Discover(void* open_session, Exchange* exchange, Exchange::Clock::time_point deadline,
+                       const std::string& peer) {
   netsnmp_session* session = snmp_sess_session(open_session);
   // net-snmp's probe: a GET without bindings from the user "" without authentication, which
   // the agent answers with an unknownEngineID report that carries its engine ID.
@@ -179,12 +183,12 @@ bool UsmWalk::Discover(void* open_session, Exchange* exchange,
     free(nobody);
     session->s_snmp_errno = SNMPERR_MALLOC;
   }
-  if (response != nullptr) snmp_free_pdu(response);
+  exchange->ReleaseResponse();  // an answer to the probe is never used
   if (status == Exchange::kStopped || status == Exchange::kPastDeadline) return false;
   // net-snmp takes the engine ID from the agent's report into the session.
   if (session->securityEngineIDLen != 0) return true;
   if (status == STAT_TIMEOUT) {
-    ConsoleLine(std::cerr, std::string("Timeout: No Response from ") + session->peername);
+    ConsoleLine(std::cerr, "Timeout: No Response from " + peer);
   } else {
     // An answer without an engine ID (a response instead of a report) is as net-snmp's own
     // probe judges it.
@@ -199,7 +203,8 @@ bool UsmWalk::Discover(void* open_session, Exchange* exchange,
 // net-snmp 5.9.5 and later: snmp_sess_open marks the session to keep its own user entry, which
 // net-snmp frees with the session; no entry of the process-wide table is made or shared.
 bool UsmWalk::UseUserEntry(netsnmp_session* session) {
-  UsmGuard guard;
+  UsmGuard guard(false);
+  if (!guard.Acquire(*stop_)) return false;
   if (usm_create_user_from_session(session) == SNMPERR_SUCCESS) return true;
   ReportLocalisationFailure();
   return false;
@@ -207,6 +212,7 @@ bool UsmWalk::UseUserEntry(netsnmp_session* session) {
 #else
 // Up to net-snmp 5.9.4 the user entry is looked up in the process-wide table by engine ID and
 // user name for every message, so walks with the same pair share one entry (see the header).
+// The shares' lock orders the walks; the entry itself is made under the USM guard alone.
 bool UsmWalk::UseUserEntry(netsnmp_session* session) {
   Shares& shares = TheShares();
   UsmKeySet mine;
@@ -217,13 +223,6 @@ bool UsmWalk::UseUserEntry(netsnmp_session* session) {
   std::unique_lock<std::mutex> lock(shares.mutex);
   auto found = shares.by_key.find(key);
   if (found == shares.by_key.end()) {
-    UsmGuard guard;
-    // An entry that no walk made belongs to someone else in the process (the host's own
-    // SNMPv3 users): net-snmp uses it as it is, and it stays.
-    if (usm_get_user(session->securityEngineID, session->securityEngineIDLen,
-                     session->securityName) != nullptr) {
-      return true;
-    }
     found = shares.by_key.emplace(key, std::make_unique<UsmUserShare>()).first;
     found->second->key = key;
   }
@@ -231,7 +230,8 @@ bool UsmWalk::UseUserEntry(netsnmp_session* session) {
   const uint64_t ticket = shares.next_ticket++;
   share->waiting.push_back(ticket);
   auto admitted = [&] {
-    return share->waiting.front() == ticket && (share->walks == 0 || share->keys.Equals(mine));
+    return share->waiting.front() == ticket && !share->busy &&
+           (share->walks == 0 || share->keys.Equals(mine));
   };
   // wait_for, not wait: see snmp/usm_lock.cc. Every change is notified.
   while (!admitted() && !stop_->raised()) shares.changed.wait_for(lock, std::chrono::seconds(1));
@@ -242,24 +242,57 @@ bool UsmWalk::UseUserEntry(netsnmp_session* session) {
       break;
     }
   }
-  bool made = true;
-  if (in && share->walks == 0) {
-    UsmGuard guard;
-    made = usm_create_user_from_session(session) == SNMPERR_SUCCESS;
-    share->user = made ? usm_get_user(session->securityEngineID, session->securityEngineIDLen,
-                                      session->securityName)
-                       : nullptr;
-    if (made) share->keys.CopyFrom(mine);
-  }
-  if (in && made) {
+  const bool joined = in && share->walks > 0;  // the entry holds these keys already
+  if (joined) {
     ++share->walks;
     share_ = share;
-  } else if (share->walks == 0 && share->waiting.empty()) {
-    shares.by_key.erase(key);
   }
-  shares.changed.notify_all();  // the next in line may bring the same keys, or find it free
-  if (in && !made) ReportLocalisationFailure();
-  return in && made;
+  if (!in || joined) {
+    if (!in && share->walks == 0 && !share->busy && share->waiting.empty()) {
+      shares.by_key.erase(key);
+    }
+    lock.unlock();
+    shares.changed.notify_all();  // the next in line may bring the same keys, or find it free
+    return in;
+  }
+
+  // The first walk on the entry makes it; the others wait until it is made.
+  share->busy = true;
+  share->keys.CopyFrom(mine);
+  lock.unlock();
+  enum class Outcome { kMade, kForeign, kFailed, kStopped } outcome;
+  struct usmUser* user = nullptr;
+  {
+    UsmGuard guard(false);
+    if (!guard.Acquire(*stop_)) {
+      outcome = Outcome::kStopped;
+    } else if (usm_get_user(session->securityEngineID, session->securityEngineIDLen,
+                            session->securityName) != nullptr) {
+      // An entry that no walk made belongs to someone else in the process (the host's own
+      // SNMPv3 users): net-snmp uses it as it is, and it stays.
+      outcome = Outcome::kForeign;
+    } else if (usm_create_user_from_session(session) == SNMPERR_SUCCESS) {
+      outcome = Outcome::kMade;
+      user = usm_get_user(session->securityEngineID, session->securityEngineIDLen,
+                          session->securityName);
+    } else {
+      outcome = Outcome::kFailed;
+    }
+  }
+  lock.lock();
+  share->busy = false;
+  if (outcome == Outcome::kMade) {
+    share->user = user;
+    share->walks = 1;
+    share_ = share;
+  } else {
+    share->keys.Wipe();
+    if (share->waiting.empty()) shares.by_key.erase(key);
+  }
+  lock.unlock();
+  shares.changed.notify_all();
+  if (outcome == Outcome::kFailed) ReportLocalisationFailure();
+  return outcome == Outcome::kMade || outcome == Outcome::kForeign;
 }
 #endif
 
@@ -279,29 +312,45 @@ void UsmWalk::Leave() {
   entered_ = false;
   guard_.Release();
   if (share_ == nullptr) return;
+  UsmUserShare* share = share_;
+  share_ = nullptr;
   Shares& shares = TheShares();
+  struct usmUser* user = nullptr;  // to remove, when this was the last walk using it
   {
     std::lock_guard<std::mutex> lock(shares.mutex);
-    if (--share_->walks == 0) {
-      if (share_->user != nullptr) {
-        UsmGuard guard;
-        usm_remove_user(share_->user);
-        WipeUser(share_->user);
-        usm_free_user(share_->user);
-        share_->user = nullptr;
-      }
-      share_->keys.Wipe();
-      if (share_->waiting.empty()) {
-        const ShareKey key = share_->key;
-        shares.by_key.erase(key);
+    if (--share->walks == 0) {
+      user = share->user;
+      share->user = nullptr;
+      share->busy = user != nullptr;
+      if (user == nullptr) {
+        share->keys.Wipe();
+        if (share->waiting.empty()) {
+          const ShareKey key = share->key;  // erase must not read the key it destroys
+          shares.by_key.erase(key);
+        }
       }
     }
-    share_ = nullptr;
+  }
+  if (user != nullptr) {
+    {
+      UsmGuard guard;  // the keys leave the table whatever else happens: no stop here
+      usm_remove_user(user);
+      WipeUser(user);
+      usm_free_user(user);
+    }
+    std::lock_guard<std::mutex> lock(shares.mutex);
+    share->busy = false;
+    share->keys.Wipe();
+    if (share->walks == 0 && share->waiting.empty()) {
+      const ShareKey key = share->key;
+      shares.by_key.erase(key);
+    }
   }
   shares.changed.notify_all();
 }
 
 void UsmWalk::WakeWaiters() {
+  UsmGuard::WakeWaiters();
   Shares& shares = TheShares();
   { std::lock_guard<std::mutex> lock(shares.mutex); }
   shares.changed.notify_all();

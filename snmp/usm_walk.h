@@ -7,7 +7,8 @@
 // answer, answers slowly or was given a wrong pass phrase delays only its own walk.
 //
 // The steps, in do_sample's order:
-//   Enter      takes the guard, under which the walk's session is then opened;
+//   Enter      takes the guard, under which the walk's session is then opened (on a numeric
+//              address: the walk has resolved a host name before, without the guard);
 //   Ready      learns the agent's engine ID through the walk's interruptible exchange (the same
 //              time-out, retries and stop as every request; it is the walk's first exchange),
 //              forgets the engine's cached boots and time, and has net-snmp localise the
@@ -25,10 +26,15 @@
 // units behind one agent, one agent at two addresses): it is shared, counted, and removed by
 // the last walk to leave. A walk that brings other keys for the same engine and user name (a
 // wrong pass phrase on one of them) waits, without the guard, until the walks using the entry
-// have left, and walks that wait are let in in arrival order; a stop ends the wait at once.
+// have left, and walks that wait are let in in arrival order; a stop ends the wait at once. The
+// walk that makes or removes the entry does so under the guard alone, holding no other lock,
+// and every wait for the guard that a walk makes on its own behalf ends at a stop (the removal
+// of an entry, which must happen, waits for its turn in any case).
 // net-snmp 5.9.5 and later keep the user entry in the session instead (SNMP_FLAGS_SESSION_USER):
 // there each walk has its own and nothing is shared.
 #pragma once
+
+#include <string>
 
 #include "snmp/exchange.h"
 #include "snmp/net_snmp.h"
@@ -44,16 +50,18 @@ class UsmWalk {
   UsmWalk(const UsmWalk&) = delete;
   UsmWalk& operator=(const UsmWalk&) = delete;
 
-  // Takes the guard for the session's opening. False (nothing held) when `stop` is raised; it
-  // must outlive the walk.
+  // Takes the guard for the session's opening. False (nothing held) when `stop` is raised,
+  // also while waiting for the guard; `stop` must outlive the walk.
   bool Enter(const StopSignal& stop);
 
   // After the session opened: discovery and user entry for `open_session`, with `exchange` and
-  // `deadline` as for every request. True when the walk can exchange; false after the lines of
-  // a failed exchange (the time-out line with the peer name on standard error, or "snmp get
-  // error 1" and net-snmp's reason), and without a line when the stop or the deadline cut it
-  // short. Without Enter (an SNMPv2c walk) true at once.
-  bool Ready(void* open_session, Exchange* exchange, Exchange::Clock::time_point deadline);
+  // `deadline` as for every request; `peer` is the unit's name as configured, which lines show
+  // and by which the engine it gave last is remembered. True when the walk can exchange; false
+  // after the lines of a failed exchange (the time-out line with `peer` on standard error, or
+  // "snmp get error 1" and net-snmp's reason), and without a line when the stop or the deadline
+  // cut it short. Without Enter (an SNMPv2c walk) true at once.
+  bool Ready(void* open_session, Exchange* exchange, Exchange::Clock::time_point deadline,
+             const std::string& peer);
 
   // Before `open_session` closes: takes the guard and overwrites the session's copy of the
   // keys. Nothing without Enter.
@@ -63,11 +71,12 @@ class UsmWalk {
   // without Enter; also run by the destructor.
   void Leave();
 
-  // Makes every walk that waits for a user entry look at its stop signal again.
+  // Makes every walk that waits for a user entry or for the guard look at its stop signal again.
   static void WakeWaiters();
 
  private:
-  bool Discover(void* open_session, Exchange* exchange, Exchange::Clock::time_point deadline);
+  bool Discover(void* open_session, Exchange* exchange, Exchange::Clock::time_point deadline,
+                const std::string& peer);
   bool UseUserEntry(netsnmp_session* session);
 
   bool entered_ = false;

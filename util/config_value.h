@@ -12,6 +12,7 @@
 
 #include <cctype>
 #include <climits>
+#include <cstddef>
 #include <string>
 
 #include <json/value.h>
@@ -51,12 +52,49 @@ inline int LeadingInt(const std::string& text) {
   return static_cast<int>(value);
 }
 
-// A setting as a line that rejects it shows it: texts quoted, numbers and booleans as their
-// text, containers by kind.
+// Longest part of a text a console line shows: a configuration may hold a text of any length.
+constexpr std::size_t kShownTextBytes = 64;
+
+// `text` as a line shows it: in double quotes, at most kShownTextBytes of it (cut where a UTF-8
+// character starts), then `..." (N bytes)` when cut. A double quote, a backslash and every control
+// character (a NUL among them) are written as JSON writes them (\", \\, \n, \u0000), so that
+// the line stays one line of printable text and shows what was there. A short, plain text is
+// shown as it is: "10.0.5.21".
+inline std::string QuoteText(const std::string& text) {
+  std::size_t end = text.size();
+  if (end > kShownTextBytes) {
+    end = kShownTextBytes;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  }
+  std::string out = "\"";
+  for (std::size_t i = 0; i < end; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7f) {
+      static const char kHex[] = "0123456789abcdef";
+      out += "\\u00";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xf];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  if (end < text.size()) return out + "...\" (" + std::to_string(text.size()) + " bytes)";
+  return out + "\"";
+}
+
+// A setting as a line that rejects it shows it: texts as QuoteText shows them, numbers and
+// booleans as their text, containers by kind.
 inline std::string RenderSetting(const Json::Value& value) {
   switch (value.type()) {
     case Json::stringValue:
-      return "\"" + value.asString() + "\"";
+      return QuoteText(value.asString());
     case Json::arrayValue:
       return "an array";
     case Json::objectValue:

@@ -140,17 +140,25 @@ TEST_F(Concurrency, CacheRestoresDuringOwnThreadWalksPublishOnlyWholeImages) {
   agent.SetFaults(slow);
 
   auto obs = std::make_shared<RecordingObserver>();
+  std::atomic<bool> walked{false};  // a walk's round has been published
+  obs->on_event = [&](const HostEvent& e) {
+    if (e.call == "SendSP" && ImageSlot(e.bytes, 1) == 1.0f) walked = true;
+  };
   auto device = std::make_unique<DeviceProbe>();
   device->Init(std::weak_ptr<QRMController>(), kId, Json::Value());
   AttachHostObserver(device.get(), obs);
-  std::atomic<int> restored{0};
+  std::atomic<int> restored{0}, attempts{0};
+  // At least kLoads restores, and on until one has followed a walk's round (bounded).
   std::thread host([&] {
-    const auto end = Clock::now() + std::chrono::seconds(20);
-    for (int i = 0; i < kLoads && Clock::now() < end; ++i) {
+    const auto end = Clock::now() + std::chrono::seconds(300);
+    bool after_walk = false;
+    for (int i = 0; i < 100000 && (i < kLoads || !after_walk) && Clock::now() < end; ++i) {
+      after_walk = walked;
       SNMP_MARLUXA_AC_POWER_Data_t image{};
       SetRecordId(image, kId);
       for (int k = 1; k <= kSlotCount; ++k) SetSlot(image, k, -static_cast<float>(i + 1));
       std::memset(RecordBytes(image) + kRecordSize - kStampSize, 0xEE, kStampSize);
+      ++attempts;
       restored += device->LoadFromCache(RecordBytes(image), static_cast<int>(kRecordSize));
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -160,14 +168,7 @@ TEST_F(Concurrency, CacheRestoresDuringOwnThreadWalksPublishOnlyWholeImages) {
   EXPECT_TRUE(WaitFor([&] { return restored >= 20; }));
   device->InitSetting(Parse(DeviceConfig(agent.port(), kAddress, R"("use_thread":"1")")));
   host.join();
-  auto is_walk = [](const HostEvent& e) { return ImageSlot(e.bytes, 1) == 1.0f; };
-  ASSERT_TRUE(WaitFor(
-      [&] {
-        for (const HostEvent& e : obs->EventsOf("SendSP"))
-          if (is_walk(e)) return true;
-        return false;
-      },
-      std::chrono::seconds(20)));
+  ASSERT_TRUE(WaitFor([&] { return walked.load(); }));
   device.reset();  // stops the sampling thread; a walk in flight ends with its round
 
   const auto sent = obs->EventsOf("SendSP");
@@ -201,7 +202,8 @@ TEST_F(Concurrency, CacheRestoresDuringOwnThreadWalksPublishOnlyWholeImages) {
     }
   }
   EXPECT_EQ(caches, restored.load());
-  EXPECT_EQ(restored.load(), kLoads) << "every restore of a whole image is accepted";
+  EXPECT_GE(restored.load(), kLoads);
+  EXPECT_EQ(restored.load(), attempts.load()) << "every restore of a whole image is accepted";
   EXPECT_GE(walks, 1);
   EXPECT_GE(caches_before_walk, 20) << "restores before the first walk";
   EXPECT_GT(caches - caches_before_walk, 0) << "restores after the first walk";
@@ -235,15 +237,16 @@ TEST_F(Concurrency, AgentSilentMidWalkThenBackTheNextWalkFillsTheRecord) {
 
   testing::internal::CaptureStderr();
   const auto start = Clock::now();
-  device->InitSetting(Parse(DeviceConfig(agent.port(), kAddress, R"("use_thread":"1")")));
-  const bool cut = WaitFor([&] { return obs->Count("SendSP") >= 2; }, std::chrono::seconds(10));
+  device->InitSetting(Parse(
+      DeviceConfig(agent.port(), kAddress, std::string(R"("use_thread":"1",)") + kQuickTimeout)));
+  const bool cut = WaitFor([&] { return obs->Count("SendSP") >= 2; });
   const std::string err = testing::internal::GetCapturedStderr();
   ASSERT_TRUE(cut) << "the cut walk did not end its round";
   EXPECT_EQ(agent.requests(), kAnswered + 1) << "one unanswered request, no retry";
   agent.SetFaults(Faults{});  // back, while the sampling thread pauses
   EXPECT_EQ(err, "Timeout: No Response from 127.0.0.1:" + std::to_string(agent.port()) + "\n");
-  EXPECT_GE(std::chrono::duration<double>(Clock::now() - start).count(), 0.45)
-      << "the round ended at the 0.5 s time-out, not before";
+  EXPECT_GE(std::chrono::duration<double>(Clock::now() - start).count(), 0.95)
+      << "the round ended at the 1 s time-out, not before";
 
   const auto cut_image = obs->EventsOf("SendSP")[1].bytes;
   EXPECT_TRUE(FreshStamp(cut_image));
@@ -256,8 +259,7 @@ TEST_F(Concurrency, AgentSilentMidWalkThenBackTheNextWalkFillsTheRecord) {
     }
   }
 
-  ASSERT_TRUE(WaitFor([&] { return obs->Count("SendSP") >= 3; }, std::chrono::seconds(10)))
-      << "no walk after the pause";
+  ASSERT_TRUE(WaitFor([&] { return obs->Count("SendSP") >= 3; })) << "no walk after the pause";
   const auto full_image = obs->EventsOf("SendSP")[2].bytes;
   device.reset();
   EXPECT_EQ(IdOf(full_image), kId);
@@ -375,7 +377,10 @@ TEST_F(Concurrency, SixtyFourOwnThreadDevicesAndHostThreadsKeepEachUnitApart) {
     images.push_back(CacheImage(kIdBase + a, WalkBits(data, a), -1.0f));
   }
 
-  const auto deadline = Clock::now() + std::chrono::seconds(60);
+  // Bounds a wait that holds under qemu-arm on a busy machine; the test ends as soon as every
+  // device has published what it needs.
+  constexpr auto kBound = std::chrono::seconds(300);
+  const auto deadline = Clock::now() + kBound;
   std::atomic<bool> stop{false};
   std::atomic<int> accessor_faults{0};
   std::atomic<long> restores{0};
@@ -403,7 +408,8 @@ TEST_F(Concurrency, SixtyFourOwnThreadDevicesAndHostThreadsKeepEachUnitApart) {
           ++restores;
         }
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      // A pause between passes leaves the walks their share of a busy machine.
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   };
   std::atomic<int> reconfigurations{0};
@@ -434,12 +440,12 @@ TEST_F(Concurrency, SixtyFourOwnThreadDevicesAndHostThreadsKeepEachUnitApart) {
         }
         return true;
       },
-      std::chrono::seconds(60));
+      kBound);
   stop = true;
   for (std::thread& t : hosts) t.join();
   devices.clear();  // each sampling thread stops; a walk cut short publishes nothing
 
-  EXPECT_TRUE(done) << "not every device published a walk and two rounds within 60 s";
+  EXPECT_TRUE(done) << "not every device published a walk and two rounds within 300 s";
   EXPECT_EQ(checker->FirstProblem(), "");
   EXPECT_EQ(accessor_faults.load(), 0);
   EXPECT_GT(restores.load(), 0);

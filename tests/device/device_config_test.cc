@@ -7,7 +7,10 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <fstream>
 #include <limits>
+#include <map>
+#include <set>
 #include <memory>
 #include <new>
 #include <string>
@@ -15,6 +18,7 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 
+#include "device/app_settings.h"
 #include "tests/support/device_probe.h"
 #include "tests/support/recording_observer.h"
 #include "tests/support/vtable_slot.h"
@@ -222,14 +226,23 @@ TEST(DeviceConfiguration, BadSessionSettingsAreNamedAndDefaultsKept) {
                        R"("retries":"x")", R"("retries":true)", R"("community":7)",
                        R"("community":["a"])",
                        // Integral, but past the signed 64-bit range (jsoncpp would throw).
-                       R"("timeout_ms":18446744073709551615)", R"("retries":1e19)"};
-  for (const char* setting : bad) {
+                       R"("timeout_ms":18446744073709551615)", R"("retries":1e19)",
+                       // Never sent cut short at the NUL, nor sent at a length no agent takes.
+                       R"("community":"pub\u0000lic")"};
+  const std::string long_community = R"("community":")" + std::string(256, 'c') + "\"";
+  const std::string huge_timeout = R"("timeout_ms":")" + std::string(200000, '9') + "\"";
+  std::vector<std::string> settings(std::begin(bad), std::end(bad));
+  settings.push_back(long_community);
+  settings.push_back(huge_timeout);
+  for (const std::string& setting : settings) {
     DeviceProbe d;
     testing::internal::CaptureStdout();
     d.InitSetting(Parse(std::string(R"({"ip":"127.0.0.1:1161","appSetting":{)") + setting + "}}"));
     const std::string out = testing::internal::GetCapturedStdout();
-    const std::string key = std::string(setting).substr(1, std::string(setting).find('"', 1) - 1);
-    EXPECT_NE(out.find(key), std::string::npos) << setting << " -> " << out;
+    const std::string key = setting.substr(1, setting.find('"', 1) - 1);
+    EXPECT_EQ(out.rfind("appSetting." + key + ": ignoring ", 0), 0u) << setting << " -> " << out;
+    EXPECT_LT(out.size(), 200u) << "a value is shown cut: " << out.substr(0, 200);
+    EXPECT_EQ(out.find('\0'), std::string::npos) << out;
     EXPECT_TRUE(EndsWith(out, " (peer 127.0.0.1:1161)\n")) << out;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
     EXPECT_EQ(d.session().timeout, 10000000);
@@ -379,6 +392,12 @@ TEST(DeviceConfiguration, SnmpSettingsThatFormNoSessionAreNamedAndNothingIsSent)
       {R"("snmp_version":3,"username":"u","priv_password":"Pass-0002")", "password"},
       {R"("snmp_version":3,"username":"u","security_level":"high","password":"Pass-0001")",
        "security_level"},
+      // A NUL would cut the text short where net-snmp reads it: refused, never sent.
+      {R"("snmp_version":3,"username":"u\u0000v")", "username"},
+      {R"("snmp_version":3,"username":"u","context_name":"pdu\u0000")", "context_name"},
+      {R"("snmp_version":3,"username":"u","password":"Pass-0\u0000001")", "password"},
+      {R"("snmp_version":3,"username":"u","password":"Pass-0001","priv_password":"Pass-0\u0000002")",
+       "priv_password"},
   };
   for (const Case& c : cases) {
     auto obs = std::make_shared<RecordingObserver>();
@@ -484,6 +503,119 @@ TEST(DeviceObject, DestroyedDeviceLeavesNoKeyOrPassPhraseInItsMemory) {
   const std::string after(reinterpret_cast<const char*>(storage), sizeof storage);
   EXPECT_EQ(after.find(auth), std::string::npos);
   EXPECT_EQ(after.find(priv), std::string::npos);
+}
+
+// A peer name the walk cannot use is named once at InitSetting (the name quoted and cut, the
+// reason), and every walk then ends as a failed open, sending nothing: a name with a NUL is never
+// sent cut short at it (here it would reach the silent peer's port), a port outside 1 to 65535
+// is never sent to.
+TEST(DeviceConfiguration, PeerNamesAWalkCannotUseAreNamedAndNothingIsSent) {
+  SilentUdpPeer agent;
+  ASSERT_TRUE(agent.ok());
+  const std::string port = std::to_string(agent.port());
+  const std::string huge(200000, 'h');
+  const struct {
+    std::string ip_json;  // as the device file writes it
+    std::string named;    // what the InitSetting line says after `ip: `
+    std::string walk;     // the failed open's reason
+  } cases[] = {
+      {"127.0.0.1:" + port + "\\u0000:9",
+       "\"127.0.0.1:" + port + "\\u0000:9\" contains a NUL character at byte " +
+           std::to_string(11 + port.size()),
+       "ip contains a NUL character"},
+      {"127.0.0.1:70000",
+       "\"127.0.0.1:70000\": the port must be a number from 1 to 65535, not 70000",
+       "ip has no usable port"},
+      {"udp6:[::1]:0", "\"udp6:[::1]:0\": the port must be a number from 1 to 65535, not 0",
+       "ip has no usable port"},
+      {"127.0.0.1:-1", "\"127.0.0.1:-1\": the port must be a number from 1 to 65535, not \"-1\"",
+       "ip has no usable port"},
+      {"10.0.5.21:snmp",
+       "\"10.0.5.21:snmp\": the port must be a number from 1 to 65535, not \"snmp\"",
+       "ip has no usable port"},
+      {"127.0.0.1:00" + port,
+       "\"127.0.0.1:00" + port + "\": the port must be a number from 1 to 65535, not \"00" + port +
+           "\"",
+       "ip has no usable port"},
+      {"::1", "\"::1\" is an IPv6 address: write it udp6:[ADDRESS] or udp6:[ADDRESS]:PORT",
+       "ip is an IPv6 address without udp6:"},
+      {huge,
+       "\"" + huge.substr(0, 64) + "...\" (200000 bytes): the host name is longer than 253 bytes",
+       "ip names no usable host"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.walk);
+    auto obs = std::make_shared<RecordingObserver>();
+    DeviceProbe d;
+    AttachHostObserver(&d, obs);
+    testing::internal::CaptureStdout();
+    d.InitSetting(
+        Parse(R"({"ip":")" + c.ip_json + R"(","address":1,"appSetting":{"timeout_ms":100}})"));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "ip: " + c.named + "; no session, the device does not walk\n");
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    d.RefreshStatus();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "SNMP_MARLUXA_AC_POWER::do_sample\n");
+    EXPECT_EQ(
+        err.rfind("snmpbulkwalk: no session opened: " + c.walk + " (see InitSetting) (peer ", 0),
+        0u)
+        << err.substr(0, 300);
+    EXPECT_LT(err.size(), 400u);
+    EXPECT_EQ(err.find('\0'), std::string::npos);
+    EXPECT_EQ(obs->Count("SendSP"), 0u);
+  }
+  EXPECT_EQ(agent.AwaitDatagrams(1, std::chrono::milliseconds(200)), 0) << "a datagram was sent";
+}
+
+// Keys the device does not read are named in one notice, a misspelt one among them; a host's
+// own keys are left alone. A configuration with only known keys prints nothing about them.
+TEST(DeviceConfiguration, AppSettingKeysTheDeviceDoesNotReadAreNamedInOneNotice) {
+  const struct {
+    std::string app, notice;
+  } cases[] = {
+      {R"("max_repetition":5,"use_thread":0,"retries":1,"site":"hall 2")",
+       R"(appSetting: "max_repetition", "site" are not keys this device reads; left as they are )"
+       R"((a host may keep keys of its own there) (peer 10.0.5.21)
+)"},
+      {R"("max_repetition":5)",
+       R"(appSetting: "max_repetition" is not a key this device reads; left as it is )"
+       R"((a host may keep keys of its own there) (peer 10.0.5.21)
+)"},
+      {R"("a":1,"b":1,"c":1,"d":1,"e":1,"f":1,"g":1,"h":1,"i":1,"j":1,"community":null)",
+       R"(appSetting: "a", "b", "c", "d", "e", "f", "g", "h" and 2 more are not keys this )"
+       R"(device reads; left as they are (a host may keep keys of its own there) (peer 10.0.5.21)
+)"},
+      {R"("timeout_ms":500,"community":"public","snmp_version":2,"b_mode":1,"use_thread":0)",
+       "InitSetting 0 b_mode_:1\n"},
+  };
+  for (const auto& c : cases) {
+    DeviceProbe d;
+    testing::internal::CaptureStdout();
+    d.InitSetting(Parse(R"({"ip":"10.0.5.21","appSetting":{)" + c.app + "}}"));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.notice);
+  }
+}
+
+// The README's table of the device file lists exactly the keys the device reads, each with its
+// default.
+TEST(AppSettingTable, IsTheReadmesTableOfTheDeviceFile) {
+  std::ifstream readme(README_PATH);
+  ASSERT_TRUE(readme) << README_PATH;
+  std::map<std::string, std::string> rows;
+  const std::string start = "| `appSetting.";
+  for (std::string line; std::getline(readme, line);) {
+    if (line.rfind(start, 0) == 0)
+      rows[line.substr(start.size(), line.find('`', start.size()) - start.size())] = line;
+  }
+  std::set<std::string> names;
+  for (const AppSettingEntry& e : AppSettingTable()) {
+    names.insert(e.name);
+    ASSERT_TRUE(rows.count(e.name)) << "README lacks appSetting." << e.name;
+    EXPECT_NE(rows[e.name].find(e.fallback), std::string::npos) << rows[e.name];
+  }
+  for (const auto& row : rows) EXPECT_TRUE(names.count(row.first)) << "not read: " << row.first;
 }
 
 TEST(DeviceConfiguration, FrameSettingsStillApply) {

@@ -70,8 +70,10 @@ TEST_F(Schedule, OwnThreadWalksAtOnceThenEveryFiveSeconds) {
   };
   const auto start = Clock::now();
   auto d = OwnThreadDevice(2, 8, obs);
-  ASSERT_TRUE(WaitFor([&] { return obs->Count("SendSP") >= 1; }, std::chrono::seconds(4)));
-  EXPECT_LT(SecondsSince(start), 4.0) << "the first walk did not wait for the pause";
+  // The first request goes out at once, long before the 5 s pause would have ended.
+  ASSERT_TRUE(WaitFor([&] { return agent->requests() >= 1; }));
+  EXPECT_LT(SecondsSince(start), 2.5) << "the first walk waited for the pause";
+  ASSERT_TRUE(WaitFor([&] { return obs->Count("SendSP") >= 1; }));
   const auto first = obs->EventsOf("SendSP")[0].bytes;
   EXPECT_EQ(ImageSlot(first, 2), 2.0f) << "the first walk used the configured address";
   EXPECT_EQ(agent->requests(), 1270u);
@@ -83,7 +85,7 @@ TEST_F(Schedule, OwnThreadWalksAtOnceThenEveryFiveSeconds) {
 
   const auto after_first = Clock::now();
   // Until the second round has ended: the device is destroyed below, never inside a round.
-  ASSERT_TRUE(WaitFor([&] { return obs->Count("SaveHistory") >= 2; }, std::chrono::seconds(10)));
+  ASSERT_TRUE(WaitFor([&] { return obs->Count("SaveHistory") >= 2; }));
   EXPECT_GE(SecondsSince(after_first), 4.5) << "the pause between walks is 5 s";
   const std::string out = testing::internal::GetCapturedStdout();
   testing::internal::CaptureStdout();
@@ -98,7 +100,7 @@ TEST_F(Schedule, DestroyingAnIdleDeviceReturnsAtOnce) {
   ASSERT_TRUE(WaitFor([&] { return obs->Count("SaveHistory") >= 1; }));
   const auto t = Clock::now();
   d.reset();  // the thread is in its 5-second pause
-  EXPECT_LT(SecondsSince(t), 1.0);
+  EXPECT_LT(SecondsSince(t), 2.5) << "the destructor waited for the pause to end";
 }
 
 // A device destroyed while its walk waits for an answer stops at once, whether the unit has gone
@@ -120,7 +122,7 @@ TEST_F(Schedule, DestroyingADeviceMidWalkStopsAtOnceAndPublishesNothing) {
     ASSERT_TRUE(WaitFor([&] { return agent->requests() >= (dark ? 1u : 3u); }));
     const auto t = Clock::now();
     d.reset();
-    EXPECT_LT(SecondsSince(t), 2.0) << "the exchange in flight was waited for";
+    EXPECT_LT(SecondsSince(t), 5.0) << "the exchange in flight (10 s) was waited for";
     const auto requests = agent->requests();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(agent->requests(), requests) << "no request after the destructor returned";
@@ -148,7 +150,7 @@ TEST_F(Schedule, UseThreadZeroLaterHandsTheDeviceToTheHostAndBack) {
   ASSERT_TRUE(WaitFor([&] { return agent->requests() >= 1; }));
   const auto t = Clock::now();
   d->InitSetting(config(0));
-  EXPECT_LT(SecondsSince(t), 2.0) << "the exchange in flight was waited for";
+  EXPECT_LT(SecondsSince(t), 5.0) << "the exchange in flight (10 s) was waited for";
   EXPECT_EQ(d->thread(), nullptr);
   EXPECT_EQ(d->use_thread(), 0);
   EXPECT_EQ(obs->Count("SendSP"), 0u) << "the cut walk published a round";
@@ -168,15 +170,15 @@ TEST_F(Schedule, UseThreadZeroLaterHandsTheDeviceToTheHostAndBack) {
 }
 
 // SNMPv3 engine discovery is an exchange like any other: two devices discover a unit that never
-// answers (2 s per attempt) at the same time, neither waiting for the other, and an own-thread
-// device destroyed in the middle of its discovery stops at once.
+// answers (6 s and 60 s per attempt) at the same time, neither waiting for the other, and an
+// own-thread device destroyed in the middle of its discovery stops at once.
 TEST(Snmpv3Discovery, RunsAlongsideOthersAndEndsAtOnceOnAStop) {
   SilentUdpPeer silent;
   ASSERT_TRUE(silent.ok());
   auto config = [&](int use_thread) {
     return Parse(R"({"ip":")" + silent.peer() + R"(","address":1,"appSetting":{"use_thread":)" +
-                 std::to_string(use_thread) +
-                 R"(,"snmp_version":3,"username":"u","timeout_ms":2000,"retries":0}})");
+                 std::to_string(use_thread) + R"(,"snmp_version":3,"username":"u","timeout_ms":)" +
+                 (use_thread != 0 ? "60000" : "6000") + R"(,"retries":0}})");
   };
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
@@ -188,7 +190,7 @@ TEST(Snmpv3Discovery, RunsAlongsideOthersAndEndsAtOnceOnAStop) {
   auto stopped = std::make_unique<DeviceProbe>();
   stopped->InitSetting(config(1));
   // Its discovery goes out while the other device's is still waiting for an answer.
-  const int datagrams = silent.AwaitDatagrams(2, std::chrono::milliseconds(1500));
+  const int datagrams = silent.AwaitDatagrams(2, std::chrono::milliseconds(4000));
   const auto t = Clock::now();
   stopped.reset();
   const double destroy_s = SecondsSince(t);
@@ -196,7 +198,7 @@ TEST(Snmpv3Discovery, RunsAlongsideOthersAndEndsAtOnceOnAStop) {
   testing::internal::GetCapturedStdout();
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(datagrams, 2) << "one discovery waited for another";
-  EXPECT_LT(destroy_s, 0.5) << "the stop waited for the discovery to time out";
+  EXPECT_LT(destroy_s, 30.0) << "the stop waited for the discovery (60 s) to time out";
   EXPECT_EQ(err, "Timeout: No Response from " + silent.peer() + "\n")
       << "only the walk that was not stopped ends with the time-out line";
 }
@@ -269,8 +271,7 @@ TEST_F(ManyDevices, SixteenOwnThreadDevicesEachHoldTheirOwnUnit) {
     devices.push_back(OwnThreadDevice(a, 100 + a, observers.back()));
   }
   for (unsigned i = 0; i < 16; ++i) {
-    ASSERT_TRUE(
-        WaitFor([&] { return observers[i]->Count("SaveHistory") >= 1; }, std::chrono::seconds(30)))
+    ASSERT_TRUE(WaitFor([&] { return observers[i]->Count("SaveHistory") >= 1; }))
         << "device " << i + 1;
   }
   for (unsigned i = 0; i < 16; ++i) {
@@ -330,7 +331,9 @@ class ThreeGibAddressSpace {
 // 600 threads with the default 8 MiB stack do not fit. Run on armhf under qemu-arm by ./run
 // cross-test. The devices start 100 at a time, each batch once the one before has published:
 // qemu-arm cannot emulate a select() over descriptors numbered 1024 or more (each device holds one,
-// and one more while it walks), which a unit's kernel can.
+// and one more while it walks), which a unit's kernel can. For the same reason a request waits
+// half a second at most: a walk that timed out publishes all the same, and one that waited long
+// on an agent the whole fleet keeps busy would hold its descriptor long, with hundreds beside it.
 TEST_F(ManyDevices, SixHundredOwnThreadDevicesStartOnTheirSmallStacks) {
   constexpr unsigned kDevices = 600;
   constexpr unsigned kBatch = 100;
@@ -345,15 +348,15 @@ TEST_F(ManyDevices, SixHundredOwnThreadDevicesStartOnTheirSmallStacks) {
     auto d = std::make_unique<DeviceProbe>();
     d->Init(std::weak_ptr<QRMController>(), 1000 + i, Json::Value());
     AttachHostObserver(d.get(), observer);
-    d->InitSetting(
-        Parse(DeviceConfig(agent->port(), 1 + i % 16, R"("use_thread":1,"max_repetitions":100)")));
+    d->InitSetting(Parse(DeviceConfig(agent->port(), 1 + i % 16,
+                                      R"("use_thread":1,"max_repetitions":100,"timeout_ms":500)")));
     const bool own_thread = d->thread() != nullptr && d->use_thread() == 1;
     devices.push_back(std::move(d));
     if (!own_thread) break;  // the address space is used up
     ++started;
     if (started % kBatch == 0) {
       EXPECT_TRUE(
-          WaitFor([&] { return observer->DevicesWith(1) >= started; }, std::chrono::seconds(60)));
+          WaitFor([&] { return observer->DevicesWith(1) >= started; }, std::chrono::seconds(300)));
     }
   }
   EXPECT_EQ(started, kDevices) << "sampling threads that started";

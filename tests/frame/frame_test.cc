@@ -323,13 +323,13 @@ TEST_F(Fixture, CacheRestoreNeverInterleavesWithARunningRound) {
     std::unique_lock<std::mutex> l(m);
     inside = true;
     cv.notify_all();
-    cv.wait_for(l, std::chrono::seconds(5), [&] { return release; });
+    cv.wait_for(l, std::chrono::seconds(60), [&] { return release; });
   };
   testing::internal::CaptureStdout();
   std::thread round([&] { dev.RoundDone(); });
   {
     std::unique_lock<std::mutex> l(m);
-    ASSERT_TRUE(cv.wait_for(l, std::chrono::seconds(5), [&] { return inside; }));
+    ASSERT_TRUE(cv.wait_for(l, std::chrono::seconds(60), [&] { return inside; }));
   }
   Record image{};
   SetSlot(image, 5, 5.0f);

@@ -337,12 +337,12 @@ bool ExternalAgent::Launch(ArgvFor argv_for, const std::string& probe_oid, std::
       continue;
     }
     if (!process_.StartAgent(argv_for(dir, port), env, dir + "/agent.out", &why)) continue;
-    // Probe until the agent answers, it exits (another process took the port), or 20 s pass.
+    // Probe until the agent answers, it exits (another process took the port), or 60 s pass.
     const std::string probe =
         "MIBS= SNMP_PERSISTENT_DIR=" + dir + "/client /usr/bin/snmpget " + probe_security_ +
         " -On -t 0.3 -r 0 127.0.0.1:" + std::to_string(port) + " " + probe_oid + " 2>&1";
-    const auto end = Clock::now() + std::chrono::seconds(20);
-    for (int tries = 0; tries < 200 && Clock::now() < end; ++tries) {
+    const auto end = Clock::now() + std::chrono::seconds(60);
+    for (int tries = 0; tries < 600 && Clock::now() < end; ++tries) {
       if (!process_.Running()) break;
       std::string out;
       if (RunCommand(probe, 5, &out) == 0 && out.find(probe_oid + " = ") != std::string::npos) {
@@ -351,7 +351,7 @@ bool ExternalAgent::Launch(ArgvFor argv_for, const std::string& probe_oid, std::
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    why = process_.Running() ? "did not answer within 20 s on port " + std::to_string(port)
+    why = process_.Running() ? "did not answer within 60 s on port " + std::to_string(port)
                              : "exited on port " + std::to_string(port);
     process_.Stop();
   }

@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -66,9 +68,9 @@ TEST(PdusimCliTest, DumpsADataFile) {
 }
 
 TEST(PdusimCliTest, BadArgumentsGiveOneLineAndExitTwo) {
-  for (const char* args :
-       {"--bogus", "--port", "--port 70000", "--addresses 5-2", "--garbage sometimes",
-        "--truncate --wrong-request-id", "--exception nothing", "--delay-ms -3"}) {
+  for (const char* args : {"--bogus", "--port", "--port 70000", "--addresses 5-2",
+                           "--garbage sometimes", "--truncate --wrong-request-id",
+                           "--exception nothing", "--delay-ms -3", "--answer-from elsewhere"}) {
     std::string out, err;
     EXPECT_EQ(RunPdusim(args, &out, &err), 2) << args;
     EXPECT_EQ(err.rfind("pdusim: ", 0), 0u) << args << ": " << err;
@@ -101,10 +103,21 @@ TEST(PdusimCliTest, HelpDocumentsFormatAndEveryFault) {
                            "--wrong-request-id",
                            "--truncate",
                            "--delay-ms",
+                           "--answer-from",
                            "--max-repetitions-limit",
                            "OID|TAG|VALUE",
                            "68x"}) {
     EXPECT_NE(out.find(flag), std::string::npos) << flag;
+  }
+  // An option and its text are two columns (at least two spaces apart), as help2man reads them
+  // for the manual page; a long option has its text on the next line.
+  EXPECT_EQ(out.rfind("Usage: pdusim ", 0), 0u) << out;
+  const std::regex option_line(R"(  -\S+( [^ ]+)?(  +\S.*)?)");
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("  -", 0) == 0) {
+      EXPECT_TRUE(std::regex_match(line, option_line)) << line;
+    }
   }
   ASSERT_EQ(RunPdusim("--version", &out, &err), 0);
   EXPECT_EQ(out, "pdusim " QRM_VERSION "\n");
@@ -154,7 +167,7 @@ TEST(PdusimCliTest, EveryFaultFlagChangesWhatAClientSees) {
   const auto raw77 = [](uint16_t port) {
     return RawExchange(port, BuildBulkRequest(77, 1, 100, Leaf2(4)), 200);
   };
-  const auto bulk1 = [](uint16_t port, int timeout_ms = 300) {
+  const auto bulk1 = [](uint16_t port, int timeout_ms = 5000) {
     Client c(port, timeout_ms);
     return c.GetBulk(1, 100, {Leaf2(4)});
   };
@@ -169,11 +182,11 @@ TEST(PdusimCliTest, EveryFaultFlagChangesWhatAClientSees) {
          ASSERT_EQ(r.bindings.size(), 1u);
          EXPECT_EQ(r.bindings[0].oid, Leaf2(5));
        }},
-      {{"--silent"}, [&](uint16_t port) { EXPECT_EQ(bulk1(port).status, STAT_TIMEOUT); }},
+      {{"--silent"}, [&](uint16_t port) { EXPECT_EQ(bulk1(port, 300).status, STAT_TIMEOUT); }},
       {{"--silent-after", "1"},
        [&](uint16_t port) {
          EXPECT_EQ(bulk1(port).status, STAT_SUCCESS);
-         EXPECT_EQ(bulk1(port).status, STAT_TIMEOUT);
+         EXPECT_EQ(bulk1(port, 300).status, STAT_TIMEOUT);
        }},
       {{"--error-status", "5", "--error-at", "2", "--error-count", "2"},
        [&](uint16_t port) {
@@ -213,7 +226,9 @@ TEST(PdusimCliTest, EveryFaultFlagChangesWhatAClientSees) {
       {{"--bulk-successors", "3"},
        [&](uint16_t port) { EXPECT_EQ(bulk1(port).bindings.size(), 3u); }},
       {{"--bare-float-leaf", "5"},
-       [&](uint16_t port) { EXPECT_EQ(bulk1(port).status, STAT_TIMEOUT) << "net-snmp drops it"; }},
+       [&](uint16_t port) {
+         EXPECT_EQ(bulk1(port, 300).status, STAT_TIMEOUT) << "net-snmp drops it";
+       }},
       {{"--bare-floats"},
        [&](uint16_t port) {
          // Leaf 5 is the float 228.5: bare tag 0x48 and its own four bytes, 43 64 80 00.
@@ -262,8 +277,8 @@ TEST(PdusimCliTest, EveryFaultFlagChangesWhatAClientSees) {
        }},
       {{"--community", "other"},
        [&](uint16_t port) {
-         EXPECT_EQ(bulk1(port).status, STAT_TIMEOUT);
-         Client c(port, 300, "other");
+         EXPECT_EQ(bulk1(port, 300).status, STAT_TIMEOUT);
+         Client c(port, 5000, "other");
          EXPECT_EQ(c.GetBulk(1, 100, {Leaf2(4)}).status, STAT_SUCCESS);
        }},
   };

@@ -36,7 +36,9 @@ struct Result {
 
 class Client {
  public:
-  Client(uint16_t port, int timeout_ms = 300,
+  // The default time-out lets an agent on loopback answer however busy the machine is; a
+  // client that expects no answer gives a short one.
+  Client(uint16_t port, int timeout_ms = 5000,
          const std::string& community = pdusim::kDefaultCommunity);
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;

@@ -56,7 +56,22 @@ TEST(Args, DecodeAndHelp) {
   EXPECT_EQ(c.kind, Command::kVersion);
   ASSERT_TRUE(Parse({"--version", "--help"}, &c, &error));
   EXPECT_EQ(c.kind, Command::kHelp);
-  EXPECT_NE(std::string(Usage()).find("qrmhost decode FILE [--json | --csv]"), std::string::npos);
+  ASSERT_TRUE(Parse({"catalogue"}, &c, &error));
+  EXPECT_EQ(c.kind, Command::kCatalogue);
+  EXPECT_EQ(c.catalogue.format, DecodeOptions::kText);
+  ASSERT_TRUE(Parse({"catalogue", "--csv"}, &c, &error));
+  EXPECT_EQ(c.catalogue.format, DecodeOptions::kCsv);
+  ASSERT_TRUE(Parse({"catalogue", "--json", "--json"}, &c, &error));
+  EXPECT_EQ(c.catalogue.format, DecodeOptions::kJson);
+  // The usage as help2man reads it: "Usage:", then one line per form of the command.
+  const std::string usage = Usage();
+  EXPECT_EQ(usage.rfind("Usage: qrmhost run --plugin PATH --config FILE [OPTION]...\n"
+                        "  or:  qrmhost decode FILE [--json | --csv]\n"
+                        "  or:  qrmhost catalogue [--json | --csv]\n"
+                        "  or:  qrmhost --help | --version\n",
+                        0),
+            0u)
+      << usage;
 }
 
 TEST(Args, UsageErrorsNameTheProblem) {
@@ -82,6 +97,9 @@ TEST(Args, UsageErrorsNameTheProblem) {
       {{"decode", "a", "b"}, "unexpected argument 'b'"},
       {{"decode", "a", "--yaml"}, "unknown option '--yaml'"},
       {{"decode", "a", "--csv", "--json"}, "--json and --csv exclude each other"},
+      {{"catalogue", "--json", "--csv"}, "catalogue: --json and --csv exclude each other"},
+      {{"catalogue", "--yaml"}, "catalogue: unknown option '--yaml'"},
+      {{"catalogue", "x.csv"}, "catalogue: unexpected argument 'x.csv'"},
   };
   for (const auto& t : cases) {
     Command c;

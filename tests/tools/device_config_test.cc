@@ -79,6 +79,58 @@ TEST(DeviceConfig, EachBadCaseIsOneClearLine) {
   }
 }
 
+// Before any device exists, what would make one walk nothing or the wrong unit is named, per
+// device; the file is still taken.
+TEST(DeviceConfig, EachDeviceIsCheckedForItsUnitAndUnknownKeys) {
+  const struct {
+    const char* device;
+    std::vector<std::string> warnings;
+  } cases[] = {
+      {R"({"id": 1, "ip": "10.0.5.21", "address": "7", "appSetting": {"x": 1},
+           "thresholdSetting": {}})",
+       {}},
+      {R"({"id": 2})",
+       {"device 2: no \"ip\": the device has no unit to walk",
+        "device 2: no \"address\": the walk reads the unit at address 0"}},
+      {R"({"id": 3, "ip": "", "address": 256, "adress": 3, "IP": "x"})",
+       {"device 3: \"IP\", \"adress\" are not keys of a device (id, ip, address, appSetting, "
+        "thresholdSetting); ignored",
+        "device 3: \"ip\" is empty: the device has no unit to walk",
+        "device 3: \"address\" must be an integer from 0 to 255, not 256: the walk reads the unit "
+        "at address 0"}},
+      {R"({"id": 4, "ip": 10, "address": "1x"})",
+       {"device 4: \"ip\" must be a text naming the unit (\"host\" or \"host:port\"), not 10: "
+        "the device has no unit to walk",
+        "device 4: \"address\" must be an integer from 0 to 255, not \"1x\": the walk reads the "
+        "unit at address 0"}},
+      {R"({"id": 5, "ip": null, "address": true})",
+       {"device 5: no \"ip\": the device has no unit to walk",
+        "device 5: \"address\" must be an integer from 0 to 255, not true: the walk reads the unit "
+        "at address 0"}},
+      {R"({"id": 6, "ip": "10.0.5.21:70000", "address": 1})",
+       {"device 6: ip \"10.0.5.21:70000\": the port must be a number from 1 to 65535, not 70000; "
+        "the device does not walk"}},
+  };
+  for (const auto& c : cases) {
+    std::vector<DeviceConfig> d;
+    std::string error;
+    ASSERT_TRUE(ParseDeviceConfigs(std::string(R"({"devices": [)") + c.device + "]}", &d, &error))
+        << error;
+    EXPECT_EQ(d.at(0).warnings, c.warnings) << c.device;
+  }
+  // Loading the file writes them, one line each, before anything else happens.
+  TempDir dir;
+  const std::string path =
+      dir.Write("units.json", R"({"devices": [{"id": 2}, {"id": 9, "ip": "a", "address": 1}]})");
+  std::vector<DeviceConfig> d;
+  std::string error;
+  testing::internal::CaptureStderr();
+  ASSERT_TRUE(LoadDeviceConfigs(path, &d, &error)) << error;
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "qrmhost: warning: device 2: no \"ip\": the device has no unit to walk\n"
+            "qrmhost: warning: device 2: no \"address\": the walk reads the unit at address 0\n");
+}
+
 TEST(DeviceConfig, FileErrorsNameTheFile) {
   TempDir dir;
   std::vector<DeviceConfig> d;

@@ -1,4 +1,4 @@
-// History files: appended whole, never truncated, errors named.
+// History files: appended whole at record boundaries, torn tails kept aside, errors named.
 #include "tools/qrmhost/history_writer.h"
 
 #include <unistd.h>
@@ -21,21 +21,45 @@ TEST(HistoryWriter, CreatesTheDirectoryAndNamesFilesById) {
   EXPECT_EQ(writer->PathFor(4294967295u), dir / "a/b/4294967295.rec");
 }
 
-TEST(HistoryWriter, AppendsImagesAfterExistingContent) {
+// Earlier whole records stay and later ones follow them; a torn tail is never appended after,
+// but moved into a side file named in one line, and every byte of it is kept there.
+TEST(HistoryWriter, AppendsAtARecordBoundaryAndMovesATornTailAside) {
   TempDir dir;
-  const std::string earlier = "earlier content of an earlier run";
-  dir.Write("7.rec", earlier);
+  const auto first = MakeRecord(7, 0), second = MakeRecord(7, 1);
   std::string error;
   auto writer = HistoryWriter::Open(dir.path(), &error);
   ASSERT_NE(writer, nullptr) << error;
-  const auto first = MakeRecord(7, 0), second = MakeRecord(7, 1);
-  ASSERT_TRUE(writer->Append(7, RecordBytes(first), kRecordSize, &error)) << error;
-  ASSERT_TRUE(writer->Append(7, RecordBytes(second), kRecordSize, &error)) << error;
-  EXPECT_EQ(ReadFileBytes(dir / "7.rec"), earlier + Bytes(first) + Bytes(second));
-  // A new writer on the same directory (a later run) keeps appending.
+  const struct {
+    std::string tail, side;
+  } tears[] = {{"torn once", "7.rec.torn-5087"}, {"torn again", "7.rec.torn-5087.2"}};
+  for (const auto& t : tears) {  // a save cut short at the same place twice
+    dir.Write("7.rec", Bytes(first) + t.tail);
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(writer->Append(7, RecordBytes(second), kRecordSize, &error)) << error;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "qrmhost: history file " + dir / "7.rec" + " ended in a partial record of " +
+                  std::to_string(t.tail.size()) + " bytes at offset 5087; moved it to " +
+                  dir / t.side + ", new records start at offset 5087\n");
+    EXPECT_EQ(ReadFileBytes(dir / "7.rec"), Bytes(first) + Bytes(second));
+    EXPECT_EQ(ReadFileBytes(dir / t.side), t.tail);
+  }
+  // A new writer on the same directory (a later run) goes on after the whole records, silently.
   auto later = HistoryWriter::Open(dir.path(), &error);
+  testing::internal::CaptureStderr();
   ASSERT_TRUE(later->Append(7, RecordBytes(first), kRecordSize, &error)) << error;
-  EXPECT_EQ(ReadFileBytes(dir / "7.rec").size(), earlier.size() + 3 * kRecordSize);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(ReadFileBytes(dir / "7.rec"), Bytes(first) + Bytes(second) + Bytes(first));
+
+  // A tail that cannot be kept (every side file name taken) leaves the file as it was.
+  dir.Write("8.rec", "torn");
+  for (int n = 1; n <= 100; ++n)
+    dir.Write(n == 1 ? "8.rec.torn-0" : "8.rec.torn-0." + std::to_string(n), "");
+  EXPECT_FALSE(writer->Append(8, RecordBytes(second), kRecordSize, &error));
+  EXPECT_NE(
+      error.find("cannot keep the partial record at the end of history file " + dir / "8.rec"),
+      std::string::npos)
+      << error;
+  EXPECT_EQ(ReadFileBytes(dir / "8.rec"), "torn");
 }
 
 TEST(HistoryWriter, ErrorsNameTheFileAndLaterAppendsStillWork) {

@@ -1,6 +1,7 @@
 // Record decoding: stamps, slots, alarms, and the decode command's text and JSON forms.
 #include "tools/qrmhost/record_decode.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -115,6 +116,26 @@ TEST_F(DecodeFile, TextListsRecordsThenReportsThePartialTail) {
       << text;
   EXPECT_EQ(err.str(),
             "qrmhost: " + path_ + ": trailing partial record of 100 bytes after 2 whole records\n");
+}
+
+// Where a save found the file torn and took the tail out, decode says so, with the side file.
+TEST_F(DecodeFile, TellsWhereTornTailsWereTakenOut) {
+  const std::string whole = dir_.Write("2.rec", Bytes(first_) + Bytes(second_));
+  dir_.Write("2.rec.torn-5087", std::string(100, 'x'));
+  dir_.Write("2.rec.torn-0", std::string(7, 'x'));
+  dir_.Write("2.rec.torn-", "not a tail: no offset");
+  dir_.Write("12.rec.torn-0", "another device's");
+  std::ostringstream out, err;
+  EXPECT_EQ(DecodeCommand(whole, DecodeOptions::kCsv, out, err), 0);
+  const std::string csv = out.str();
+  EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 3) << "header and two records";
+  EXPECT_EQ(err.str(), "qrmhost: " + whole +
+                           ": a partial record of 7 bytes was taken out at offset 0 (after 0 whole "
+                           "records) and kept in " +
+                           dir_ / "2.rec.torn-0" + "\nqrmhost: " + whole +
+                           ": a partial record of 100 bytes was taken out at offset 5087 (after 1 "
+                           "whole records) and kept in " +
+                           dir_ / "2.rec.torn-5087" + "\n");
 }
 
 TEST_F(DecodeFile, JsonIsOneObjectPerRecordWithNullForNaN) {

@@ -3,15 +3,19 @@
 
 #include <atomic>
 #include <filesystem>
+#include <map>
+#include <regex>
 #include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <json/reader.h>
 
 #include "alarms/alarm_catalogue.h"
 #include "host/QRMSocketDevice.h"
 #include "tests/tools/record_images.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/whole_line_sink.h"
 
 namespace {
 
@@ -55,10 +59,17 @@ class RoundSummaryTest : public ::testing::Test {
         RoundOutputs{&console_, &console_mutex_, &errors_, &events_, history_.get()}, 2,
         [this] { ++rounds_seen_; });
   }
+  // Every line reached its stream whole, in one call.
+  void TearDown() override {
+    EXPECT_EQ(console_sink_.FirstSplitWrite(), "");
+    EXPECT_EQ(error_sink_.FirstSplitWrite(), "");
+  }
   const ScopedTimeZone utc_{"UTC0"};
   TempDir dir_;
   std::unique_ptr<HistoryWriter> history_;
-  std::ostringstream console_, errors_, event_text_;
+  WholeLineSink console_sink_, error_sink_;
+  std::ostream console_{&console_sink_}, errors_{&error_sink_};
+  std::ostringstream event_text_;
   std::mutex console_mutex_, event_mutex_;
   EventLog events_{event_text_, event_mutex_};
   std::atomic<int> rounds_seen_{0};
@@ -80,7 +91,7 @@ TEST_F(RoundSummaryTest, SummariesEventsAndHistoryPerRoundUpToTheLimit) {
   device.Round(MakeRecord(5, 2), {true, false});  // past the limit of 2: not reported
 
   EXPECT_EQ(
-      console_.str(),
+      console_sink_.text(),
       "[round 1] device 5 at 2026-12-07T20:15:03+00:00: first record, 2 slots non-zero, "
       "1 alarms active; raised: " +
           name +
@@ -88,7 +99,7 @@ TEST_F(RoundSummaryTest, SummariesEventsAndHistoryPerRoundUpToTheLimit) {
           "[round 2] device 5 at 2026-12-07T20:15:04+00:00: 2 slots changed, 0 alarms active; "
           "cleared: " +
           name + "\n");
-  EXPECT_EQ(errors_.str(), "");
+  EXPECT_EQ(error_sink_.text(), "");
   EXPECT_EQ(summary_->Published(5), 2u);
   EXPECT_EQ(summary_->Completed(5), 2u);
   EXPECT_EQ(rounds_seen_.load(), 2);
@@ -112,10 +123,10 @@ TEST_F(RoundSummaryTest, HistoryWriteErrorIsOneLineAndTheRunGoesOn) {
   failing.Round(MakeRecord(6), {false});
   fine.Round(MakeRecord(7), {false});
   failing.Round(MakeRecord(6, 1), {false});
-  EXPECT_EQ(Count(errors_.str(), "qrmhost: cannot open history file " + dir_ / "6.rec"), 2u)
-      << errors_.str();
-  EXPECT_EQ(Count(errors_.str(), "\n"), 2u);
-  EXPECT_EQ(Count(console_.str(), "device 6 at"), 2u) << "rounds go on";
+  const std::string errors = error_sink_.text();
+  EXPECT_EQ(Count(errors, "qrmhost: cannot open history file " + dir_ / "6.rec"), 2u) << errors;
+  EXPECT_EQ(Count(errors, "\n"), 2u);
+  EXPECT_EQ(Count(console_sink_.text(), "device 6 at"), 2u) << "rounds go on";
   EXPECT_EQ(summary_->Completed(6), 2u);
   EXPECT_EQ(ReadFileBytes(dir_ / "7.rec"), Bytes(MakeRecord(7)));
   EXPECT_EQ(Count(event_text_.str(), "\"device\":6,\"event\":\"history\",\"file\":null"), 2u)
@@ -135,103 +146,160 @@ TEST_F(RoundSummaryTest, AtMostEightNamesOfEachKindThenHowManyMore) {
   std::vector<bool> second(11, true);
   for (size_t i = 0; i < 8; ++i) second[i] = false;  // exactly 8 cleared
   device.Round(MakeRecord(8, 1), second);
-  const std::string text = console_.str();
+  const std::string text = console_sink_.text();
   EXPECT_NE(text.find("; raised: " + names(0, 8) + " and 3 more\n"), std::string::npos) << text;
   EXPECT_NE(text.find("; cleared: " + names(0, 8) + "\n"), std::string::npos) << text;
   EXPECT_EQ(Count(text, " more"), 1u) << text;
 }
 
-// Two devices walk on their own threads and print the plug-in's console lines to the watched
-// streams, character by character and at the same time; each round's outcome goes to the
-// device whose thread printed it.
+// Devices walk on their own threads and print the plug-in's console lines to the watched
+// streams, character by character and at the same time; each walk's outcome and duration go to
+// the device whose thread printed them: in its round line, its walk event and its closing line.
+// Walks without a round go to the device the thread published for, or to the one device
+// configured with the peer the lines named; walks the end cuts short are stopped.
 TEST(RoundSummaryWalks, OutcomesFollowTheWalkingThreadAndTheRoundLimit) {
-  std::ostringstream watched_out, watched_err, console, errors;
-  std::mutex console_mutex;
+  std::ostringstream watched_out, watched_err, event_text;
+  WholeLineSink console_sink, error_sink;
+  std::ostream console(&console_sink), errors(&error_sink);
+  std::mutex console_mutex, event_mutex;
+  EventLog events(event_text, event_mutex);
   ConsoleWatch watch(watched_out, watched_err);
   auto summary = std::make_shared<RoundSummary>(
-      RoundOutputs{&console, &console_mutex, &errors, nullptr, nullptr, &watch}, 2, nullptr);
-  auto print = [](std::ostream& stream, const std::string& line) {
-    for (char c : line) stream << c;
-    stream << std::endl;
+      RoundOutputs{&console, &console_mutex, &errors, &events, nullptr, &watch}, 2, nullptr);
+  summary->AddDevice(22, "10.0.0.22", false);
+  summary->AddDevice(23, "10.0.0.23", true);  // SNMPv3
+  summary->AddDevice(26, "pdu7:161", false);
+  for (uint32_t shared : {27u, 28u}) summary->AddDevice(shared, "shared:161", false);
+  // One thread's script: "out:" and "err:" lines to the streams, "round N+S" a round of device N
+  // (record stamped S seconds later); device 21's second round raises an alarm.
+  const std::string no_session =
+      "snmpbulkwalk: no session opened: host name \"pdu7\" did not resolve: Name or service";
+  const std::string b = "out:SNMP_MARLUXA_AC_POWER::do_sample", long_peer(100, 'p');
+  const std::vector<std::vector<std::string>> scripts = {
+      {b, "err:Timeout: No Response from " + long_peer, "round 21+0", b, "round 21+1", b,
+       "err:Timeout: No Response from 127.0.0.1:9", "round 21+2" /* past the limit */},
+      {b, "out:snmp response error 5 (peer 10.0.0.22)", "round 22+0",
+       "out:snmp get error -24" /* outside a walk */, b,
+       "out:snmp walk dropped 3 answers from 127.0.0.1:99, not from the peer 10.0.0.22 (peer "
+       "10.0.0.22)",
+       "out:snmp walk still running after 30 s: at leaf 12, 4 exchanges (peer x)", "round 22+1", b,
+       "out:snmp walk stopped after 5076 exchanges", "round 22+2"},
+      // SNMPv3: net-snmp's reason follows the failure; then a walk without a round.
+      {b, "out:snmp get error 1",
+       "out:snmpbulkwalk: Authentication failure (incorrect password, community or key)",
+       "round 23+0", b, b, "round 23+1"},
+      {b, "out:snmp walk found nothing under 1.3.6.1.4.1.61333.1.1.4.2 (peer 127.0.0.1:161)",
+       "round 24+0", b,
+       "out:snmp walk stopped at OID 1.3.6.1.4.1.61333.1.1.4.2.7: it does not increase (peer x)",
+       "round 24+1", b, "out:snmp tooBig: max_repetitions reduced to 50 (peer 127.0.0.1:161)",
+       "round 25+0"},
+      // Threads that never publish: a failed open naming the peer of one device, then a walk
+      // the end cuts short; a failed open naming a peer two devices share.
+      {b, "err:" + no_session + " (peer pdu7:161)", b,
+       "err:snmp walk still running after 30 s: at leaf 1, 1 exchanges (peer pdu7:161)"},
+      {b, "err:" + no_session + " (peer shared:161)"},
   };
-  const std::string long_peer(100, 'p');  // a line far longer than what decides
-  const auto& catalogue = AlarmCatalogue();
-  auto alarm_record = MakeRecord(21, 1);
-  SetSlot(alarm_record, catalogue[1].slot, 1.0f);
-  std::thread a([&] {
-    TestDevice device(21);
-    AttachHostObserver(&device, summary);
-    print(watched_out, "SNMP_MARLUXA_AC_POWER::do_sample");
-    print(watched_err, "Timeout: No Response from " + long_peer);
-    device.Round(MakeRecord(21), {});
-    print(watched_out, "SNMP_MARLUXA_AC_POWER::do_sample");
-    device.Round(alarm_record, {});
-    print(watched_out, "SNMP_MARLUXA_AC_POWER::do_sample");
-    print(watched_err, "Timeout: No Response from 127.0.0.1:9");
-    device.Round(MakeRecord(21, 2), {});  // past the limit: not counted
-  });
-  std::thread b([&] {
-    TestDevice device(22);
-    AttachHostObserver(&device, summary);
-    print(watched_out, "SNMP_MARLUXA_AC_POWER::do_sample");
-    print(watched_out, "snmp response error 5");
-    device.Round(MakeRecord(22), {});
-    print(watched_out, "snmp get error -24");  // a walk that ended before its round...
-    print(watched_out, "SNMP_MARLUXA_AC_POWER::do_sample");  // ... is over when the next begins
-    device.Round(MakeRecord(22, 1), {});
-    print(watched_out, "SNMP_MARLUXA_AC_POWER::do_sample");
-    print(watched_out, "snmp walk stopped after 5076 exchanges");
-    device.Round(MakeRecord(22, 2), {});  // past the limit: not counted
-  });
-  // Lines that end with more than their start: a walk that stored nothing, then one that
-  // stopped at a name that does not increase; then a device whose walks all answered.
-  const std::vector<std::string> c_lines = {
-      "snmp walk found nothing under 1.3.6.1.4.1.61333.1.1.4.2 (peer 127.0.0.1:161)",
-      "snmp walk stopped at OID 1.3.6.1.4.1.61333.1.1.4.2.7: it does not increase (peer x)"};
-  std::thread c([&] {
-    TestDevice device(24), healthy(25);
-    AttachHostObserver(&device, summary);
-    AttachHostObserver(&healthy, summary);
-    print(watched_out, "SNMP_MARLUXA_AC_POWER::do_sample");
-    print(watched_out, c_lines[0]);
-    device.Round(MakeRecord(24), {});
-    print(watched_out, "SNMP_MARLUXA_AC_POWER::do_sample");
-    print(watched_out, c_lines[1]);
-    device.Round(MakeRecord(24, 1), {});
-    print(watched_out, "SNMP_MARLUXA_AC_POWER::do_sample");
-    healthy.Round(MakeRecord(25), {});
-  });
-  a.join();
-  b.join();
-  c.join();
-  EXPECT_EQ(summary->ClosingLine(21),
-            "[end] device 21: rounds published 2, walks timed out 1, walks failed 0, walks found "
-            "nothing 0, alarms active now 1");
-  EXPECT_EQ(summary->ClosingLine(22),
-            "[end] device 22: rounds published 2, walks timed out 0, walks failed 1, walks found "
-            "nothing 0, alarms active now 0");
-  EXPECT_EQ(summary->ClosingLine(24),
-            "[end] device 24: rounds published 2, walks timed out 0, walks failed 1, walks found "
-            "nothing 1, alarms active now 0");
-  summary->WalkWithoutRound(23);
-  EXPECT_EQ(summary->ClosingLine(23),
-            "[end] device 23: rounds published 0, walks timed out 0, walks failed 1, walks found "
-            "nothing 0, no record");
-  for (uint32_t id : {21, 22, 23, 24}) EXPECT_FALSE(summary->AllWalksAnswered(id)) << id;
-  EXPECT_TRUE(summary->AllWalksAnswered(25));
-  const std::string rounds = console.str();
-  // The note belongs to the round of the walk that found nothing, and to no other.
-  const size_t first = rounds.find("[round 1] device 24 at ");
-  ASSERT_NE(first, std::string::npos) << rounds;
-  const std::string line = rounds.substr(first, rounds.find('\n', first) - first);
-  const std::string note = "; no value under 1.3.6.1.4.1.61333.1.1.4.2: wrong address?";
-  EXPECT_EQ(line.substr(line.size() - std::min(line.size(), note.size())), note) << line;
+  std::atomic<size_t> bytes[2] = {0, 0};  // written to watched_out, watched_err
+  std::vector<std::thread> threads;
+  for (const auto& script : scripts) {
+    threads.emplace_back([&, script] {
+      std::map<uint32_t, std::unique_ptr<TestDevice>> devices;
+      for (const std::string& step : script) {
+        if (step.rfind("round ", 0) == 0) {
+          const uint32_t id = std::stoul(step.substr(6));
+          auto& d = devices[id];
+          if (!d) AttachHostObserver((d = std::make_unique<TestDevice>(id)).get(), summary);
+          auto record = MakeRecord(id, std::stoi(step.substr(step.find('+') + 1)));
+          if (step == "round 21+1") SetSlot(record, AlarmCatalogue()[1].slot, 1.0f);
+          d->Round(record, {});
+          continue;
+        }
+        std::ostream& stream = step[0] == 'o' ? watched_out : watched_err;
+        for (char c : step.substr(4)) stream << c;
+        stream << std::endl;
+        bytes[step[0] == 'o' ? 0 : 1] += step.size() - 3;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  summary->EndRun();
+
+  const std::string counts[] = {
+      "21: rounds published 2, walks timed out 1, walks failed 0, walks found nothing 0, alarms "
+      "active now 1",
+      "22: rounds published 2, walks timed out 0, walks failed 1, walks found nothing 0, alarms "
+      "active now 0",
+      "23: rounds published 2, walks timed out 0, walks failed 2, walks found nothing 0, alarms "
+      "active now 0",
+      "24: rounds published 2, walks timed out 0, walks failed 1, walks found nothing 1, alarms "
+      "active now 0",
+      "25: rounds published 1, walks timed out 0, walks failed 0, walks found nothing 0, alarms "
+      "active now 0",
+      "26: rounds published 0, walks timed out 0, walks failed 1, walks found nothing 0, no "
+      "record"};
+  const std::regex closing(
+      R"(\[end\] device (.*), walk time median \d+\.\d{3} s, longest \d+\.\d{3} s)");
+  for (const std::string& c : counts) {
+    const uint32_t id = std::stoul(c);
+    std::smatch m;
+    const std::string line = summary->ClosingLine(id);
+    EXPECT_TRUE(std::regex_match(line, m, closing) && m[1] == c) << line;
+    EXPECT_EQ(summary->AllWalksAnswered(id), id == 25) << id;
+  }
+  EXPECT_EQ(summary->Walks(27) + summary->Walks(28), 0u) << "whose walk?";
+
+  // The walk of each round leads its line; the note belongs to the round of the walk that
+  // found nothing, and to no other.
+  const std::string rounds = console_sink.text();
+  EXPECT_EQ(console_sink.FirstSplitWrite(), "");
+  const std::string stripped = std::regex_replace(rounds, std::regex(R"( in \d+\.\d{3} s)"), "");
+  for (const std::string& part : std::vector<std::string>{
+           "21 at 2026-12-07T20:15:03+00:00: walk of " + long_peer +
+               " got no answer (unit dark, wrong community or wrong port); first record",
+           "21 at 2026-12-07T20:15:04+00:00: walk answered; 1 slots changed",
+           "22 at 2026-12-07T20:15:03+00:00: walk of 10.0.0.22 failed: snmp response error 5; ",
+           "22 at 2026-12-07T20:15:04+00:00: walk of 10.0.0.22 answered; ",
+           "23 at 2026-12-07T20:15:03+00:00: walk of 10.0.0.23 failed: snmp get error 1: "
+           "Authentication failure (incorrect password, community or key); ",
+           "24 at 2026-12-07T20:15:03+00:00: walk of 127.0.0.1:161 found nothing; first record, 1 "
+           "slots non-zero, 0 alarms active; no value under 1.3.6.1.4.1.61333.1.1.4.2: wrong "
+           "address?\n",
+           "24 at 2026-12-07T20:15:04+00:00: walk of x failed: snmp walk stopped at OID "
+           "1.3.6.1.4.1.61333.1.1.4.2.7: it does not increase; "}) {
+    EXPECT_NE(stripped.find("] device " + part), std::string::npos) << part << "\n" << stripped;
+  }
   EXPECT_EQ(Count(rounds, "wrong address?"), 1u) << rounds;
-  EXPECT_EQ(watched_out.str().size(),
-            9 * 33 + 22 + 19 + 39u + c_lines[0].size() + c_lines[1].size() + 2)
-      << "every character passed on";
-  EXPECT_EQ(watched_err.str().size(), 38u + 127u);
-  EXPECT_EQ(Count(watched_out.str(), "\n"), 14u);
+
+  // One walk event per walk, the device's last event before its round's publish event; walks
+  // without a round alone.
+  std::map<std::string, int> outcomes;
+  std::map<std::string, std::string> last_event;  // per device
+  std::istringstream lines(event_text.str());
+  for (std::string line; std::getline(lines, line);) {
+    Json::Value e;
+    std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+    ASSERT_TRUE(reader->parse(line.data(), line.data() + line.size(), &e, nullptr)) << line;
+    const std::string device = e["device"].asString(), event = e["event"].asString();
+    if (event == "publish") {
+      EXPECT_EQ(last_event[device], "walk") << line;
+    }
+    last_event[device] = event;
+    if (event == "walk") ++outcomes[device + " " + e["outcome"].asString()];
+  }
+  const std::map<std::string, int> expected = {
+      {"21 no answer", 1}, {"21 answered", 1}, {"22 failed", 1},        {"22 answered", 1},
+      {"23 failed", 2},    {"23 answered", 1}, {"24 found nothing", 1}, {"24 failed", 1},
+      {"25 answered", 1},  {"26 failed", 1},   {"26 stopped", 1}};
+  EXPECT_EQ(outcomes, expected) << event_text.str();
+  for (const std::string& field :
+       {std::string(R"("reason":"unit dark, wrong community or wrong port")"),
+        R"("reason":")" + std::regex_replace(no_session, std::regex("\""), "\\\"") + "\"",
+        std::string(R"("reason":"the walk published no round")"),
+        std::string(R"("root":"1.3.6.1.4.1.61333.1.1.4.2")")}) {
+    EXPECT_NE(event_text.str().find(field), std::string::npos) << field;
+  }
+  EXPECT_EQ(watched_out.str().size(), bytes[0].load()) << "every character passed on";
+  EXPECT_EQ(watched_err.str().size(), bytes[1].load()) << "every character passed on";
 
   // Written by one thread, the text arrives unchanged.
   watched_out.str("");

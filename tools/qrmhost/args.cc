@@ -87,16 +87,23 @@ bool ParseRun(const std::vector<std::string>& args, RunOptions* run, std::string
   return true;
 }
 
+// Takes --json or --csv at args[i] into *format; false when args[i] is neither. Sets *error
+// when both are given.
+bool ParseFormat(const std::string& command, const std::string& arg, DecodeOptions::Format* format,
+                 std::string* error) {
+  if (arg != "--json" && arg != "--csv") return false;
+  const DecodeOptions::Format wanted = arg == "--json" ? DecodeOptions::kJson : DecodeOptions::kCsv;
+  if (*format != DecodeOptions::kText && *format != wanted) {
+    *error = command + ": --json and --csv exclude each other";
+  }
+  *format = wanted;
+  return true;
+}
+
 bool ParseDecode(const std::vector<std::string>& args, DecodeOptions* decode, std::string* error) {
   for (size_t i = 1; i < args.size(); ++i) {
-    if (args[i] == "--json" || args[i] == "--csv") {
-      const DecodeOptions::Format format =
-          args[i] == "--json" ? DecodeOptions::kJson : DecodeOptions::kCsv;
-      if (decode->format != DecodeOptions::kText && decode->format != format) {
-        *error = "decode: --json and --csv exclude each other";
-        return false;
-      }
-      decode->format = format;
+    if (ParseFormat("decode", args[i], &decode->format, error)) {
+      if (!error->empty()) return false;
     } else if (args[i].size() > 1 && args[i][0] == '-') {
       *error = "decode: unknown option '" + args[i] + "'";
       return false;
@@ -110,6 +117,21 @@ bool ParseDecode(const std::vector<std::string>& args, DecodeOptions* decode, st
   if (decode->file.empty()) {
     *error = "decode: FILE is required";
     return false;
+  }
+  return true;
+}
+
+bool ParseCatalogue(const std::vector<std::string>& args, CatalogueOptions* catalogue,
+                    std::string* error) {
+  for (size_t i = 1; i < args.size(); ++i) {
+    if (ParseFormat("catalogue", args[i], &catalogue->format, error)) {
+      if (!error->empty()) return false;
+    } else {
+      *error = args[i].size() > 1 && args[i][0] == '-'
+                   ? "catalogue: unknown option '" + args[i] + "'"
+                   : "catalogue: unexpected argument '" + args[i] + "'";
+      return false;
+    }
   }
   return true;
 }
@@ -140,43 +162,62 @@ bool ParseCommand(const std::vector<std::string>& args, Command* command, std::s
     command->kind = Command::kDecode;
     return ParseDecode(args, &command->decode, error);
   }
+  if (args[0] == "catalogue") {
+    command->kind = Command::kCatalogue;
+    return ParseCatalogue(args, &command->catalogue, error);
+  }
   *error = "unknown command '" + args[0] + "'";
   return false;
 }
 
 const char* Usage() {
-  return "usage:\n"
-         "  qrmhost run --plugin PATH --config FILE [--rounds N] [--interval SECONDS]\n"
-         "              [--history DIR] [--events FILE] [--timeout SECONDS]\n"
-         "  qrmhost decode FILE [--json | --csv]\n"
-         "  qrmhost --help | --version\n"
+  return "Usage: qrmhost run --plugin PATH --config FILE [OPTION]...\n"
+         "  or:  qrmhost decode FILE [--json | --csv]\n"
+         "  or:  qrmhost catalogue [--json | --csv]\n"
+         "  or:  qrmhost --help | --version\n"
+         "The reference host of the snmp_marluxa_ac_power plug-in: loads the plug-in, drives its\n"
+         "devices as the QRM host framework does and reports every round and walk; reads the\n"
+         "history files the devices leave and prints the plug-in's alarm catalogue.\n"
          "\n"
-         "run     loads the plug-in, creates one device per configured entry and drives it; at\n"
-         "        the end prints per device the rounds published, the walks that timed out,\n"
-         "        failed or found nothing under the unit's root, and the alarms active.\n"
-         "  --plugin PATH     the plug-in library (required)\n"
-         "  --config FILE     the device file: one device object, or {\"devices\": [...]}\n"
-         "                    (required)\n"
-         "  --rounds N        stop after N rounds per device (default: until interrupted)\n"
-         "  --interval S      seconds between host-driven refreshes (default 5)\n"
-         "  --history DIR     append each saved record to DIR/<id>.rec (default: no history)\n"
-         "  --events FILE     append one JSON line per host call; - for standard output,\n"
-         "                    which then carries the events alone: the plug-in's lines and\n"
-         "                    the summaries go to standard error (default: no event log)\n"
-         "  --timeout S       bound on the whole run in seconds; fewer rounds than asked fail\n"
-         "                    it (default: no bound)\n"
-         "decode  prints the records of a history file (default: as text, the non-zero slots\n"
-         "        and the active alarms of each record).\n"
-         "  --json            one JSON object per record per line (default: off)\n"
-         "  --csv             a header row, then one row per record: id, time, slots 1-1269;\n"
-         "                    NaN and infinities as empty cells (default: off)\n"
+         "Commands:\n"
+         "  run          create one device per entry of the device file and refresh each every\n"
+         "               --interval seconds, as a host does: a host-driven device walks on each\n"
+         "               refresh, on a host thread of its own; an own-thread device walks on its\n"
+         "               own thread every 5 s. Prints a line per round (the walk's peer, outcome\n"
+         "               and duration, the slots changed, the alarms) and, at the end, one per\n"
+         "               device (walks timed out, failed or found nothing, walk times).\n"
+         "  decode       print every record of the history file FILE.\n"
+         "  catalogue    print the 429 alarm signals (number, ID, value slot, condition, name,\n"
+         "               category) and the record's value slots.\n"
+         "\n"
+         "Options:\n"
+         "  --plugin PATH     run: the plug-in library (required)\n"
+         "  --config FILE     run: the device file, one device object or {\"devices\": [...]};\n"
+         "                    its keys are listed under DEVICE FILE in qrmhost(1) (required)\n"
+         "  --rounds N        run: stop after N rounds per device (default: until interrupted)\n"
+         "  --interval S      run: seconds between a device's refreshes (default 5)\n"
+         "  --history DIR     run: append each saved record to DIR/<id>.rec (default: no\n"
+         "                    history)\n"
+         "  --events FILE     run: append one JSON line per host call and per walk; - for\n"
+         "                    standard output, which then carries the events alone: the\n"
+         "                    plug-in's lines and the summaries go to standard error (default:\n"
+         "                    no event log)\n"
+         "  --timeout S       run: bound on the whole run in seconds; fewer rounds than asked\n"
+         "                    fail it (default: no bound)\n"
+         "  --json            decode: one JSON object per record per line; catalogue: one JSON\n"
+         "                    document (default: text)\n"
+         "  --csv             decode: a header row, then one row per record (id, time, slots\n"
+         "                    1-1269; NaN and infinities as empty cells); catalogue: a header\n"
+         "                    row, then one row per value slot (default: text)\n"
+         "  -h, --help        print this text and exit\n"
+         "  --version         print the version and exit\n"
          "\n"
          "Times are ISO 8601 with the offset from UTC of the local time zone (TZ).\n"
          "\n"
          "Exit status:\n"
          "  0  run: every device published every round asked and every walk got an answer\n"
-         "     with values; decode: every record read\n"
-         "  1  the plug-in or the configuration could not be loaded, a device published fewer\n"
+         "     with values; decode, catalogue: everything read and written\n"
+         "  1  the plug-in or the device file could not be loaded, a device published fewer\n"
          "     rounds than asked, the event log could not be written, or decode found a\n"
          "     partial record or could not read the file\n"
          "  2  a wrong option or value, named in one line on standard error\n"

@@ -4,6 +4,8 @@
 // line naming the first problem (unknown option, missing or malformed value, missing required
 // option, options that exclude each other). It never prints; the caller reports and exits
 // with status 2. --help (or -h) anywhere asks for the usage, then --version for the version.
+// The usage begins with "Usage:" and one line per form of the command, as help2man reads it
+// for the manual page.
 #pragma once
 
 #include <string>
@@ -25,11 +27,16 @@ struct DecodeOptions {
   Format format = kText;  // text, one JSON object per record, or one CSV row per record
 };
 
+struct CatalogueOptions {
+  DecodeOptions::Format format = DecodeOptions::kText;  // text, one JSON document, or CSV
+};
+
 struct Command {
-  enum Kind { kHelp, kVersion, kRun, kDecode };
+  enum Kind { kHelp, kVersion, kRun, kDecode, kCatalogue };
   Kind kind = kHelp;
   RunOptions run;
   DecodeOptions decode;
+  CatalogueOptions catalogue;
 };
 
 // Parses `args` (without the program name). Returns false and sets *error on bad input.

@@ -2,17 +2,57 @@
 
 namespace {
 
-// Only the start of a line decides; longer lines are kept to this length, which holds every
-// start read, the unit's root in a "found nothing" line included.
-constexpr size_t kKeptLine = 96;
+using Clock = std::chrono::steady_clock;
 
+// Only the start of a line decides, and a reason is one line; longer lines are kept to this
+// length, which holds every line the plug-in writes about a walk.
+constexpr size_t kKeptLine = 512;
+
+constexpr char kBanner[] = "SNMP_MARLUXA_AC_POWER::do_sample";
+constexpr char kTimeout[] = "Timeout: No Response from ";
 constexpr char kFoundNothing[] = "snmp walk found nothing under ";
+constexpr char kNoSession[] = "snmpbulkwalk: no session opened: ";
+constexpr char kReason[] = "snmpbulkwalk: ";
+constexpr char kPeerSuffix[] = " (peer ";
 
 bool StartsWith(const std::string& line, const char* prefix) {
   return line.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
 }
 
+bool EndsFailedWalk(const std::string& line) {
+  return StartsWith(line, "snmp get error ") || StartsWith(line, "snmp response error ") ||
+         StartsWith(line, "snmp walk stopped ");
+}
+
+// Splits "TEXT (peer P)" into TEXT and P; a line without that end is TEXT alone.
+std::string WithoutPeer(const std::string& line, std::string* peer) {
+  if (line.empty() || line.back() != ')') return line;
+  const size_t at = line.rfind(kPeerSuffix);
+  if (at == std::string::npos) return line;
+  const size_t from = at + sizeof kPeerSuffix - 1;
+  *peer = line.substr(from, line.size() - 1 - from);
+  return line.substr(0, at);
+}
+
 }  // namespace
+
+const char* WalkOutcomeName(WalkOutcome::Kind kind) {
+  switch (kind) {
+    case WalkOutcome::kAnswered:
+      return "answered";
+    case WalkOutcome::kNoAnswer:
+      return "no answer";
+    case WalkOutcome::kFailed:
+      return "failed";
+    case WalkOutcome::kFoundNothing:
+      return "found nothing";
+    case WalkOutcome::kStopped:
+      return "stopped";
+    case WalkOutcome::kNone:
+      break;
+  }
+  return "none";
+}
 
 // A stream buffer without a buffer of its own: each write goes to the target at once, so the
 // output keeps the order and timing it had without the watch.
@@ -26,14 +66,26 @@ class ConsoleWatch::Tap : public std::streambuf {
   int_type overflow(int_type c) override {
     if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
     const char ch = traits_type::to_char_type(c);
-    std::lock_guard<std::mutex> lock(watch_->mutex_);
-    watch_->Read(stream_, &ch, 1);
-    return target_->sputc(ch);
+    Ended ended;
+    int_type result;
+    {
+      std::lock_guard<std::mutex> lock(watch_->mutex_);
+      watch_->Read(stream_, &ch, 1, &ended);
+      result = target_->sputc(ch);
+    }
+    watch_->Report(ended);
+    return result;
   }
   std::streamsize xsputn(const char* s, std::streamsize n) override {
-    std::lock_guard<std::mutex> lock(watch_->mutex_);
-    watch_->Read(stream_, s, n);
-    return target_->sputn(s, n);
+    Ended ended;
+    std::streamsize result;
+    {
+      std::lock_guard<std::mutex> lock(watch_->mutex_);
+      watch_->Read(stream_, s, n, &ended);
+      result = target_->sputn(s, n);
+    }
+    watch_->Report(ended);
+    return result;
   }
   int sync() override {
     std::lock_guard<std::mutex> lock(watch_->mutex_);
@@ -64,19 +116,40 @@ WalkOutcome ConsoleWatch::TakeWalkOutcome() {
   std::lock_guard<std::mutex> lock(mutex_);
   const auto it = walks_.find(std::this_thread::get_id());
   if (it == walks_.end()) return WalkOutcome();
-  const WalkOutcome outcome = it->second;
+  WalkOutcome outcome = it->second.outcome;
+  if (outcome.kind == WalkOutcome::kNone) outcome.kind = WalkOutcome::kAnswered;
+  outcome.duration = Clock::now() - it->second.began;
   walks_.erase(it);
   return outcome;
 }
 
-void ConsoleWatch::Read(int stream, const char* text, std::streamsize n) {
+std::vector<std::pair<std::thread::id, WalkOutcome>> ConsoleWatch::TakePendingWalks() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Ended pending;
+  const Clock::time_point now = Clock::now();
+  for (auto& [thread, walk] : walks_) {
+    walk.outcome.kind = WalkOutcome::kStopped;
+    walk.outcome.duration = now - walk.began;
+    pending.emplace_back(thread, walk.outcome);
+  }
+  walks_.clear();
+  return pending;
+}
+
+unsigned long ConsoleWatch::WalksBegunHere() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = begun_.find(std::this_thread::get_id());
+  return it == begun_.end() ? 0 : it->second;
+}
+
+void ConsoleWatch::Read(int stream, const char* text, std::streamsize n, Ended* ended) {
   const std::thread::id thread = std::this_thread::get_id();
   const auto key = std::make_pair(stream, thread);
   for (std::streamsize i = 0; i < n; ++i) {
     if (text[i] == '\n') {
       const auto it = partial_.find(key);
       if (it == partial_.end()) continue;  // an empty line
-      OnLine(thread, it->second);
+      OnLine(thread, it->second, ended);
       partial_.erase(it);
     } else {
       std::string& line = partial_[key];
@@ -85,18 +158,56 @@ void ConsoleWatch::Read(int stream, const char* text, std::streamsize n) {
   }
 }
 
-void ConsoleWatch::OnLine(std::thread::id thread, const std::string& line) {
-  if (StartsWith(line, "SNMP_MARLUXA_AC_POWER::do_sample")) {
-    walks_[thread] = WalkOutcome();
-  } else if (StartsWith(line, "Timeout: No Response from ")) {
-    walks_[thread].timed_out = true;
-  } else if (StartsWith(line, "snmp get error ") || StartsWith(line, "snmp response error ") ||
-             StartsWith(line, "snmp walk stopped ")) {
-    walks_[thread].failed = true;
+void ConsoleWatch::OnLine(std::thread::id thread, const std::string& line, Ended* ended) {
+  const Clock::time_point now = Clock::now();
+  const auto it = walks_.find(thread);
+  if (StartsWith(line, kBanner)) {
+    if (it != walks_.end()) {  // the walk before ended without a round
+      WalkOutcome before = it->second.outcome;
+      if (before.kind == WalkOutcome::kNone) {
+        before.kind = WalkOutcome::kFailed;
+        before.reason = "the walk published no round";
+      }
+      before.duration = now - it->second.began;
+      ended->emplace_back(thread, before);
+    }
+    walks_[thread] = Walk{now, WalkOutcome()};
+    walks_[thread].outcome.timed = true;
+    ++begun_[thread];
+    return;
+  }
+  if (it == walks_.end()) return;  // not inside a walk
+  WalkOutcome& walk = it->second.outcome;
+  std::string peer;
+  const std::string text = WithoutPeer(line, &peer);
+  if (!peer.empty()) walk.peer = peer;
+  if (StartsWith(line, kNoSession)) {
+    walk.kind = WalkOutcome::kFailed;
+    walk.reason = text;
+    walk.duration = now - it->second.began;
+    ended->emplace_back(thread, walk);
+    walks_.erase(it);
+    return;
+  }
+  if (walk.kind == WalkOutcome::kFailed && StartsWith(line, kReason)) {
+    walk.reason += ": " + text.substr(sizeof kReason - 1);
+    return;
+  }
+  if (walk.kind != WalkOutcome::kNone) return;  // the first line that decides stays
+  if (StartsWith(line, kTimeout)) {
+    walk.kind = WalkOutcome::kNoAnswer;
+    walk.peer = line.substr(sizeof kTimeout - 1);
+  } else if (EndsFailedWalk(line)) {
+    walk.kind = WalkOutcome::kFailed;
+    walk.reason = text;
   } else if (StartsWith(line, kFoundNothing)) {
-    WalkOutcome& walk = walks_[thread];
-    walk.found_nothing = true;
+    walk.kind = WalkOutcome::kFoundNothing;
     const size_t from = sizeof kFoundNothing - 1;
     walk.empty_root = line.substr(from, line.find(' ', from) - from);
   }
+}
+
+void ConsoleWatch::Report(const Ended& ended) const {
+  if (!listener_) return;
+  for (const auto& [thread, outcome] : ended) listener_(thread, outcome);
 }

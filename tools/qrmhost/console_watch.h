@@ -1,23 +1,36 @@
-// The outcome of each walk, read from the plug-in's console lines.
+// The outcome and duration of each walk, read from the plug-in's console lines.
 //
-// The plug-in tells of a failed exchange only by a console line, which it writes on the thread
-// that walks, before that walk's round is published. Only the start of a line decides (the
-// plug-in may add to its end, e.g. " (peer PEER)"):
-//   "Timeout: No Response from PEER"         the agent did not answer;
+// The plug-in tells how a walk went only by console lines, which it writes on the thread that
+// walks. Only the start of a line decides (the plug-in may add to its end, e.g. " (peer P)"):
+//   "SNMP_MARLUXA_AC_POWER::do_sample"       a walk begins; its duration runs from here;
+//   "Timeout: No Response from PEER"         no answer: the unit is dark, or the community or
+//                                            the port is wrong (SNMPv2c gives no other clue);
 //   "snmp get error N", "snmp response error N", "snmp walk stopped ..."
-//                                            another failure that ended the walk early;
-//   "snmp walk found nothing under OID ..."  the walk stored no value: the agent has nothing
+//                                            a failure that ended the walk early; the lines are
+//                                            its reason, with a following "snmpbulkwalk: ..."
+//                                            line (net-snmp's reason for an SNMPv3 failure);
+//   "snmpbulkwalk: no session opened: ..."   the walk failed to open its session and ends
+//                                            here, without a round;
+//   "snmp walk found nothing under ROOT"     the walk stored no value: the agent has nothing
 //                                            under the unit's root (a wrong address?).
-// Every walk begins with the line "SNMP_MARLUXA_AC_POWER::do_sample".
+// A walk with none of these that publishes its round was answered. Lines that only inform
+// ("snmp walk still running after ...", "snmp walk dropped N answers from ...", "snmp tooBig:
+// ...") change nothing. A line's " (peer P)" end, and the time-out's PEER, name the peer.
 //
 // While a ConsoleWatch is alive, the two streams it was given pass every character on to their
 // earlier buffers, unchanged and in order, and the watch reads the lines each thread writes to
-// either. TakeWalkOutcome() returns what the calling thread's lines reported since its last
-// walk began, and clears it. The round observer calls it on the walking thread when the round
-// is published, so the outcome goes to the right device whatever other devices print meanwhile.
-// The streams must outlive the watch, and the watch every thread that writes through it.
+// either. TakeWalkOutcome() returns what happened on the calling thread since its last walk
+// began, and clears it: the round observer calls it on the walking thread when the round is
+// published, so the outcome goes to the right device whatever other devices print meanwhile. A
+// walk that ends without a round (a failed open, or a walk that began while the one before it
+// on the same thread never published) goes to the listener, on the writing thread, outside
+// every lock of the watch. TakePendingWalks() hands over, at the end of a run, every walk that
+// began and never ended: stopped. The streams must outlive the watch, and the watch every
+// thread that writes through it.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,33 +39,70 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 struct WalkOutcome {
-  bool timed_out = false;      // the agent did not answer
-  bool failed = false;         // another failure ended the walk early
-  bool found_nothing = false;  // the walk stored no value
-  std::string empty_root;      // with found_nothing: the root it searched, as the line named it
+  enum Kind {
+    kNone,          // no walk: nothing began on the thread since its last outcome was taken
+    kAnswered,      // the walk got answers and stored values
+    kNoAnswer,      // a request of the walk went unanswered
+    kFailed,        // another failure ended the walk, or it published no round
+    kFoundNothing,  // the walk stored no value
+    kStopped,       // the walk was cut short by the end of the run
+  };
+  Kind kind = kNone;
+  std::string reason;      // kFailed: the plug-in's lines that said why, without " (peer P)"
+  std::string empty_root;  // kFoundNothing: the root searched, as the line named it
+  std::string peer;        // the peer a line of the walk named, if any
+  bool timed = false;      // began with the banner, which `duration` runs from
+  std::chrono::steady_clock::duration duration{};  // from the banner to the walk's end
 };
+
+// The outcome's name in events: "answered", "no answer", "failed", "found nothing", "stopped".
+const char* WalkOutcomeName(WalkOutcome::Kind kind);
 
 class ConsoleWatch {
  public:
+  using Listener = std::function<void(std::thread::id, const WalkOutcome&)>;
+
   ConsoleWatch(std::ostream& out, std::ostream& err);
   ~ConsoleWatch();  // gives the streams their earlier buffers back
   ConsoleWatch(const ConsoleWatch&) = delete;
   ConsoleWatch& operator=(const ConsoleWatch&) = delete;
 
+  // Receives the walks that end without a round. Set it before any thread writes.
+  void SetListener(Listener listener) { listener_ = std::move(listener); }
+
+  // The calling thread's walk since it began, ended now (kAnswered unless a line said
+  // otherwise); kNone when nothing began.
   WalkOutcome TakeWalkOutcome();
+
+  // Every walk that began and has not ended, as kStopped.
+  std::vector<std::pair<std::thread::id, WalkOutcome>> TakePendingWalks();
+
+  // How many walks have begun on the calling thread so far.
+  unsigned long WalksBegunHere();
 
  private:
   class Tap;
+  struct Walk {
+    std::chrono::steady_clock::time_point began;
+    WalkOutcome outcome;
+  };
+  using Ended = std::vector<std::pair<std::thread::id, WalkOutcome>>;
 
-  // Under mutex_: adds `n` characters written by the calling thread to stream `stream`.
-  void Read(int stream, const char* text, std::streamsize n);
-  void OnLine(std::thread::id thread, const std::string& line);
+  // Under mutex_: adds `n` characters written by the calling thread to stream `stream`; walks
+  // that ended without a round are added to *ended.
+  void Read(int stream, const char* text, std::streamsize n, Ended* ended);
+  void OnLine(std::thread::id thread, const std::string& line, Ended* ended);
+  // Outside mutex_.
+  void Report(const Ended& ended) const;
 
   std::mutex mutex_;  // serialises writes through either stream and guards the maps
   std::map<std::pair<int, std::thread::id>, std::string> partial_;  // unfinished lines
-  std::map<std::thread::id, WalkOutcome> walks_;
+  std::map<std::thread::id, Walk> walks_;
+  std::map<std::thread::id, unsigned long> begun_;  // walks begun per thread
+  Listener listener_;
   std::ostream& out_;
   std::ostream& err_;
   std::unique_ptr<Tap> out_tap_, err_tap_;

@@ -1,14 +1,58 @@
 #include "tools/qrmhost/decode_command.h"
 
+#include <algorithm>
+#include <tuple>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <system_error>
+#include <utility>
+#include <vector>
 
 #include <json/writer.h>
 
 #include "frame/record.h"
+#include "tools/qrmhost/history_writer.h"
 #include "tools/qrmhost/record_decode.h"
+
+namespace {
+
+// The torn tails taken out of the history file `path` (see history_writer.h), by offset: the
+// side files beside it named PATH.torn-OFFSET (or PATH.torn-OFFSET.N), with their sizes.
+struct TornTail {
+  unsigned long long offset;
+  std::string side;
+  unsigned long long bytes;
+};
+
+std::vector<TornTail> FindTornTails(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::vector<TornTail> tails;
+  const std::string prefix = fs::path(HistoryWriter::TornTailPrefix(path)).filename().string();
+  fs::path dir = fs::path(path).parent_path();
+  if (dir.empty()) dir = ".";
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    const std::string rest = name.substr(prefix.size());
+    const size_t digits = rest.find_first_not_of("0123456789");
+    if (digits == 0 || rest.empty()) continue;
+    std::error_code size_error;
+    const auto bytes = fs::file_size(it->path(), size_error);
+    if (size_error) continue;
+    tails.push_back({std::stoull(rest.substr(0, digits)),
+                     (fs::path(path).parent_path() / name).string(), bytes});
+  }
+  std::sort(tails.begin(), tails.end(), [](const TornTail& a, const TornTail& b) {
+    return std::tie(a.offset, a.side) < std::tie(b.offset, b.side);
+  });
+  return tails;
+}
+
+}  // namespace
 
 int DecodeCommand(const std::string& path, DecodeOptions::Format format, std::ostream& out,
                   std::ostream& err) {
@@ -39,6 +83,12 @@ int DecodeCommand(const std::string& path, DecodeOptions::Format format, std::os
       continue;
     }
     out.flush();
+    // Where earlier saves found the file torn: the tail taken out, and the side file keeping it.
+    for (const TornTail& t : FindTornTails(path)) {
+      err << "qrmhost: " << path << ": a partial record of " << t.bytes
+          << " bytes was taken out at offset " << t.offset << " (after " << t.offset / kRecordSize
+          << " whole records) and kept in " << t.side << "\n";
+    }
     if (std::ferror(file.get())) {
       err << "qrmhost: cannot read history file " << path << ": " << std::strerror(errno) << "\n";
       return 1;

@@ -3,7 +3,9 @@
 // Text form: per record a heading (index, id, time), the non-zero slots and the active alarms.
 // JSON form: one compact object per record per line (see RecordJson). CSV form: a header row,
 // then one row per record (see RecordCsv). A trailing partial
-// record is reported on `err` with its byte count after the whole records are printed.
+// record is reported on `err` with its byte count after the whole records are printed, and so is
+// each torn tail that a save took out of the file earlier (where it was, how long, and the side
+// file that keeps it, see history_writer.h).
 // Returns the exit status: 0, or 1 when the file cannot be read or ends in a partial record.
 #pragma once
 

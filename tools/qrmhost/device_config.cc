@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <iostream>
+#include <iterator>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -12,6 +15,9 @@
 #include <json/writer.h>
 
 #include "device/schedule_setting.h"
+#include "snmp/udp_peer.h"
+#include "util/config_value.h"
+#include "util/console_line.h"
 
 namespace {
 
@@ -40,6 +46,67 @@ std::string OneLine(const std::string& text) {
   return out;
 }
 
+// A device address byte as the host reads it: an integral number or a decimal text, 0 to 255.
+bool ValidAddress(const Json::Value& v) {
+  if (v.isString()) {
+    const std::string text = v.asString();
+    if (text.empty() || text.size() > 3) return false;
+    for (char c : text) {
+      if (c < '0' || c > '9') return false;
+    }
+    return std::stoi(text) <= 255;
+  }
+  return v.isNumeric() && !v.isBool() && v.isIntegral() && v.isInt64() && v.asInt64() >= 0 &&
+         v.asInt64() <= 255;
+}
+
+// A value as a warning shows it: texts quoted and cut as the plug-in's lines show them.
+std::string Shown(const Json::Value& v) {
+  return v.isString() ? QuoteText(v.asString()) : Compact(v);
+}
+
+// What would make the device walk nothing or the wrong unit; see the header.
+void CheckDevice(const Json::Value& v, DeviceConfig* out) {
+  static const char* const kKeys[] = {"id", "ip", "address", "appSetting", "thresholdSetting"};
+  const std::string device = "device " + std::to_string(out->id) + ": ";
+  std::string unknown;
+  size_t unknown_count = 0;
+  for (const std::string& name : v.getMemberNames()) {
+    if (std::find(std::begin(kKeys), std::end(kKeys), name) != std::end(kKeys)) continue;
+    if (++unknown_count <= 8) unknown += (unknown.empty() ? "" : ", ") + QuoteText(name);
+  }
+  if (unknown_count > 8) unknown += " and " + std::to_string(unknown_count - 8) + " more";
+  if (unknown_count > 0) {
+    out->warnings.push_back(
+        device + unknown + (unknown_count == 1 ? " is not a key" : " are not keys") +
+        " of a device (id, ip, address, appSetting, thresholdSetting); ignored");
+  }
+  const Json::Value* ip = v.find("ip", &"ip"[2]);
+  if (ip == nullptr || ip->isNull()) {
+    out->warnings.push_back(device + "no \"ip\": the device has no unit to walk");
+  } else if (!ip->isString()) {
+    out->warnings.push_back(device + "\"ip\" must be a text naming the unit (\"host\" or " +
+                            "\"host:port\"), not " + Shown(*ip) +
+                            ": the device has no unit to walk");
+  } else if (ip->asString().empty()) {
+    out->warnings.push_back(device + "\"ip\" is empty: the device has no unit to walk");
+  } else {
+    UdpPeer peer;
+    const PeerRefusal refusal = ParseUdpPeer(ip->asString(), &peer);
+    if (refusal.kind != PeerRefusal::Kind::kNone) {
+      out->warnings.push_back(device + "ip " + QuoteText(ip->asString()) + refusal.why +
+                              "; the device does not walk");
+    }
+  }
+  const Json::Value* address = v.find("address", &"address"[7]);
+  if (address == nullptr || address->isNull()) {
+    out->warnings.push_back(device + "no \"address\": the walk reads the unit at address 0");
+  } else if (!ValidAddress(*address)) {
+    out->warnings.push_back(device + "\"address\" must be an integer from 0 to 255, not " +
+                            Shown(*address) + ": the walk reads the unit at address 0");
+  }
+}
+
 bool ParseDevice(const Json::Value& v, const std::string& where, DeviceConfig* out,
                  std::string* error) {
   if (!v.isObject()) {
@@ -59,6 +126,7 @@ bool ParseDevice(const Json::Value& v, const std::string& where, DeviceConfig* o
   out->settings = v;
   int use_thread = 0;
   out->own_thread = ReadUseThread(v, &use_thread) && use_thread != 0;
+  CheckDevice(v, out);
   return true;
 }
 
@@ -143,6 +211,9 @@ bool LoadDeviceConfigs(const std::string& path, std::vector<DeviceConfig>* out,
   if (!ParseDeviceConfigs(text, out, &why)) {
     *error = path + ": " + why;
     return false;
+  }
+  for (const DeviceConfig& d : *out) {
+    for (const std::string& w : d.warnings) ConsoleLine(std::cerr, "qrmhost: warning: " + w);
   }
   return true;
 }

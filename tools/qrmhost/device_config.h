@@ -4,6 +4,13 @@
 // per device. Every device object has an "id" (an integer from 0 to 4294967295, unique within
 // the file) and whatever keys the plug-in reads ("ip", "address", "appSetting", ...); the
 // whole object is handed to the device's InitSetting unchanged.
+//
+// Before any device is created, each device object is also checked for what would make it walk
+// nothing or the wrong unit, and each finding is a warning naming the device (the run goes on,
+// with the exit status the run earns): keys other than id, ip, address, appSetting and
+// thresholdSetting (a misspelt key is otherwise silently ignored), a missing, empty or
+// non-text "ip", a missing "address" (the walk then reads address 0) and one that is not an
+// integer from 0 to 255.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +23,7 @@ struct DeviceConfig {
   uint32_t id = 0;
   Json::Value settings;     // the device's whole object
   bool own_thread = false;  // appSetting.use_thread is non-zero: the device samples by itself
+  std::vector<std::string> warnings;  // one line each, "device ID: ...", without "qrmhost: "
 };
 
 // Validates the text of a configuration file. On failure returns false and sets *error to
@@ -24,7 +32,9 @@ bool ParseDeviceConfigs(const std::string& text, std::vector<DeviceConfig>* out,
                         std::string* error);
 
 // Reads and validates the file at `path`. On failure returns false and sets *error to one
-// line that names the file.
+// line that names the file. On success, every device's warnings are written to standard error,
+// one line each ("qrmhost: warning: device 7: no \"ip\": ..."), before the caller creates any
+// device.
 bool LoadDeviceConfigs(const std::string& path, std::vector<DeviceConfig>* out, std::string* error);
 
 // Reads a whole file. On failure returns false and sets *error to the system's reason.

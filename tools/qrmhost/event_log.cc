@@ -17,6 +17,9 @@ std::string EventLog::Line(const Json::Value& event) {
   Json::StreamWriterBuilder builder;
   builder["indentation"] = "";
   builder["emitUTF8"] = true;
+  // The only non-integral numbers are durations in seconds, kept to the millisecond.
+  builder["precisionType"] = "decimal";
+  builder["precision"] = 3;
   return Json::writeString(builder, event);
 }
 
@@ -71,5 +74,16 @@ Json::Value HistoryEvent(uint32_t device, const std::string& file, size_t bytes)
   Json::Value v = Event("history", device);
   v["file"] = file.empty() ? Json::Value() : Json::Value(file);
   v["bytes"] = Json::UInt64(bytes);
+  return v;
+}
+
+Json::Value WalkEvent(uint32_t device, const std::string& peer, const std::string& outcome,
+                      double seconds, const std::string& reason, const std::string& root) {
+  Json::Value v = Event("walk", device);
+  v["peer"] = peer;
+  v["outcome"] = outcome;
+  if (seconds >= 0) v["seconds"] = seconds;
+  if (!reason.empty()) v["reason"] = reason;
+  if (!root.empty()) v["root"] = root;
   return v;
 }

@@ -6,6 +6,13 @@
 //   {"event":"batch","device":ID,"size":N,"result":B}
 //   {"event":"alarm","device":ID,"id":..,"name":..,"state":"raised"|"cleared"}
 //   {"event":"history","device":ID,"file":PATH|null,"bytes":N}
+//   {"event":"walk","device":ID,"peer":P,"outcome":O,"seconds":S,"reason":R,"root":ROOT}
+//
+// A walk event comes before the publish event of the walk's round, or alone for a walk that
+// published no round. O is "answered", "no answer", "failed", "found nothing" or "stopped"; S the
+// walk's duration in seconds (millisecond resolution; absent when the walk's beginning was not
+// seen); "reason" (why it failed, or what no
+// answer may mean) and "root" (where a walk found nothing) only where they apply.
 //
 // Text is written as UTF-8, not escaped. Write() emits a whole line under the mutex given at
 // construction (share it with other writers of the same stream) and flushes it, so lines from
@@ -47,3 +54,6 @@ Json::Value BatchEvent(uint32_t device, size_t size, bool result);
 Json::Value AlarmEvent(uint32_t device, const rule_value& rule);
 // `file` empty writes null: no history is kept.
 Json::Value HistoryEvent(uint32_t device, const std::string& file, size_t bytes);
+// `reason` and `root` empty, and `seconds` below 0 (a walk that was not timed), are left out.
+Json::Value WalkEvent(uint32_t device, const std::string& peer, const std::string& outcome,
+                      double seconds, const std::string& reason, const std::string& root);

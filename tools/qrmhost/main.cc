@@ -4,15 +4,17 @@
 #include <vector>
 
 #include "tools/qrmhost/args.h"
+#include "tools/qrmhost/catalogue_command.h"
 #include "tools/qrmhost/decode_command.h"
 #include "tools/qrmhost/run_command.h"
+#include "util/console_line.h"
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   Command command;
   std::string error;
   if (!ParseCommand(args, &command, &error)) {
-    std::cerr << "qrmhost: " << error << " (qrmhost --help shows the usage)" << std::endl;
+    ConsoleLine(std::cerr, "qrmhost: " + error + " (qrmhost --help shows the usage)");
     return 2;
   }
   switch (command.kind) {
@@ -20,8 +22,15 @@ int main(int argc, char** argv) {
       return RunCommand(command.run);
     case Command::kDecode:
       return DecodeCommand(command.decode.file, command.decode.format, std::cout, std::cerr);
+    case Command::kCatalogue: {
+      const DecodeOptions::Format f = command.catalogue.format;
+      return CatalogueCommand(f == DecodeOptions::kJson  ? CatalogueFormat::kJson
+                              : f == DecodeOptions::kCsv ? CatalogueFormat::kCsv
+                                                         : CatalogueFormat::kText,
+                              std::cout);
+    }
     case Command::kVersion:
-      std::cout << "qrmhost " << QRM_VERSION << std::endl;
+      ConsoleLine(std::cout, std::string("qrmhost ") + QRM_VERSION);
       return 0;
     case Command::kHelp:
       break;

@@ -1,8 +1,11 @@
 #include "tools/qrmhost/round_summary.h"
 
+#include <cstdio>
+
 #include "frame/record.h"
 #include "host/QRMVDevice.h"
 #include "tools/qrmhost/record_decode.h"
+#include "util/console_line.h"
 
 namespace {
 
@@ -19,11 +22,44 @@ std::string JoinNames(const std::vector<std::string>& names) {
   return text;
 }
 
+double Seconds(std::chrono::steady_clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+
+std::string SecondsText(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f s", seconds);
+  return text;
+}
+
+// What a walk without any answer may mean: the request reached no agent that would answer it.
+std::string NoAnswerMeaning(bool snmpv3) {
+  return snmpv3 ? "unit dark, wrong port or wrong privacy pass phrase"
+                : "unit dark, wrong community or wrong port";
+}
+
 }  // namespace
 
 RoundSummary::RoundSummary(RoundOutputs outputs, unsigned round_limit,
                            std::function<void()> on_round)
-    : out_(outputs), limit_(round_limit), on_round_(std::move(on_round)) {}
+    : out_(outputs), limit_(round_limit), on_round_(std::move(on_round)) {
+  if (out_.walks != nullptr) {
+    out_.walks->SetListener([this](std::thread::id thread, const WalkOutcome& walk) {
+      WalkWithoutRound(thread, walk);
+    });
+  }
+}
+
+RoundSummary::~RoundSummary() {
+  if (out_.walks != nullptr) out_.walks->SetListener(nullptr);
+}
+
+void RoundSummary::AddDevice(uint32_t id, const std::string& peer, bool snmpv3) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  DeviceRounds& d = devices_[id];
+  d.peer = peer;
+  d.snmpv3 = snmpv3;
+}
 
 unsigned RoundSummary::Published(uint32_t id) const {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -37,9 +73,86 @@ unsigned RoundSummary::Completed(uint32_t id) const {
   return it == devices_.end() ? 0 : it->second.completed;
 }
 
-void RoundSummary::WalkWithoutRound(uint32_t id) {
+unsigned RoundSummary::Walks(uint32_t id) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  ++devices_[id].failed;
+  auto it = devices_.find(id);
+  return it == devices_.end() ? 0 : it->second.walks;
+}
+
+void RoundSummary::BindThread(uint32_t id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  threads_[std::this_thread::get_id()] = id;
+}
+
+bool RoundSummary::Done(const DeviceRounds& d) const {
+  return limit_ != 0 && d.published >= limit_;
+}
+
+Json::Value RoundSummary::CountWalk(uint32_t id, DeviceRounds* d, const WalkOutcome& walk) {
+  if (walk.kind == WalkOutcome::kNone) return Json::Value();
+  ++d->walks;
+  if (walk.timed && walk.kind != WalkOutcome::kStopped) d->durations.Add(Seconds(walk.duration));
+  d->timed_out += walk.kind == WalkOutcome::kNoAnswer;
+  d->failed += walk.kind == WalkOutcome::kFailed;
+  d->found_nothing += walk.kind == WalkOutcome::kFoundNothing;
+  if (out_.events == nullptr) return Json::Value();
+  const std::string reason =
+      walk.kind == WalkOutcome::kNoAnswer ? NoAnswerMeaning(d->snmpv3) : walk.reason;
+  return WalkEvent(id, d->peer.empty() ? walk.peer : d->peer, WalkOutcomeName(walk.kind),
+                   walk.timed ? Seconds(walk.duration) : -1, reason, walk.empty_root);
+}
+
+void RoundSummary::WalkWithoutRound(std::thread::id thread, const WalkOutcome& walk) {
+  Json::Value event;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto bound = threads_.find(thread);
+    if (bound == threads_.end() && !walk.peer.empty()) {
+      // A thread that never published: the one device configured with the peer it named.
+      auto match = devices_.end();
+      for (auto it = devices_.begin(); it != devices_.end(); ++it) {
+        if (it->second.peer != walk.peer) continue;
+        if (match != devices_.end()) return;  // two devices share it: whose walk is unknown
+        match = it;
+      }
+      if (match == devices_.end()) return;
+      bound = threads_.emplace(thread, match->first).first;
+    }
+    if (bound == threads_.end()) return;
+    DeviceRounds& d = devices_[bound->second];
+    if (Done(d)) return;
+    event = CountWalk(bound->second, &d, walk);
+  }
+  if (!event.isNull()) out_.events->Write(event);
+}
+
+void RoundSummary::RefreshWithoutRound(uint32_t id, unsigned walks_before, bool stopping) {
+  WalkOutcome walk = out_.walks != nullptr ? out_.walks->TakeWalkOutcome() : WalkOutcome();
+  if (walk.kind != WalkOutcome::kNone) {  // a walk began and published nothing
+    if (stopping) {
+      walk.kind = WalkOutcome::kStopped;
+    } else if (walk.kind == WalkOutcome::kAnswered) {
+      walk.kind = WalkOutcome::kFailed;
+      walk.reason = "the walk published no round";
+    }
+  } else if (!stopping) {
+    walk.kind = WalkOutcome::kFailed;
+    walk.reason = "the refresh published no round";
+  }
+  Json::Value event;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    DeviceRounds& d = devices_[id];
+    // The watch told of a walk that ended in this refresh (a failed open): that was the walk.
+    if (Done(d) || (d.walks != walks_before && walk.kind != WalkOutcome::kStopped)) return;
+    event = CountWalk(id, &d, walk);
+  }
+  if (!event.isNull()) out_.events->Write(event);
+}
+
+void RoundSummary::EndRun() {
+  if (out_.walks == nullptr) return;
+  for (const auto& [thread, walk] : out_.walks->TakePendingWalks()) WalkWithoutRound(thread, walk);
 }
 
 bool RoundSummary::AllWalksAnswered(uint32_t id) const {
@@ -59,9 +172,17 @@ std::string RoundSummary::ClosingLine(uint32_t id) const {
                      std::to_string(d.published) + ", walks timed out " +
                      std::to_string(d.timed_out) + ", walks failed " + std::to_string(d.failed) +
                      ", walks found nothing " + std::to_string(d.found_nothing);
-  if (d.current.size() != kRecordSize) return line + ", no record";
-  return line + ", alarms active now " +
-         std::to_string(ActiveAlarms(DecodeRecord(d.current.data())).size());
+  if (d.current.size() != kRecordSize) {
+    line += ", no record";
+  } else {
+    line += ", alarms active now " +
+            std::to_string(ActiveAlarms(DecodeRecord(d.current.data())).size());
+  }
+  if (d.durations.count() > 0) {
+    line += ", walk time median " + SecondsText(d.durations.median()) + ", longest " +
+            SecondsText(d.durations.longest());
+  }
+  return line;
 }
 
 bool RoundSummary::Counted(uint32_t id) const {
@@ -74,24 +195,26 @@ void RoundSummary::OnSendSP(const QRMVDevice& device, int, std::vector<unsigned 
   const uint32_t id = device.DataId();
   // Taken on every publication, counted or not: the watch keeps nothing for walks that ended.
   const WalkOutcome walk = out_.walks != nullptr ? out_.walks->TakeWalkOutcome() : WalkOutcome();
+  Json::Value walk_event;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    threads_[std::this_thread::get_id()] = id;
     DeviceRounds& d = devices_[id];
-    d.ignoring = limit_ != 0 && d.published >= limit_;
+    d.ignoring = Done(d);
     if (d.ignoring) return;
     ++d.published;
-    d.timed_out += walk.timed_out;
-    d.failed += walk.failed;
-    d.found_nothing += walk.found_nothing;
-    d.empty_root = !walk.found_nothing       ? std::string()
-                   : walk.empty_root.empty() ? std::string("the unit's root")
-                                             : walk.empty_root;
+    walk_event = CountWalk(id, &d, walk);
+    d.walk = walk;
+    d.empty_root = walk.kind != WalkOutcome::kFoundNothing ? std::string()
+                   : walk.empty_root.empty()               ? std::string("the unit's root")
+                                                           : walk.empty_root;
     d.previous.swap(d.current);
     d.current = data;
     d.raised.clear();
     d.cleared.clear();
   }
   if (out_.events != nullptr) {
+    if (!walk_event.isNull()) out_.events->Write(walk_event);
     const std::string time =
         data.size() == kRecordSize ? StampText(data.data() + kRecordSize - kStampSize) : "";
     out_.events->Write(PublishEvent(id, time, data.size()));
@@ -133,8 +256,7 @@ void RoundSummary::OnSaveDeviceHistory(const QRMVDevice& device, std::vector<uns
     if (out_.history->Append(id, data.data(), data.size(), &error)) {
       file = out_.history->PathFor(id);
     } else {
-      std::lock_guard<std::mutex> lock(*out_.console_mutex);
-      *out_.errors << "qrmhost: " << error << std::endl;
+      WriteLine(out_.errors, "qrmhost: " + error);
     }
   }
   if (out_.events != nullptr) out_.events->Write(HistoryEvent(id, file, data.size()));
@@ -145,11 +267,13 @@ void RoundSummary::OnSaveDeviceHistory(const QRMVDevice& device, std::vector<uns
     ++d.completed;
     line = SummaryLine(d, id);
   }
-  {
-    std::lock_guard<std::mutex> lock(*out_.console_mutex);
-    *out_.console << line << std::endl;
-  }
+  WriteLine(out_.console, line);
   if (on_round_) on_round_();
+}
+
+void RoundSummary::WriteLine(std::ostream* out, const std::string& line) const {
+  std::lock_guard<std::mutex> lock(*out_.console_mutex);
+  ConsoleLine(*out, line);
 }
 
 std::string RoundSummary::SummaryLine(const DeviceRounds& d, uint32_t id) const {
@@ -160,6 +284,27 @@ std::string RoundSummary::SummaryLine(const DeviceRounds& d, uint32_t id) const 
   }
   const DecodedRecord record = DecodeRecord(d.current.data());
   line += " at " + record.time + ": ";
+  const WalkOutcome& walk = d.walk;
+  if (walk.kind != WalkOutcome::kNone) {
+    const std::string peer = d.peer.empty() ? walk.peer : d.peer;
+    line += "walk" + (peer.empty() ? std::string() : " of " + peer);
+    const std::string took = walk.timed ? " in " + SecondsText(Seconds(walk.duration)) : "";
+    switch (walk.kind) {
+      case WalkOutcome::kNoAnswer:
+        line += " got no answer" + took + " (" + NoAnswerMeaning(d.snmpv3) + ")";
+        break;
+      case WalkOutcome::kFailed:
+        line += " failed" + took + ": " + walk.reason;
+        break;
+      case WalkOutcome::kFoundNothing:
+        line += " found nothing" + took;
+        break;
+      default:
+        line += " answered" + took;
+        break;
+    }
+    line += "; ";
+  }
   if (d.previous.size() == kRecordSize) {
     line += std::to_string(ChangedSlots(d.previous.data(), d.current.data())) + " slots changed";
   } else {

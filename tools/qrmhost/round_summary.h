@@ -1,24 +1,33 @@
-// The run's host observer: turns each device's host calls into summaries, events and history.
+// The run's host observer: turns each device's host calls and walks into summaries, events and
+// history.
 //
 // A round is the calls from one SendSP to the following SaveDeviceHistory. At the end of each
 // round one line is printed, e.g.
-//   [round 2] device 1 at 2026-12-07T20:15:03+01:00: 14 slots changed, 5 alarms active; raised: A
-// with the number of slots that changed since the device's previous published record, the
-// catalogue alarms active in the record and the alarms the round's rule batch raised or
-// cleared (at most eight of each by name, then "and N more"); a walk that stored no value adds
-// "; no value under ROOT: wrong address?". At the end of the run, ClosingLine gives one line
-// per device, e.g.
+//   [round 2] device 1 at 2026-12-07T20:15:03+01:00: walk of 10.0.5.21 answered in 0.012 s;
+//             14 slots changed, 5 alarms active; raised: A   (one line)
+// with the walk that led to the round (its peer, outcome and duration, when the console watch
+// saw it begin; a walk without an answer adds what that may mean, a failed one the plug-in's
+// reason), the number of slots that changed since the device's previous published record, the
+// catalogue alarms active in the record and the alarms the round's rule batch raised or cleared
+// (at most eight of each by name, then "and N more"); a walk that stored no value adds "; no
+// value under ROOT: wrong address?". At the end of the run, ClosingLine gives one line per
+// device, e.g.
 //   [end] device 1: rounds published 3, walks timed out 1, walks failed 0,
-//         walks found nothing 0, alarms active now 5   (one line)
-// where a walk's outcome is what the console watch (if any) read on the publishing thread, and
-// a host-driven refresh that published nothing counts as a failed walk. Every call is logged to the
-// event log (if any); every saved image is appended to the history (if any), and a failed write is
-// one line on the error stream while the run goes on. With a round limit, calls after a device's
-// last counted round are ignored, so each device contributes exactly that many rounds to every
-// output.
+//         walks found nothing 0, alarms active now 5, walk time median 0.012 s, longest 20.004 s
+// Walks that end without a round (a failed open, a host-driven refresh that published nothing)
+// count as failed; walks the end of the run cut short are stopped, and count as neither.
+//
+// Every call and every walk is logged to the event log (if any); every saved image is appended
+// to the history (if any), and a failed write is one line on the error stream while the run
+// goes on. With a round limit, calls and walks after a device's last counted round are ignored,
+// so each device contributes exactly that many rounds to every output. Every line is written
+// whole, in one call.
 //
 // Callbacks run on each device's own thread; the observer is shared by all devices and is
 // thread-safe. `on_round` runs after every counted round, outside any lock of the observer.
+// A walk that ends without a round is told to the device whose thread walked it: the thread
+// that published the device's rounds or was bound to it (BindThread), or else the one device
+// whose `ip` the walk's lines named.
 #pragma once
 
 #include <cstdint>
@@ -27,10 +36,12 @@
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/HostObserver.h"
 #include "tools/qrmhost/console_watch.h"
+#include "tools/qrmhost/duration_stats.h"
 #include "tools/qrmhost/event_log.h"
 #include "tools/qrmhost/history_writer.h"
 
@@ -45,15 +56,31 @@ struct RoundOutputs {
 
 class RoundSummary : public HostObserver {
  public:
-  // `round_limit` 0 counts rounds without limit.
+  // `round_limit` 0 counts rounds without limit. With a console watch, the summary is its
+  // listener until destroyed.
   RoundSummary(RoundOutputs outputs, unsigned round_limit, std::function<void()> on_round);
+  ~RoundSummary() override;
 
-  // Rounds device `id` has published (SendSP) and completed (SaveDeviceHistory).
+  // Device `id` walks the unit at `peer` (its `ip`), over SNMPv3 when `snmpv3`; before its first
+  // call.
+  void AddDevice(uint32_t id, const std::string& peer, bool snmpv3);
+
+  // Rounds device `id` has published (SendSP) and completed (SaveDeviceHistory), and its walks
+  // reported so far (with a round or without).
   unsigned Published(uint32_t id) const;
   unsigned Completed(uint32_t id) const;
+  unsigned Walks(uint32_t id) const;
 
-  // Counts a walk of device `id` that ended without publishing a round.
-  void WalkWithoutRound(uint32_t id);
+  // The calling thread drives device `id`.
+  void BindThread(uint32_t id);
+
+  // A refresh of device `id` on the calling thread published no round: reports the walk it
+  // began (as stopped when `stopping`), or, when nothing began and no walk of the device was
+  // reported since it had `walks_before`, a failed walk.
+  void RefreshWithoutRound(uint32_t id, unsigned walks_before, bool stopping);
+
+  // At the end of the run: the walks that began and never ended, as stopped.
+  void EndRun();
 
   // Whether every counted walk of device `id` got an answer and stored a value: none timed
   // out, failed or found nothing.
@@ -73,13 +100,18 @@ class RoundSummary : public HostObserver {
 
  private:
   struct DeviceRounds {
+    std::string peer;  // as configured
+    bool snmpv3 = false;
     unsigned published = 0;
     unsigned completed = 0;
-    unsigned timed_out = 0;               // walks whose agent did not answer
-    unsigned failed = 0;                  // walks that another failure ended early
-    unsigned found_nothing = 0;           // walks that stored no value
-    std::string empty_root;               // root of this round's walk if it found nothing
-    bool ignoring = false;                // past the round limit
+    unsigned walks = 0;          // walks reported, with a round or without
+    unsigned timed_out = 0;      // walks whose agent did not answer
+    unsigned failed = 0;         // walks that another failure ended early, or without a round
+    unsigned found_nothing = 0;  // walks that stored no value
+    DurationStats durations;     // of the walks that ended (stopped ones not)
+    WalkOutcome walk;            // the walk of this round
+    std::string empty_root;      // root of this round's walk if it found nothing
+    bool ignoring = false;       // past the round limit
     std::vector<unsigned char> previous;  // record published in the previous round
     std::vector<unsigned char> current;   // record published in this round
     std::vector<std::string> raised, cleared;
@@ -87,6 +119,13 @@ class RoundSummary : public HostObserver {
 
   // Whether the device's current round is counted (and therefore reported).
   bool Counted(uint32_t id) const;
+  // Under mutex_: whether device `d` takes no more walks (its rounds are all counted).
+  bool Done(const DeviceRounds& d) const;
+  // Under mutex_: counts `walk` for `d` and returns its event (null for kNone).
+  Json::Value CountWalk(uint32_t id, DeviceRounds* d, const WalkOutcome& walk);
+  // A walk that ended without a round on `thread`, told to its device.
+  void WalkWithoutRound(std::thread::id thread, const WalkOutcome& walk);
+  void WriteLine(std::ostream* out, const std::string& line) const;
   std::string SummaryLine(const DeviceRounds& d, uint32_t id) const;
 
   const RoundOutputs out_;
@@ -94,4 +133,5 @@ class RoundSummary : public HostObserver {
   const std::function<void()> on_round_;
   mutable std::mutex mutex_;
   std::map<uint32_t, DeviceRounds> devices_;
+  std::map<std::thread::id, uint32_t> threads_;  // the device each walking thread serves
 };

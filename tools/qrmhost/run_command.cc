@@ -1,12 +1,10 @@
 #include "tools/qrmhost/run_command.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <memory>
-#include <thread>
 #include <vector>
 
 #include "host/HostObserver.h"
@@ -15,8 +13,11 @@
 #include "tools/qrmhost/event_log.h"
 #include "tools/qrmhost/history_writer.h"
 #include "tools/qrmhost/plugin_loader.h"
+#include "tools/qrmhost/refresh_scheduler.h"
 #include "tools/qrmhost/round_summary.h"
 #include "tools/qrmhost/signal_watcher.h"
+#include "util/config_value.h"
+#include "util/console_line.h"
 
 namespace {
 
@@ -26,13 +27,13 @@ Clock::duration Seconds(double s) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
 }
 
-// Everything that runs plug-in code, torn down in the one safe order: host threads stopped,
+// Everything that runs plug-in code, torn down in the one safe order: refreshes stopped,
 // devices destroyed (last created first), providers released, library closed.
 struct Session {
   explicit Session(StopSignal* s) : stop(s) {}
   ~Session() {
     stop->Raise();
-    for (std::thread& t : threads) t.join();
+    scheduler.reset();
     while (!devices.empty()) devices.pop_back();
     providers.clear();
     library.reset();
@@ -41,14 +42,14 @@ struct Session {
   std::unique_ptr<PluginLibrary> library;
   ProviderList providers;
   std::vector<std::unique_ptr<QRMSocketDevice>> devices;
-  std::vector<std::thread> threads;
+  std::unique_ptr<RefreshScheduler> scheduler;
 };
 
 class Console {
  public:
   void Error(const std::string& line) {
     std::lock_guard<std::mutex> lock(mutex);
-    std::cerr << "qrmhost: " << line << std::endl;
+    ConsoleLine(std::cerr, "qrmhost: " + line);
   }
   // Reports a failure of the run and returns its exit status.
   int Fail(const std::string& line) {
@@ -58,35 +59,62 @@ class Console {
   std::mutex mutex;  // guards std::cout and std::cerr
 };
 
-// The host thread of one device: a refresh every `interval` seconds, starting at once, until the
-// stop is requested or the device is done. A host-driven device is done after `rounds` refreshes
-// (0: no limit); each is one walk, which ends with a round unless it failed before it began.
-// An own-thread device answers a refresh at once, unless its sampling thread could not be
-// started: then the refresh walks, as for a host-driven device. It is done once it has
-// completed `rounds` rounds (0: no limit), whichever thread walked them; a refresh of it that
-// publishes nothing is not counted as a failed walk, since a device whose thread runs publishes
-// nothing on a refresh.
-void DriveDevice(QRMSocketDevice* device, uint32_t id, bool own_thread, const RunOptions& options,
-                 StopSignal* stop, std::atomic<size_t>* finished, Console* console,
-                 RoundSummary* summary) {
-  Clock::time_point next = Clock::now();
-  for (unsigned r = 0; own_thread || options.rounds == 0 || r < options.rounds; ++r) {
-    if (r > 0) {
-      next = std::max(next + Seconds(options.interval), Clock::now());
-      if (stop->Wait(next, [] { return false; })) break;
-    }
-    if (stop->raised()) break;
-    if (own_thread && options.rounds != 0 && summary->Completed(id) >= options.rounds) break;
-    const unsigned published = summary->Published(id);
-    try {
-      device->RefreshStatus();
-    } catch (const std::exception& e) {
-      console->Error("device " + std::to_string(id) + ": RefreshStatus threw: " + e.what());
-    }
-    if (!own_thread && summary->Published(id) == published) summary->WalkWithoutRound(id);
+// Hands every host call to the run's own observer, then to a watcher.
+class TeeObserver : public HostObserver {
+ public:
+  TeeObserver(std::shared_ptr<HostObserver> first, std::shared_ptr<HostObserver> second)
+      : first_(std::move(first)), second_(std::move(second)) {}
+  void OnSendSP(const QRMVDevice& d, int kind, std::vector<unsigned char> data,
+                bool flag) override {
+    first_->OnSendSP(d, kind, data, flag);
+    second_->OnSendSP(d, kind, std::move(data), flag);
   }
-  if (!own_thread) finished->fetch_add(1);
-  stop->Notify();
+  void OnReset(const QRMVDevice& d) override {
+    first_->OnReset(d);
+    second_->OnReset(d);
+  }
+  void OnCheckThresholdBool(const QRMVDevice& d, int kind, const std::string& id,
+                            const std::string& id2, const std::string& category,
+                            const std::string& name, bool alarm, unsigned short number) override {
+    first_->OnCheckThresholdBool(d, kind, id, id2, category, name, alarm, number);
+    second_->OnCheckThresholdBool(d, kind, id, id2, category, name, alarm, number);
+  }
+  bool OnDoBatchCheckThreshold(const QRMVDevice& d, const std::vector<rule_value>& batch,
+                               bool proposed) override {
+    const bool result = first_->OnDoBatchCheckThreshold(d, batch, proposed);
+    second_->OnDoBatchCheckThreshold(d, batch, result);
+    return result;
+  }
+  void OnSaveDeviceHistory(const QRMVDevice& d, std::vector<unsigned char> data) override {
+    first_->OnSaveDeviceHistory(d, data);
+    second_->OnSaveDeviceHistory(d, std::move(data));
+  }
+  void OnInitSetting(const QRMVDevice& d, const Json::Value& config, bool result) override {
+    first_->OnInitSetting(d, config, result);
+    second_->OnInitSetting(d, config, result);
+  }
+  int OnSendSocketData(const QRMVDevice& d, int handle, std::vector<unsigned char> data) override {
+    const int result = first_->OnSendSocketData(d, handle, data);
+    second_->OnSendSocketData(d, handle, std::move(data));
+    return result;
+  }
+
+ private:
+  const std::shared_ptr<HostObserver> first_, second_;
+};
+
+// The device's `ip`, as its lines name the peer; empty when it has none that is text.
+std::string PeerOf(const Json::Value& settings) {
+  const Json::Value* ip = ConfigMember(settings, "ip");
+  return ip != nullptr && ip->isString() ? ip->asString() : std::string();
+}
+
+// Whether the device walks SNMPv3: appSetting.snmp_version 3, as a number or text.
+bool WalksSnmpV3(const Json::Value& settings) {
+  const Json::Value* app = ConfigMember(settings, "appSetting");
+  const Json::Value* version = app != nullptr ? ConfigMember(*app, "snmp_version") : nullptr;
+  std::string text;
+  return version != nullptr && ConfigText(*version, &text) && LeadingInt(text) == 3;
 }
 
 // While alive, std::cout writes where std::cerr does; the earlier buffer is given back at the
@@ -115,7 +143,7 @@ QRMSocketDeviceProvider* FindSocketProvider(const ProviderList& providers) {
 
 }  // namespace
 
-int RunCommand(const RunOptions& options) {
+int RunCommand(const RunOptions& options, std::shared_ptr<HostObserver> watcher) {
   std::optional<Clock::time_point> deadline;
   if (options.timeout > 0) deadline = Clock::now() + Seconds(options.timeout);
   Console console;
@@ -141,13 +169,17 @@ int RunCommand(const RunOptions& options) {
   }
 
   StopSignal stop;
-  SignalWatcher watcher(&stop);  // before the first thread, so all inherit the signal mask
-  std::atomic<size_t> finished{0};
+  SignalWatcher signals(&stop);  // before the first thread, so all inherit the signal mask
   const CoutToCerr events_alone(options.events == "-");  // before the watch takes std::cout
   ConsoleWatch walks(std::cout, std::cerr);              // outlives the session and its threads
   auto summary = std::make_shared<RoundSummary>(
       RoundOutputs{&std::cout, &console.mutex, &std::cerr, events.get(), history.get(), &walks},
       options.rounds, [&stop] { stop.Notify(); });
+  for (const DeviceConfig& c : configs) {
+    summary->AddDevice(c.id, PeerOf(c.settings), WalksSnmpV3(c.settings));
+  }
+  std::shared_ptr<HostObserver> observer = summary;
+  if (watcher) observer = std::make_shared<TeeObserver>(summary, std::move(watcher));
   bool interrupted = false, timed_out = false;
   {
     Session session(&stop);
@@ -168,40 +200,34 @@ int RunCommand(const RunOptions& options) {
         if (device == nullptr) {
           return console.Fail("the provider created no device for id " + std::to_string(c.id));
         }
-        AttachHostObserver(device, summary);
+        AttachHostObserver(device, observer);
         device->Init(std::weak_ptr<QRMController>(), c.id, c.settings);
         if (!device->InitSetting(c.settings)) {
           console.Error("device " + std::to_string(c.id) +
                         ": InitSetting reported a problem with its settings; running anyway");
         }
       }
-      // Every device gets a host thread that refreshes it, as a host does: an own-thread device
-      // whose sampling thread could not be started is driven by those refreshes.
-      size_t host_driven = 0;
+      std::vector<RefreshScheduler::Device> driven;
       for (size_t i = 0; i < configs.size(); ++i) {
-        if (!configs[i].own_thread) ++host_driven;
-        session.threads.emplace_back(DriveDevice, session.devices[i].get(), configs[i].id,
-                                     configs[i].own_thread, std::cref(options), &stop, &finished,
-                                     &console, summary.get());
+        driven.push_back({session.devices[i].get(), configs[i].id, configs[i].own_thread});
       }
-      auto done = [&] {
-        if (options.rounds == 0 || finished.load() < host_driven) return false;
-        for (const DeviceConfig& c : configs) {
-          if (c.own_thread && summary->Completed(c.id) < options.rounds) return false;
-        }
-        return true;
-      };
+      session.scheduler = std::make_unique<RefreshScheduler>(
+          std::move(driven), options.interval, options.rounds, &stop, summary.get(), &walks,
+          [&console](const std::string& line) { console.Error(line); });
+      if (!session.scheduler->Start(&error)) return console.Fail(error);
+      RefreshScheduler* scheduler = session.scheduler.get();
+      auto done = [scheduler] { return scheduler->Done(); };
       interrupted = stop.Wait(deadline, done);
       timed_out = !interrupted && !done();
     } catch (const std::exception& e) {
       return console.Fail("the run stopped on an exception: " + std::string(e.what()));
     }
   }  // devices, providers and library are gone here
+  summary->EndRun();
 
   {
     std::lock_guard<std::mutex> lock(console.mutex);
-    for (const DeviceConfig& c : configs) std::cout << summary->ClosingLine(c.id) << "\n";
-    std::cout << std::flush;
+    for (const DeviceConfig& c : configs) ConsoleLine(std::cout, summary->ClosingLine(c.id));
   }
   // 3: every device ran, but some walk timed out, failed or found nothing (its closing line
   // says which); 1, below, outweighs it.

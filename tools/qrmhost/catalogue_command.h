@@ -1,0 +1,27 @@
+// `qrmhost catalogue`: the alarm signals a device reports and the record's value slots, as the
+// plug-in's own catalogue (alarms/) defines them, for the network-management side of a site.
+//
+// Every signal has its number (the signal counter of a round, 1 to 429), its ID, its name, the
+// value slot it reads, its condition (in alarm while the slot differs from the normal value,
+// a NaN included) and its category; every value slot k (1 to 1269) holds leaf k of the unit's
+// subtree at byte offset 4k of the 5087-byte record: the communication state (slot 1), an alarm
+// flag (slots 177 to 604) or a measurement or setting.
+//
+//   text  the signals as a table, then the slots as ranges;
+//   JSON  one document: {"category", "signals": [{"number", "id", "name", "slot", "normal",
+//         "condition", "category"} x 429], "slots": [{"slot", "offset", "content"[, "signal"]}
+//         x 1269]};
+//   CSV   a header row, then one row per value slot: slot, offset, content, and for a slot that
+//         a signal reads its number, ID, name, condition and category (empty otherwise).
+#pragma once
+
+#include <ostream>
+#include <string>
+
+enum class CatalogueFormat { kText, kJson, kCsv };
+
+// The catalogue in `format`, ending with a newline.
+std::string CatalogueText(CatalogueFormat format);
+
+// Writes the catalogue to `out`; returns the exit status (0, or 1 when the write failed).
+int CatalogueCommand(CatalogueFormat format, std::ostream& out);
