@@ -89,6 +89,9 @@ in_root() {
       set -e
       dir=$1 repo=$2
       shift 2
+      # The root is a mount point of its own, as / is: a mount namespace made inside (unshare
+      # -m, which a test uses) can then change its propagation.
+      mount --bind "$dir" "$dir"
       mount -t proc proc "$dir/proc"
       mount -t tmpfs -o mode=0755,nosuid dev "$dir/dev"
       for node in null zero full random urandom tty; do
