@@ -23,6 +23,12 @@
 # else the last commit's time): file times (cmake/deb_times.cmake sets them, as cpack runs with
 # it in the environment), the changelog's date and the manual pages' date. Compressed files are written without name or time.
 #
+# The release in the version: a package is built on one Debian release, for that release's
+# libraries (net-snmp's package and its time_t differ between releases on armhf), and says so:
+# 1.0.0-1+deb12u1 on Debian 12, 1.0.0-1+deb13u1 on Debian 13, 1.0.0-1+deb14u1 on unstable (where
+# Debian 14 is made), so a later release's package is also the newer version. Its changelog
+# entry names the same version and the release's distribution.
+#
 # QRM_PACKAGE_COMPONENTS selects what cpack packages (the armhf build packages the plug-in only).
 set(QRM_PACKAGE_COMPONENTS "plugin;tools" CACHE STRING "install components that cpack packages")
 # The Maintainer field: DEBFULLNAME and DEBEMAIL as dch reads them, when both are set.
@@ -44,6 +50,50 @@ else()
     string(TIMESTAMP QRM_SOURCE_DATE_EPOCH "%s" UTC)
   endif()
 endif()
+
+# QRM_PACKAGE_RELEASE_SUFFIX: AUTO takes the release of the machine that builds (/etc/os-release;
+# a cross build is for the same release), anything else is used as written ("" for none).
+set(QRM_PACKAGE_RELEASE_SUFFIX AUTO CACHE STRING
+    "Debian revision suffix naming the release (AUTO: +debNu1 of the building machine)")
+set(qrm_release_suffix "${QRM_PACKAGE_RELEASE_SUFFIX}")
+set(QRM_PACKAGE_DISTRIBUTION unstable)
+if(qrm_release_suffix STREQUAL "AUTO")
+  set(qrm_release_suffix "")
+  if(EXISTS /etc/os-release)
+    file(STRINGS /etc/os-release qrm_os_release REGEX "^(ID|VERSION_ID|VERSION_CODENAME)=")
+    set(qrm_os_id "")
+    set(qrm_os_number "")
+    set(qrm_os_codename "")
+    foreach(line IN LISTS qrm_os_release)
+      if(line MATCHES "^ID=\"?([^\"]*)\"?$")
+        set(qrm_os_id "${CMAKE_MATCH_1}")
+      elseif(line MATCHES "^VERSION_ID=\"?([0-9]+)\"?$")
+        set(qrm_os_number "${CMAKE_MATCH_1}")
+      elseif(line MATCHES "^VERSION_CODENAME=\"?([a-z]+)\"?$")
+        set(qrm_os_codename "${CMAKE_MATCH_1}")
+      endif()
+    endforeach()
+    # Unstable names the release in the making and has no number: the codenames announced.
+    set(qrm_debian_numbers bookworm 12 trixie 13 forky 14 duke 15)
+    if(qrm_os_id STREQUAL "debian")
+      if(qrm_os_number)
+        set(QRM_PACKAGE_DISTRIBUTION "${qrm_os_codename}")
+      else()
+        list(FIND qrm_debian_numbers "${qrm_os_codename}" qrm_at)
+        if(qrm_at GREATER_EQUAL 0)
+          math(EXPR qrm_at "${qrm_at} + 1")
+          list(GET qrm_debian_numbers ${qrm_at} qrm_os_number)
+        endif()
+      endif()
+      if(qrm_os_number)
+        set(qrm_release_suffix "+deb${qrm_os_number}u1")
+      endif()
+    endif()
+  endif()
+endif()
+set(QRM_DEB_RELEASE "1${qrm_release_suffix}")
+message(STATUS "packages: version ${PROJECT_VERSION}-${QRM_DEB_RELEASE}, changelog distribution "
+               "${QRM_PACKAGE_DISTRIBUTION}")
 
 # Doc folders, one per package; the same files install under any prefix.
 set(QRM_DOCDIR_PLUGIN ${CMAKE_INSTALL_DATAROOTDIR}/doc/snmp-marluxa-ac-power)
@@ -147,7 +197,7 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENTS_ALL ${QRM_PACKAGE_COMPONENTS})
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # name_version-release_arch.deb
-set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${QRM_DEB_RELEASE})
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 if(qrm_deb_arch)

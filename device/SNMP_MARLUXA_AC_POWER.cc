@@ -168,7 +168,7 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   UsmWalk usm;  // SNMPv3 only: net-snmp's USM around the open, discovery, user entry, close
   if (m_settings.snmp_version == 3 && !usm.Enter(m_stop)) return;
   if (!numeric_peer.empty()) m_session.peername = numeric_peer.data();
-  m_openSession = snmp_sess_open(&m_session);
+  m_openSession = OpenWalkSession(&m_session);
   m_session.peername = m_peer.data();
   if (m_openSession == nullptr) {
     snmp_sess_perror("snmpbulkwalk", &m_session);

@@ -17,15 +17,18 @@
 #     multiarch runtime in /usr/lib/arm-linux-gnueabihf, which is also what runs under qemu-arm
 #     (links to a library whose runtime is not installed are removed).
 #
-# Needs the armhf package lists (dpkg --add-architecture armhf; apt-get update) and the runtime
-# packages libsnmp40:armhf and libssl3:armhf installed; root is not needed. Does nothing when
-# SYSROOT already holds the same package versions.
+# Needs the armhf package lists (dpkg --add-architecture armhf; apt-get update) and the armhf
+# runtime packages of net-snmp and OpenSSL installed, under this release's names for them
+# (libsnmp40 and libssl3 in Debian 12, libsnmp40t64 and libssl3t64 in Debian 13); root is not
+# needed. Does nothing when SYSROOT already holds the same package versions.
 set -euo pipefail
 
 TRIPLET=arm-linux-gnueabihf
 MULTIARCH_LIB=/usr/lib/$TRIPLET
+# shellcheck source=scripts/packages.sh
+. "$(dirname "${BASH_SOURCE[0]}")/packages.sh"
 # development package -> the installed runtime package whose version it must match
-DEV_PACKAGES=(libsnmp-dev:libsnmp40 libssl-dev:libssl3)
+DEV_PACKAGES=("libsnmp-dev:$(netsnmp_runtime)" "libssl-dev:$(openssl_runtime)")
 
 [ $# -eq 1 ] || {
   echo "usage: $0 SYSROOT" >&2
@@ -38,6 +41,10 @@ STAMP=$SYSROOT/.packages
 wanted=()
 for pair in "${DEV_PACKAGES[@]}"; do
   dev=${pair%%:*} runtime=${pair#*:}
+  if [ -z "$runtime" ]; then
+    echo "armhf-sysroot: cannot tell which package holds $dev's library (is $dev installed?)" >&2
+    exit 1
+  fi
   version=$(dpkg-query -W -f='${Version}' "$runtime:armhf" 2>/dev/null || true)
   if [ -z "$version" ]; then
     echo "armhf-sysroot: $runtime:armhf is not installed" >&2

@@ -46,9 +46,9 @@ PLUGIN=$BUILD/plugin/$PLUGIN_NAME.so
 HOST_PACKAGES=(cmake make pkg-config file qemu-user g++-arm-linux-gnueabihf
   binutils-arm-linux-gnueabihf libboost-date-time-dev)
 # armhf packages that co-install through multiarch. net-snmp's -dev package does not: it goes
-# into the sysroot (scripts/armhf-sysroot.sh), linked against the libsnmp40:armhf runtime.
-ARMHF_PACKAGES=(libsnmp40:armhf libjsoncpp-dev:armhf libstdc++6:armhf libgtest-dev:armhf
-  libgmock-dev:armhf)
+# into the sysroot (scripts/armhf-sysroot.sh), linked against net-snmp's armhf runtime, which
+# is added in step 1 under this release's name for it (libsnmp40, libsnmp40t64, ...).
+ARMHF_PACKAGES=(libjsoncpp-dev:armhf libstdc++6:armhf libgtest-dev:armhf libgmock-dev:armhf)
 
 STEP_PREFIX=cross-test
 # shellcheck source=scripts/steps.sh
@@ -58,6 +58,7 @@ STEP_PREFIX=cross-test
 step packages
 # shellcheck source=scripts/packages.sh
 . "$ROOT/scripts/packages.sh"
+ARMHF_PACKAGES+=("$(netsnmp_runtime):armhf")
 ensure_armhf_packages cross-test "${HOST_PACKAGES[@]}" "${ARMHF_PACKAGES[@]}"
 
 # ---- 2. sysroot ------------------------------------------------------------------------------
@@ -65,7 +66,7 @@ step sysroot
 if ! "$ROOT/scripts/armhf-sysroot.sh" "$SYSROOT"; then
   echo "cross-test: could not prepare $SYSROOT. If the armhf runtime packages are newer or" >&2
   echo "  older than the package lists, run as root: apt-get update && apt-get install -y" >&2
-  echo "  --only-upgrade libsnmp40:armhf libssl3:armhf" >&2
+  echo "  --only-upgrade $(netsnmp_runtime):armhf $(openssl_runtime):armhf" >&2
   exit 1
 fi
 

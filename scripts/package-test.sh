@@ -5,11 +5,14 @@
 #
 #   - the plug-in packages (build machine and armhf) hold the plug-in, in the plug-in folder of
 #     their architecture, and beside it only their documents; they are Multi-Arch: same and
-#     depend on net-snmp's runtime package but neither on jsoncpp nor on the reference host
-#     (the host process supplies those);
+#     depend on net-snmp's runtime package of this release (libsnmp40, libsnmp40t64, ...) but
+#     neither on jsoncpp nor on the reference host (the host process supplies those); their
+#     version names the Debian release (+debNu1), as their changelog does;
 #   - the tools package holds its documents under its own name, the manual pages and the alarm
 #     catalogue (429 signals);
-#   - the armhf plug-in is a 32-bit ARM EABI5 hard-float shared object;
+#   - the armhf plug-in is a 32-bit ARM EABI5 hard-float shared object, built for the time_t of
+#     the armhf net-snmp library it links: it passes that library struct timeval, whose size
+#     is 8 bytes with 32-bit time and 16 with 64-bit time (Debian 13 and later);
 #   - the build machine's packages, unpacked into a temporary root (dpkg-deb -x), run: the
 #     packaged qrmhost, with the packaged plug-in, against the packaged pdusim for one round in
 #     frame mode 2, finding the reference host library inside that root, exits 0 and writes
@@ -17,14 +20,21 @@
 #     the package's version;
 #   - with BUILD, `cmake --install BUILD --prefix DIR` gives a tree that runs the same round.
 #
+# QRM_PACKAGE_ARCHES (default "amd64 armhf") names the plug-in packages to test; the tools and
+# the round are tested when it names amd64.
+#
 # Prints one line per check and "package-test: N passed, M failed"; exits 1 on any failure.
 set -uo pipefail
 # shellcheck source=scripts/pdusim_port.sh
 . "$(dirname "${BASH_SOURCE[0]}")/pdusim_port.sh"
+# shellcheck source=scripts/packages.sh
+. "$(dirname "${BASH_SOURCE[0]}")/packages.sh"
 DIST=${1:?usage: package-test.sh DIST [BUILD]}
 BUILD=${2:-}
 DIST=$(cd "$DIST" && pwd)
 PLUGIN=snmp_marluxa_ac_power.so
+ARCHES=${QRM_PACKAGE_ARCHES:-amd64 armhf}
+RUNTIME=$(netsnmp_runtime) # net-snmp's library package in this release
 
 passed=0 failed=0
 pass() {
@@ -63,8 +73,28 @@ package_file() {
   [ ${#files[@]} = 1 ] && [ -f "${files[0]}" ] && echo "${files[0]}"
 }
 
+# time_abi OBJECT prints the time_t width OBJECT was built for, from the C library functions it
+# imports: "64" when it calls glibc's 64-bit time functions (__clock_gettime64, __select64,
+# __localtime64_r, ..., the only ones a 32-bit program built with 64-bit time_t can call) and
+# none of the 32-bit ones, "32" when it calls none of the former, "mixed" otherwise. Then,
+# after a tab, the 64-bit ones it calls.
+time_abi() {
+  local imports t64 t32
+  imports=$(readelf --dyn-syms -W "$1" | awk '$7 == "UND" {print $8}')
+  t64=$(grep -E '^__[a-z_0-9]*(64|64_r|_time64)@GLIBC_' <<<"$imports" | sed 's/@.*//' | sort -u)
+  t32=$(grep -E '^(time|gettimeofday|clock_gettime|clock_nanosleep|nanosleep|select|pselect|ppoll|localtime|localtime_r|gmtime|gmtime_r|mktime|timegm|difftime|ctime|ctime_r|pthread_cond_timedwait|pthread_mutex_timedlock|sem_timedwait|setsockopt|getsockopt|recvmmsg|futimens|utimensat|stat|fstat|lstat|stat64|fstat64|lstat64|fstatat64)@GLIBC_' \
+    <<<"$imports" | sed 's/@.*//' | sort -u)
+  if [ -n "$t64" ] && [ -z "$t32" ]; then
+    printf '64\t%s\n' "$(echo $t64)"
+  elif [ -z "$t64" ]; then
+    printf '32\t\n'
+  else
+    printf 'mixed\t%s; 32-bit: %s\n' "$(echo $t64)" "$(echo $t32)"
+  fi
+}
+
 # ---- the plug-in packages --------------------------------------------------------------------
-for arch in amd64 armhf; do
+for arch in $ARCHES; do
   deb=$(package_file snmp-marluxa-ac-power "$arch")
   if [ -z "$deb" ]; then
     fail "one snmp-marluxa-ac-power package for $arch in $DIST"
@@ -82,10 +112,17 @@ for arch in amd64 armhf; do
   check "$arch: Multi-Arch is same" test "$(dpkg-deb -f "$deb" Multi-Arch)" = same
   depends=$(dpkg-deb -f "$deb" Depends)
   echo "  Depends: $depends"
-  check "$arch: Depends has a versioned libsnmp40" grep -qE '(^|, )libsnmp40 \(>= [^)]+\)' \
-    <<<"$depends"
+  check "$arch: Depends has a versioned $RUNTIME, this release's net-snmp" \
+    grep -qE "(^|, )$RUNTIME \\(>= [^)]+\\)" <<<"$depends"
   check "$arch: Depends has neither jsoncpp nor the reference host" \
     bash -c '! grep -qiE "jsoncpp|qrm" <<<"$1"' _ "$depends"
+  package_version=$(dpkg-deb -f "$deb" Version)
+  changelog_version=$(dpkg-deb --fsys-tarfile "$deb" |
+    tar -xOf - ./usr/share/doc/snmp-marluxa-ac-power/changelog.Debian.gz | zcat |
+    sed -n '1s/^[^(]*(\([^)]*\)).*/\1/p')
+  check "$arch: version $package_version names the Debian release, as the changelog does" \
+    bash -c '[[ $1 =~ -[0-9]+\+deb[0-9]+u[0-9]+$ ]] && [ "$1" = "$2" ]' _ "$package_version" \
+    "$changelog_version"
   dpkg-deb -x "$deb" "$WORK/$arch"
   object=$WORK/$arch/usr/lib/$multiarch/qrm/plugins/$PLUGIN
   if [ "$arch" = armhf ]; then
@@ -95,8 +132,25 @@ for arch in amd64 armhf; do
       grep -qE '^ELF 32-bit LSB shared object, ARM, EABI5' <<<"$desc"
     check "armhf: the ELF header says hard-float ABI" \
       bash -c 'readelf -h "$1" | grep -qE "Flags:.*hard-float ABI"' _ "$object"
+    # The armhf net-snmp the plug-in links, as this machine's armhf runtime package installs it.
+    soname=$(readelf -d "$object" | sed -n 's/.*(NEEDED).*\[\(libnetsnmp\.so\.[0-9]*\)\]/\1/p')
+    library=/usr/lib/$multiarch/$soname
+    if [ -n "$soname" ] && [ -f "$library" ]; then
+      owner=$(dpkg-query -S "$library" 2>/dev/null | sed -n '1s/:.*//p')
+      IFS=$'\t' read -r library_abi _ < <(time_abi "$library")
+      IFS=$'\t' read -r plugin_abi plugin_t64 < <(time_abi "$object")
+      echo "  $soname ($owner): ${library_abi}-bit time_t; the plug-in: ${plugin_abi}-bit" \
+        "${plugin_t64:+(calls $plugin_t64)}"
+      check "armhf: the plug-in is built for the ${library_abi}-bit time_t of $soname" \
+        test "$plugin_abi" = "$library_abi"
+      check "armhf: Depends names $owner, the package of that $soname" \
+        grep -qE "(^|, )$owner \\(" <<<"$depends"
+    else
+      fail "armhf: the armhf ${soname:-libnetsnmp} the plug-in links is installed here (${library})"
+    fi
   fi
 done
+case " $ARCHES " in *" amd64 "*) ;; *) finish ;; esac
 
 # ---- the tools package -----------------------------------------------------------------------
 tools=$(package_file snmp-marluxa-ac-power-tools amd64)
@@ -110,9 +164,9 @@ version=$(dpkg-deb -f "$tools" Version)
 version=${version%-*} # the upstream version, without the package release
 tools_depends=$(dpkg-deb -f "$tools" Depends)
 echo "  Depends: $tools_depends"
-check "tools: Depends has libsnmp40 and libjsoncpp, not the plug-in package" \
-  bash -c 'grep -q "libsnmp40 (>=" <<<"$1" && grep -q "libjsoncpp" <<<"$1" &&
-    ! grep -q "snmp-marluxa-ac-power" <<<"$1"' _ "$tools_depends"
+check "tools: Depends has $RUNTIME and libjsoncpp, not the plug-in package" \
+  bash -c 'grep -q "$2 (>=" <<<"$1" && grep -q "libjsoncpp" <<<"$1" &&
+    ! grep -q "snmp-marluxa-ac-power" <<<"$1"' _ "$tools_depends" "$RUNTIME"
 
 ROOT=$WORK/root
 dpkg-deb -x "$plugin" "$ROOT"

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # `./run package`: builds the Debian packages into dist/ and tests them.
 #
-#   dist/snmp-marluxa-ac-power_VERSION-1_amd64.deb        the plug-in, for the build machine
-#   dist/snmp-marluxa-ac-power_VERSION-1_armhf.deb        the plug-in, for the supervision unit
-#   dist/snmp-marluxa-ac-power-tools_VERSION-1_amd64.deb  qrmhost, pdusim, reference host, README
+#   dist/snmp-marluxa-ac-power_VERSION-1+debNu1_amd64.deb        the plug-in, for the build machine
+#   dist/snmp-marluxa-ac-power_VERSION-1+debNu1_armhf.deb        the plug-in, for the unit
+#   dist/snmp-marluxa-ac-power-tools_VERSION-1+debNu1_amd64.deb  qrmhost, pdusim, reference host
+#
+# N is the number of the Debian release the machine runs (cmake/packaging.cmake): the packages
+# depend on that release's libraries.
 #
 # Steps, each timed:
 #   1. packages: the armhf foreign architecture, the cross toolchain and the armhf runtime
@@ -19,20 +22,39 @@
 #      reach the packages unseen;
 #   4. reproducible: every package of A is byte for byte the one of B (SOURCE_DATE_EPOCH is the
 #      last commit's time, so both carry the same times);
-#   5. dist/: A's three packages (earlier .deb files there are removed);
+#   5. dist/: A's three packages (earlier .deb files there of the same architectures are
+#      removed);
 #   6. hardening-check on every ELF object in the packages;
 #   7. lintian on the three packages: no error and no warning;
 #   8. scripts/package-test.sh on dist/ and on an install of build A's amd64 folder.
 # Exit status: non-zero when a step or a check fails.
 #
 # Environment: QRM_PACKAGE_JOBS (default 2); SOURCE_DATE_EPOCH (default: the last commit's
-# time); DEBFULLNAME and DEBEMAIL set the Maintainer (see cmake/packaging.cmake).
+# time); DEBFULLNAME and DEBEMAIL set the Maintainer (see cmake/packaging.cmake);
+# QRM_PACKAGE_ARCHES (default "amd64 armhf"): "amd64" builds, checks and tests the build
+# machine's plug-in and tools packages alone, "armhf" the armhf plug-in alone;
+# QRM_PACKAGE_DIST (default dist) and QRM_PACKAGE_WORK (default build-package): where the
+# packages go and where they are built (./run matrix uses dist/<codename> and its own folders).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 JOBS=${QRM_PACKAGE_JOBS:-2}
-WORK=$ROOT/build-package
-DIST=$ROOT/dist
+WORK=${QRM_PACKAGE_WORK:-$ROOT/build-package}
+DIST=${QRM_PACKAGE_DIST:-$ROOT/dist}
+case "$WORK" in /*) ;; *) WORK=$ROOT/$WORK ;; esac
+case "$DIST" in /*) ;; *) DIST=$ROOT/$DIST ;; esac
+ARCHES=${QRM_PACKAGE_ARCHES:-amd64 armhf}
+build_amd64=0 build_armhf=0
+for arch in $ARCHES; do
+  case "$arch" in
+    amd64) build_amd64=1 ;;
+    armhf) build_armhf=1 ;;
+    *)
+      echo "package: QRM_PACKAGE_ARCHES: unknown architecture $arch" >&2
+      exit 2
+      ;;
+  esac
+done
 TRIPLET=arm-linux-gnueabihf
 
 # What the two builds share beside the sources: the time stamps, the locale, the time zone and
@@ -44,11 +66,12 @@ export SOURCE_DATE_EPOCH LC_ALL=C.UTF-8 TZ=UTC
 umask 022
 
 # For the armhf plug-in: the cross toolchain, and the armhf libraries it links or is described
-# by (dpkg-shlibdeps reads their packages' shlibs and symbols files). jsoncpp's development
-# files are needed to configure the project, not by the plug-in, which leaves jsoncpp undefined.
+# by (dpkg-shlibdeps reads their packages' shlibs and symbols files), net-snmp's under this
+# release's name for it (added in step 1). jsoncpp's development files are needed to configure
+# the project, not by the plug-in, which leaves jsoncpp undefined.
 HOST_PACKAGES=(cmake make pkg-config file dpkg-dev g++-arm-linux-gnueabihf
   binutils-arm-linux-gnueabihf libboost-date-time-dev)
-ARMHF_PACKAGES=(libsnmp40:armhf libjsoncpp-dev:armhf libstdc++6:armhf)
+ARMHF_PACKAGES=(libjsoncpp-dev:armhf libstdc++6:armhf)
 
 STEP_PREFIX=package
 # shellcheck source=scripts/steps.sh
@@ -71,18 +94,25 @@ cpack_into() {
 step packages
 # shellcheck source=scripts/packages.sh
 . "$ROOT/scripts/packages.sh"
-ensure_armhf_packages package "${HOST_PACKAGES[@]}" "${ARMHF_PACKAGES[@]}"
+if [ $build_armhf = 1 ]; then
+  ARMHF_PACKAGES+=("$(netsnmp_runtime):armhf")
+  ensure_armhf_packages package "${HOST_PACKAGES[@]}" "${ARMHF_PACKAGES[@]}"
+fi
 
-# build_set DIR SYSROOT: both builds, from scratch, in DIR (emptied first), the armhf one with
-# the sysroot SYSROOT; the packages land in DIR/amd64-debs and DIR/armhf-debs.
+# build_set DIR SYSROOT: both builds (those of ARCHES), from scratch, in DIR (emptied first),
+# the armhf one with the sysroot SYSROOT; the packages land in DIR/amd64-debs and
+# DIR/armhf-debs.
 build_set() {
   local dir=$1 sysroot=$2
   rm -rf "$dir"
   mkdir -p "$dir"
-  if ! "$ROOT/scripts/armhf-sysroot.sh" "$sysroot"; then
-    echo "package: could not prepare $sysroot (see ./run cross-test for the same step)" >&2
-    exit 1
-  fi
+  [ $build_amd64 = 1 ] && build_amd64_set "$dir"
+  [ $build_armhf = 1 ] && build_armhf_set "$dir" "$sysroot"
+  return 0
+}
+
+build_amd64_set() {
+  local dir=$1
   cmake -S "$ROOT" -B "$dir/amd64" -DCMAKE_BUILD_TYPE=Release -DQRM_BUILD_TESTS=OFF \
     -DQRM_HARDENING=ON -DQRM_MAN_PAGES=ON -DCMAKE_INSTALL_PREFIX=/usr \
     -DQRM_PACKAGE_COMPONENTS="plugin;tools" >"$dir/amd64.log" 2>&1 &&
@@ -92,7 +122,14 @@ build_set() {
     exit 1
   }
   cpack_into "$dir/amd64" "$dir/amd64-debs"
+}
 
+build_armhf_set() {
+  local dir=$1 sysroot=$2
+  if ! "$ROOT/scripts/armhf-sysroot.sh" "$sysroot"; then
+    echo "package: could not prepare $sysroot (see ./run cross-test for the same step)" >&2
+    exit 1
+  fi
   # Only the plug-in (and its changelog) is built: installing its component needs nothing else.
   # GNUInstallDirs chooses the multiarch library folder for native builds only: it is named here.
   # The plug-in is linked with its installed run path (none) rather than one into the sysroot:
@@ -128,7 +165,9 @@ build_set "$WORK/b/second-build" "$WORK/b/armhf-sysroot"
 # ---- 4. reproducible -------------------------------------------------------------------------
 step reproducible
 echo "SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH"
-for deb in "$WORK"/a/amd64-debs/*.deb "$WORK"/a/armhf-debs/*.deb; do
+built=()
+for arch in $ARCHES; do built+=("$WORK"/a/"$arch"-debs/*.deb); done
+for deb in "${built[@]}"; do
   twin=$WORK/b/second-build/${deb#"$WORK"/a/}
   sha256sum "$deb" "$twin" | sed "s|$WORK/||"
   if ! cmp -s "$deb" "$twin"; then
@@ -140,9 +179,13 @@ done
 # ---- 5. dist ---------------------------------------------------------------------------------
 step dist
 mkdir -p "$DIST"
-rm -f "$DIST"/*.deb
-cp "$WORK"/a/amd64-debs/*.deb "$WORK"/a/armhf-debs/*.deb "$DIST"/
-for deb in "$DIST"/*.deb; do
+packages=()
+for arch in $ARCHES; do
+  rm -f "$DIST"/*_"$arch".deb
+  cp "$WORK"/a/"$arch"-debs/*.deb "$DIST"/
+  packages+=("$DIST"/*_"$arch".deb)
+done
+for deb in "${packages[@]}"; do
   printf '%s\n  Depends: %s\n' "${deb#"$ROOT"/}" "$(dpkg-deb -f "$deb" Depends)"
 done
 
@@ -155,11 +198,18 @@ done
 # compiler proved ("only unprotected functions found"): nothing was left to check at run time.
 # That answer is accepted only when the build compiled every target with _FORTIFY_SOURCE.
 step hardening
+# Branch protection (BTI, pointer authentication) is a 64-bit ARM feature that neither amd64 nor
+# 32-bit ARM has; Debian 13's hardening-check asks for it on armhf as well (Debian 12's does
+# not know it).
+hardening_options=(--nocfprotection)
+if grep -q -- --nobranchprotection <<<"$(hardening-check --help 2>&1)"; then
+  hardening_options+=(--nobranchprotection)
+fi
 fortified_build() { # fortified_build BUILD: every target compiled with _FORTIFY_SOURCE
   [ -n "$(find "$1" -name flags.make -print -quit)" ] &&
     ! find "$1" -name flags.make -exec grep -L -e '-D_FORTIFY_SOURCE=[1-9]' {} + | grep -q .
 }
-for deb in "$DIST"/*.deb; do
+for deb in "${packages[@]}"; do
   arch=$(dpkg-deb -f "$deb" Architecture)
   build=$WORK/a/$arch
   tree=$WORK/unpacked/${deb##*/}
@@ -169,7 +219,7 @@ for deb in "$DIST"/*.deb; do
   while IFS= read -r -d '' object; do
     file -b "$object" | grep -q '^ELF' || continue
     name=${deb##*/}:${object#"$tree"}
-    report=$(hardening-check --nocfprotection "$object" 2>&1) || true
+    report=$(hardening-check "${hardening_options[@]}" "$object" 2>&1) || true
     misses=$(grep -E ': no[, ]' <<<"$report" | grep -v '(ignored)' || true)
     if [ -z "$misses" ]; then
       echo "ok: hardening: $name"
@@ -188,8 +238,8 @@ done
 
 # ---- 7. lintian ------------------------------------------------------------------------------
 step lintian
-if lintian --fail-on error,warning --tag-display-limit 0 "$DIST"/*.deb >"$WORK/lintian.log" 2>&1; then
-  echo "ok: lintian: no error, no warning on $(ls "$DIST"/*.deb | wc -l) packages"
+if lintian --fail-on error,warning --tag-display-limit 0 "${packages[@]}" >"$WORK/lintian.log" 2>&1; then
+  echo "ok: lintian: no error, no warning on ${#packages[@]} packages"
 else
   echo "FAIL: lintian:"
   status=1
@@ -198,7 +248,11 @@ fi
 
 # ---- 8. test ---------------------------------------------------------------------------------
 step "package test"
-"$ROOT/scripts/package-test.sh" "$DIST" "$WORK/a/amd64" || status=1
+if [ $build_amd64 = 1 ]; then
+  QRM_PACKAGE_ARCHES=$ARCHES "$ROOT/scripts/package-test.sh" "$DIST" "$WORK/a/amd64" || status=1
+else
+  QRM_PACKAGE_ARCHES=$ARCHES "$ROOT/scripts/package-test.sh" "$DIST" || status=1
+fi
 
 step ""
 echo "package: total $((SECONDS - START))s, exit status $status"

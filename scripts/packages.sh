@@ -59,3 +59,17 @@ ensure_armhf_packages() {
       >/dev/null
   fi
 }
+
+# release_runtime DEV PATTERN prints the library package that this release's development
+# package DEV depends on, the one whose name matches the extended regular expression PATTERN:
+# from the installed DEV, else from the package lists. A library keeps its soname across
+# releases but not always its package name: net-snmp's is libsnmp40 in Debian 12, libsnmp40t64
+# in Debian 13 (64-bit time_t on 32-bit architectures) and libsnmp45 with net-snmp 5.9.5.
+release_runtime() {
+  local depends
+  depends=$(dpkg-query -W -f='${Depends}' "$1" 2>/dev/null ||
+    apt-cache show --no-all-versions "$1" 2>/dev/null | sed -n 's/^Depends: //p')
+  grep -oE "(^|[ ,])$2( |,|$)" <<<"$depends" | head -1 | tr -d ' ,'
+}
+netsnmp_runtime() { release_runtime libsnmp-dev 'libsnmp[0-9]+(t64)?'; }
+openssl_runtime() { release_runtime libssl-dev 'libssl[0-9.]+(t64)?'; }

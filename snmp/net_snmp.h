@@ -23,5 +23,7 @@
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 
+#include "snmp/net_snmp_version.h"  // what differs between net-snmp releases
+
 void EnsureNetSnmpReady();
 void EnsureUsmReady();

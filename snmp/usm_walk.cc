@@ -199,7 +199,7 @@ bool UsmWalk::Discover(void* open_session, Exchange* exchange, Exchange::Clock::
   return false;
 }
 
-#ifdef SNMP_FLAGS_SESSION_USER
+#if QRM_NETSNMP_SESSION_USER
 // net-snmp 5.9.5 and later: snmp_sess_open marks the session to keep its own user entry, which
 // net-snmp frees with the session; no entry of the process-wide table is made or shared.
 bool UsmWalk::UseUserEntry(netsnmp_session* session) {
@@ -302,7 +302,7 @@ void UsmWalk::ForgetKeys(void* open_session) {
   netsnmp_session* session = snmp_sess_session(open_session);
   if (session == nullptr) return;
   WipeSessionKeys(session);
-#ifdef SNMP_FLAGS_SESSION_USER
+#if QRM_NETSNMP_SESSION_USER
   if (session->sessUser != nullptr) WipeUser(session->sessUser);
 #endif
 }

@@ -281,6 +281,12 @@ std::vector<std::string> ExternalAgent::SnmpdArgv(const std::string& dir, uint16
                                   "udp:127.0.0.1:" + std::to_string(port)};
 }
 
+const char* ExternalAgent::Snmpsimd() {
+  static const char* const kOld = "/usr/bin/snmpsimd";
+  static const char* const kNew = "/usr/bin/snmpsim-command-responder";
+  return Executable(kOld) || !Executable(kNew) ? kOld : kNew;
+}
+
 bool ExternalAgent::StartSnmpsim(const std::string& snmprec, const std::string& probe_oid,
                                  std::string* error) {
   if (!dir_.ok()) {
@@ -304,7 +310,7 @@ bool ExternalAgent::StartSnmpsim(const std::string& snmprec, const std::string& 
   return Launch(
       [](const std::string& dir, uint16_t port) {
         std::vector<std::string> argv{
-            kSnmpsimd, "--data-dir=" + dir + "/data", "--cache-dir=" + dir + "/cache",
+            Snmpsimd(), "--data-dir=" + dir + "/data", "--cache-dir=" + dir + "/cache",
             "--agent-udpv4-endpoint=127.0.0.1:" + std::to_string(port), "--logging-method=stderr"};
         if (geteuid() == 0) {
           argv.push_back("--process-user=nobody");

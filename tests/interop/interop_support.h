@@ -93,7 +93,9 @@ class ExternalAgent {
  public:
   static constexpr const char* kCommunity = "Tormelix@2027q";
   static constexpr const char* kSnmpd = "/usr/sbin/snmpd";
-  static constexpr const char* kSnmpsimd = "/usr/bin/snmpsimd";
+  // snmpsim's agent: snmpsimd up to snmpsim 0.4, snmpsim-command-responder (the same options)
+  // from 1.0 on. The first of the two that is there; the older name when neither is.
+  static const char* Snmpsimd();
 
   ExternalAgent() = default;
   ~ExternalAgent();

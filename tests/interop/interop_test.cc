@@ -326,8 +326,8 @@ TEST_F(Interop, NetSnmpdIntegerUnitMatchesSnmpbulkwalk) {
 }
 
 TEST_F(Interop, SnmpsimUnitWithFloatsMatchesSnmpbulkwalk) {
-  if (!interop::Executable(ExternalAgent::kSnmpsimd)) {
-    GTEST_SKIP() << ExternalAgent::kSnmpsimd << " is missing: install the Debian package snmpsim";
+  if (!interop::Executable(ExternalAgent::Snmpsimd())) {
+    GTEST_SKIP() << ExternalAgent::Snmpsimd() << " is missing: install the Debian package snmpsim";
   }
   const Dataset data = SnmpsimUnit();
   ExternalAgent agent;

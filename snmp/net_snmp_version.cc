@@ -1,0 +1,8 @@
+#include "snmp/net_snmp_version.h"
+
+void* OpenWalkSession(netsnmp_session* templ) {
+  const u_short local_port = templ->local_port;
+  void* open = snmp_sess_open(templ);
+  templ->local_port = local_port;
+  return open;
+}
