@@ -65,6 +65,11 @@ void SNMP_MARLUXA_AC_POWER::StopSampling() {
   m_stop.Clear();
 }
 
+void SNMP_MARLUXA_AC_POWER::EndSampling() {
+  std::lock_guard<std::mutex> schedule(m_scheduleMutex);
+  StopSampling();
+}
+
 bool SNMP_MARLUXA_AC_POWER::InitSetting(const Json::Value& config) {
   std::lock_guard<std::mutex> schedule(m_scheduleMutex);
   int use_thread = m_useThread;

@@ -123,6 +123,11 @@ class SNMP_MARLUXA_AC_POWER
   // Reachable from subclasses so that the response handling can be driven without a network.
   bool TakeResponse(const netsnmp_pdu& response);
 
+  // Ends the sampling thread, if any, and waits for it. A subclass's destructor calls it first:
+  // by the language's rules the thread must not make a virtual call on an object whose
+  // destruction has begun, and only this class's own destructor stops the thread otherwise.
+  void EndSampling();
+
  private:
   // Finds the address net-snmp opens the session on: nothing to do for an address (true, and
   // *numeric_peer left empty: `ip` is used as it is), the address form of a host name looked

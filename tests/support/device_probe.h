@@ -14,6 +14,7 @@ inline constexpr char kQuickTimeout[] = "\"timeout_ms\":1000";
 
 class DeviceProbe : public SNMP_MARLUXA_AC_POWER {
  public:
+  ~DeviceProbe() override { EndSampling(); }
   const SNMP_MARLUXA_AC_POWER_Data_t& data() const { return m_data; }
   SNMP_MARLUXA_AC_POWER_Data_t& data() { return m_data; }
   std::vector<oid> root() const { return std::vector<oid>(m_root, m_root + m_rootLength); }
