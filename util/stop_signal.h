@@ -3,7 +3,7 @@
 // threads waiting for their next refresh or for the end of a run.
 //
 // Raise() is safe from any thread and never blocks. The pause between walks waits on it
-// (WaitFor); the wait for an SNMP answer watches its descriptor in select(), which stays
+// (WaitFor); the wait for an SNMP answer watches its descriptor in ppoll(), where it stays
 // readable while the signal is raised; Wait also ends when a caller's condition holds, for
 // threads that wait for the stop or for some other state (Notify after changing that state).
 // Clear() takes the request back; only the thread that raised it calls Clear, after every

@@ -329,11 +329,11 @@ class ThreeGibAddressSpace {
 // sampling thread starts, reports from inside itself the sampling stack size, touches at most an
 // eighth of it (both checked without the sanitizers, which change thread stacks), and publishes.
 // 600 threads with the default 8 MiB stack do not fit. Run on armhf under qemu-arm by ./run
-// cross-test. The devices start 100 at a time, each batch once the one before has published:
-// qemu-arm cannot emulate a select() over descriptors numbered 1024 or more (each device holds one,
-// and one more while it walks), which a unit's kernel can. For the same reason a request waits
-// half a second at most: a walk that timed out publishes all the same, and one that waited long
-// on an agent the whole fleet keeps busy would hold its descriptor long, with hundreds beside it.
+// cross-test. The devices start 100 at a time, each batch once the one before has published, so
+// that the process stays within the usual limit of 1024 descriptors (each device holds one, and
+// one more while it walks). For the same reason a request waits half a second at most: a walk
+// that timed out publishes all the same, and one that waited long on an agent the whole fleet
+// keeps busy would hold its descriptor long, with hundreds beside it.
 TEST_F(ManyDevices, SixHundredOwnThreadDevicesStartOnTheirSmallStacks) {
   constexpr unsigned kDevices = 600;
   constexpr unsigned kBatch = 100;

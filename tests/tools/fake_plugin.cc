@@ -5,7 +5,8 @@
 // state) stays 1, slot 2 counts rounds, slot 177 is 1 on odd rounds and 0 on even ones, so the
 // second catalogue alarm is raised on odd rounds and cleared on even ones. Two signals are
 // reported per round. appSetting keys: "use_thread" (own sampling thread), "period_ms" (its
-// period, default 50), "publish" (false: never completes a round) and "console" (lines the
+// period, default 50), "publish" (false: never completes a round), "refresh_ms" (how long a
+// host-driven refresh takes, as a walk of a slow unit does; default 0) and "console" (lines the
 // device prints to standard output in every round before publishing, as the real plug-in
 // tells of a walk's outcome).
 #include <chrono>
@@ -42,6 +43,7 @@ class FakeDevice : public UniDataDevice<SNMP_MARLUXA_AC_POWER_Data_t, QRMSocketD
     own_thread_ = app["use_thread"].asInt() != 0;
     publish_ = app.get("publish", true).asBool();
     const int period_ms = app.get("period_ms", 50).asInt();
+    refresh_ = std::chrono::milliseconds(app.get("refresh_ms", 0).asInt());
     for (const Json::Value& line : app["console"]) console_.push_back(line.asString());
     SetSlot(m_data, 1, 1.0f);
     std::cout << "fake: device " << m_id << " configured" << std::endl;
@@ -60,7 +62,9 @@ class FakeDevice : public UniDataDevice<SNMP_MARLUXA_AC_POWER_Data_t, QRMSocketD
   }
 
   int RefreshStatus() override {
-    if (!own_thread_ && publish_) Round();
+    if (own_thread_) return 0;
+    std::this_thread::sleep_for(refresh_);
+    if (publish_) Round();
     return 0;
   }
 
@@ -85,6 +89,7 @@ class FakeDevice : public UniDataDevice<SNMP_MARLUXA_AC_POWER_Data_t, QRMSocketD
 
   bool own_thread_ = false;
   bool publish_ = true;
+  std::chrono::milliseconds refresh_{0};
   std::vector<std::string> console_;
   int rounds_ = 0;
   std::mutex mutex_;

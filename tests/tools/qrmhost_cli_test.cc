@@ -242,7 +242,7 @@ TEST(QrmhostCli, TooFewRoundsBeforeTheTimeBoundFails) {
   TempDir dir;
   const std::string config = dir.Write("devices.json",
                                        R"({"devices": [
-      {"id": 1, "ip": "127.0.0.1:9", "address": 1, "appSetting": {"publish": false}},
+      {"id": 1, "ip": "127.0.0.1:9", "address": 1, "appSetting": {"publish": false, "refresh_ms": 8000}},
       {"id": 2, "ip": "127.0.0.1:9", "address": 1, "appSetting": {"use_thread": 1, "publish": false}},
       {"id": 3, "ip": "127.0.0.1:9", "address": 1, "appSetting": {"use_thread": 1, "period_ms": 10}}]})");
   const auto start = std::chrono::steady_clock::now();
@@ -259,6 +259,11 @@ TEST(QrmhostCli, TooFewRoundsBeforeTheTimeBoundFails) {
             std::string::npos)
       << r.err;
   EXPECT_EQ(r.err.find("device 3"), std::string::npos) << r.err;
+  // Device 1's first refresh (8 s) is under way at the bound: the wait for it is named.
+  EXPECT_NE(r.err.find("qrmhost: stopping: waiting for the walk under way on device 1 to end (a "
+                       "refresh is never cut short); interrupt again to exit at once\n"),
+            std::string::npos)
+      << r.err;
 
   // Without a time bound a host-driven device ends after its refreshes, published or not.
   const std::string host_only =

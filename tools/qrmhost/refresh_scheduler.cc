@@ -43,6 +43,7 @@ struct RefreshScheduler::Driven {
   bool on_scheduler = false;      // refreshed by the scheduler thread from the start
   unsigned refreshes = 0;         // by the calling thread that walks it
   std::atomic<bool> finished{false};
+  std::atomic<bool> walking{false};  // inside a RefreshStatus that walks
 };
 
 RefreshScheduler::RefreshScheduler(std::vector<Device> devices, double interval, unsigned rounds,
@@ -91,9 +92,27 @@ bool RefreshScheduler::StartHostThread(Driven* d) {
 }
 
 void RefreshScheduler::Join() {
+  if (stop_->raised()) ReportWalksUnderWay();
   if (scheduler_) scheduler_->join();  // first: it may add host threads
   std::lock_guard<std::mutex> lock(threads_mutex_);
   for (const std::unique_ptr<StackThread>& t : host_threads_) t->join();
+}
+
+void RefreshScheduler::ReportWalksUnderWay() {
+  constexpr size_t kNamed = 8;
+  std::vector<uint32_t> ids;
+  for (const std::unique_ptr<Driven>& d : devices_) {
+    if (d->walking.load()) ids.push_back(d->device.id);
+  }
+  if (ids.empty()) return;
+  std::string names;
+  for (size_t i = 0; i < ids.size() && i < kNamed; ++i) {
+    names += (i == 0 ? "" : ", ") + std::to_string(ids[i]);
+  }
+  if (ids.size() > kNamed) names += " and " + std::to_string(ids.size() - kNamed) + " more";
+  error_(std::string("stopping: waiting for the ") +
+         (ids.size() == 1 ? "walk under way on device " : "walks under way on devices ") + names +
+         " to end (a refresh is never cut short); interrupt again to exit at once");
 }
 
 bool RefreshScheduler::DeviceDone(const Driven& d) const {
@@ -116,11 +135,13 @@ void RefreshScheduler::Refresh(Driven* d) {
   const uint32_t id = d->device.id;
   const unsigned published = summary_->Published(id);
   const unsigned walks = summary_->Walks(id);
+  d->walking = d->walks_on_refresh;
   try {
     d->device.device->RefreshStatus();
   } catch (const std::exception& e) {
     error_("device " + std::to_string(id) + ": RefreshStatus threw: " + e.what());
   }
+  d->walking = false;
   ++d->refreshes;
   if (d->walks_on_refresh && summary_->Published(id) == published) {
     summary_->RefreshWithoutRound(id, walks, stop_->raised());

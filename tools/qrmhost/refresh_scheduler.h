@@ -63,6 +63,9 @@ class RefreshScheduler {
   // this may have become true.
   bool Done() const;
 
+  // Waits for every thread to end. After a stop it first names, in one line, the devices whose
+  // walk on a refresh is still under way: the host cannot cut a refresh short, so the run ends
+  // when their walks do (a second interrupt ends the process at once).
   void Join();
 
  private:
@@ -75,6 +78,7 @@ class RefreshScheduler {
   // Starts `d`'s host thread; false when none can be had.
   bool StartHostThread(Driven* d);
   bool DeviceDone(const Driven& d) const;
+  void ReportWalksUnderWay();
 
   const double interval_;
   const unsigned rounds_;
