@@ -37,7 +37,7 @@ class _Octets(importlib.abc.MetaPathFinder, importlib.abc.Loader):
             return None
         return importlib.util.spec_from_loader(name, self)
 
-    def create_module(self, spec):
+    def create_module(self, _module_spec):
         return None
 
     def exec_module(self, module):
