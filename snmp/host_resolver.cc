@@ -1,7 +1,6 @@
 #include "snmp/host_resolver.h"
 
 #include <arpa/inet.h>
-#include <dlfcn.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -17,6 +16,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "util/pin_loaded_object.h"
+
 namespace {
 
 // Without a descriptor to wait on, the wait looks at the lookup and the stop this often.
@@ -27,12 +28,7 @@ constexpr auto kLongestWait = std::chrono::hours(1);
 // library stays loaded, whatever the host does (as net-snmp itself is pinned, see net_snmp.h).
 void KeepThisCodeLoaded() {
   static std::once_flag once;
-  std::call_once(once, [] {
-    Dl_info info;
-    if (dladdr(reinterpret_cast<void*>(&KeepThisCodeLoaded), &info) != 0 && info.dli_fname) {
-      dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
-    }
-  });
+  std::call_once(once, [] { PinLoadedObjectOf(reinterpret_cast<void*>(&KeepThisCodeLoaded)); });
 }
 
 }  // namespace

@@ -1,11 +1,10 @@
 #include "snmp/net_snmp.h"
 
-#include <dlfcn.h>
-
 #include <mutex>
 #include <set>
 
 #include "snmp/usm_lock.h"
+#include "util/pin_loaded_object.h"
 
 namespace {
 
@@ -51,10 +50,7 @@ void EnsureNetSnmpReady() {
     // and has no way to release it. Pin the library so that unloading the plug-in does not
     // unload it too: its state stays reachable, and a plug-in loaded again reuses it instead
     // of initialising (and leaking) a second time.
-    Dl_info info;
-    if (dladdr(reinterpret_cast<void*>(&snmp_sess_init), &info) != 0 && info.dli_fname) {
-      dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
-    }
+    PinLoadedObjectOf(reinterpret_cast<void*>(&snmp_sess_init));
     netsnmp_session scratch;
     snmp_sess_init(&scratch);
   });
