@@ -117,7 +117,7 @@ TEST(QrmhostCli, ManualPagesHaveEverySection) {
   }
   const std::string qrmhost = ReadFileBytes(std::string(MAN_PAGE_DIR) + "/qrmhost.1");
   for (const char* option : {"plugin", "config", "rounds", "interval", "history", "events",
-                             "timeout", "json", "csv", "help", "version"}) {
+                             "timeout", "lang", "verbose", "json", "csv", "help", "version"}) {
     EXPECT_NE(qrmhost.find(std::string("\\fB\\-\\-") + option + "\\fR"), std::string::npos)
         << option;
   }
