@@ -91,7 +91,9 @@ std::string PlainText(const std::vector<Signal>& signals, const std::vector<int>
     text += row + content + signal_range + "\n";
     first = last + 1;
   }
-  return text;
+  return text +
+         "The unit's naming rules name its alarm states (and slot 1) only, so the measurement and "
+         "setting slots have no name of their own; their values are in the record as read.\n";
 }
 
 std::string JsonText(const std::vector<Signal>& signals, const std::vector<int>& by_slot) {

@@ -21,6 +21,7 @@
 //   [end] device 1: rounds published 3, walks timed out 1, walks failed 0,
 //         walks found nothing 0, alarms active now 2, walk time median 0.012 s, longest 20.004 s;
 //         still active: #1 设备通讯状态, #3 第一路U1上限
+// (the alarms of the last record, at most 32, then "and N more").
 // Walks that end without a round (a failed open, a host-driven refresh that published nothing)
 // count as failed; walks the end of the run cut short are stopped, and count as neither.
 //
