@@ -127,9 +127,10 @@ install(FILES README.md DESTINATION ${QRM_DOCDIR_TOOLS} COMPONENT tools)
 # Manual pages of the two commands, made at build time by help2man from their --help and
 # --version (so --help stays the one source of the synopsis and the options) and from
 # packaging/man/COMMAND.h2m (the device or data file, the output, examples, see also). The
-# "Exit status:" part of --help becomes the page's EXIT STATUS section. QRM_MAN_PAGES: AUTO
+# "Exit status:" part of --help becomes the page's EXIT STATUS section. They are made in the
+# build folder's man/ (`man ./build-release/man/qrmhost.1` reads one there). QRM_MAN_PAGES: AUTO
 # makes them when help2man is there and the commands run here (not in a cross build), ON
-# requires them.
+# requires them (`./run test` and `./run demo` install help2man and ask for them).
 set(QRM_MAN_PAGES AUTO CACHE STRING "Make the commands' manual pages with help2man: AUTO, ON, OFF")
 find_program(QRM_HELP2MAN help2man)
 if(QRM_MAN_PAGES STREQUAL "ON" AND (NOT QRM_HELP2MAN OR CMAKE_CROSSCOMPILING))

@@ -8,6 +8,7 @@
 #include "alarms/signal_id.h"
 #include "device/schedule_setting.h"
 #include "device/value_store.h"
+#include "device/walk_notes.h"
 #include "util/config_value.h"
 #include "util/console_line.h"
 #include "frame/round_failure.h"
@@ -83,6 +84,7 @@ bool SNMP_MARLUXA_AC_POWER::InitSetting(const Json::Value& config) {
   Frame::InitSetting(config);
   const Json::Value* app = ConfigMember(config, "appSetting");
   m_settings = ReadWalkSettings(app, PeerSuffix());
+  m_suggestedFastRequest = false;
 
   ApplySessionSettings();
   m_peer = m_ip;
@@ -214,13 +216,14 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
       now = Exchange::Clock::now();
       if (m_advances != advances) progress = now;
       if (more && !m_stop.raised() && now >= next_note) {  // a slow walk says so, now and then
-        const long long seconds =
-            std::chrono::duration_cast<std::chrono::seconds>(now - started).count();
         const oid leaf = m_oidLength > m_rootLength ? m_oid[m_rootLength] : 0;
-        ConsoleLine(std::cout, "snmp walk still running after " + std::to_string(seconds) +
-                                   " s: at leaf " + std::to_string(leaf) + ", " +
-                                   std::to_string(exchanges + 1) + " exchanges" + PeerSuffix());
+        ConsoleLine(std::cout, StillRunningLine(now - started, leaf, exchanges + 1) + PeerSuffix());
         next_note = now + m_stillRunningEvery;
+      }
+      if (more && !m_stop.raised() && !m_suggestedFastRequest && m_advances != advances &&
+          m_settings.max_repetitions == 0 && now - started >= m_suggestFastRequestAfter) {
+        m_suggestedFastRequest = true;  // and what would make it quicker, once
+        ConsoleLine(std::cout, FastRequestLine(now - started, exchanges + 1) + PeerSuffix());
       }
     }
   }

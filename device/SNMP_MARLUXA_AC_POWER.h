@@ -22,18 +22,20 @@
 // names where others came from. Then GETBULK requests from the root onwards, each continuing
 // from the previous response's last OID, storing INTEGER and float values (opaque or bare 0x48)
 // by leaf number; a walk that runs longer than kStillRunningEvery says how far it got, at that
-// interval. It ends at the end of the subtree, at an exception value, at a failed exchange or
-// error response, at an OID that does not increase (or is too long to continue from), after
-// kMaxExchanges exchanges or after kProgressBound without progress (which also cuts short the
-// exchange in flight), and each of these ends with exactly one RoundDone. Every end other than
-// the end of the subtree says why in one line, naming the peer; a walk that reached the end of
-// the subtree without finding any variable under its root says so too ("snmp walk found nothing
-// under ROOT (peer P)"). A walk in which the unit gave no answer at all sets slot 1, the
-// communication state, to 0 before that round, so the round reports the loss; every other slot
-// keeps its value. A walk and its round hold the round lock, so cache restores and
-// reconfiguration never interleave with it, and wait for it as long as the walk takes. An SNMPv3
-// walk learns the agent's engine ID first (a failure there is a failed exchange); settings that
-// cannot form a session make every walk end as a failed open does, without sending anything.
+// interval, and a walk on the default request that runs longer than kSuggestFastRequestAfter says
+// once per configuration how long the fast request would likely take (device/walk_notes.h). It ends
+// at the end of the subtree, at an exception value, at a failed exchange or error response, at an
+// OID that does not increase (or is too long to continue from), after kMaxExchanges exchanges or
+// after kProgressBound without progress (which also cuts short the exchange in flight), and each of
+// these ends with exactly one RoundDone. Every end other than the end of the subtree says why in
+// one line, naming the peer; a walk that reached the end of the subtree without finding any
+// variable under its root says so too ("snmp walk found nothing under ROOT (peer P)"). A walk in
+// which the unit gave no answer at all sets slot 1, the communication state, to 0 before that
+// round, so the round reports the loss; every other slot keeps its value. A walk and its round hold
+// the round lock, so cache restores and reconfiguration never interleave with it, and wait for it
+// as long as the walk takes. An SNMPv3 walk learns the agent's engine ID first (a failure there is
+// a failed exchange); settings that cannot form a session make every walk end as a failed open
+// does, without sending anything.
 //
 // The device's own console lines that are not fixed texts end with " (peer IP)", IP being the
 // host's `ip` as configured, so that the lines of many devices tell which unit they are about.
@@ -80,8 +82,12 @@ class SNMP_MARLUXA_AC_POWER
   // waits, also in the middle of the exchange in flight.
   static constexpr std::chrono::milliseconds kProgressBound{120 * 1000};
   // A walk that runs longer than this says so in one line, and again each time as long again
-  // has passed: "snmp walk still running after S s: at leaf K, N exchanges (peer P)".
+  // has passed: "snmp walk still running after S s: at leaf K of 1269 (P %), N exchanges (peer
+  // P)".
   static constexpr std::chrono::milliseconds kStillRunningEvery{60 * 1000};
+  // A walk on the default request (one leaf per exchange) that runs longer than this suggests
+  // appSetting.max_repetitions in one line, the first time after each configuration.
+  static constexpr std::chrono::milliseconds kSuggestFastRequestAfter{5 * 1000};
   // The longest `ip` the device's lines show as it is; a longer one is shown quoted and cut.
   static constexpr size_t kLongestPeerShown = 255;
 
@@ -112,6 +118,8 @@ class SNMP_MARLUXA_AC_POWER
   std::atomic<int> m_useThread{0};
   std::chrono::milliseconds m_progressBound = kProgressBound;
   std::chrono::milliseconds m_stillRunningEvery = kStillRunningEvery;
+  std::chrono::milliseconds m_suggestFastRequestAfter = kSuggestFastRequestAfter;
+  bool m_suggestedFastRequest = false;  // since the last configuration; under the round lock
 
   // " (peer NAME)": the end of the device's own console lines that are not fixed texts, so that
   // a host running many devices can tell which unit a line is about. NAME is the host's `ip` as

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The main job end to end on loopback: the PDU simulator serves its built-in unit, the reference
-# host loads the plug-in and drives one host-driven device in frame mode 2 for three rounds with
-# history, then the last saved record is decoded.
+# host loads the plug-in and drives one host-driven device in frame mode 2, with the fast request
+# (max_repetitions 100), for three rounds with history, then the last saved record is decoded.
+# The device file is printed first; the demo's folder (device file, history, events, the
+# simulator's log) is left in /tmp and named at the end.
 set -euo pipefail
 # shellcheck source=scripts/pdusim_port.sh
 . "$(dirname "${BASH_SOURCE[0]}")/pdusim_port.sh"
@@ -26,12 +28,14 @@ cat >"$WORK/devices.json" <<JSON
 {
   "devices": [
     {"id": 1, "ip": "127.0.0.1:$port", "address": 1,
-     "appSetting": {"b_mode": 2, "use_thread": 0, "timeout_ms": 2000, "retries": 1}}
+     "appSetting": {"b_mode": 2, "use_thread": 0, "max_repetitions": 100, "timeout_ms": 2000,
+                    "retries": 1}}
   ]
 }
 JSON
 
-echo "== simulator on 127.0.0.1:$port; device file $WORK/devices.json"
+echo "== simulator on 127.0.0.1:$port; device file $WORK/devices.json:"
+cat "$WORK/devices.json"
 echo "== history folder: $WORK/history"
 "$QRMHOST" run --plugin "$PLUGIN" --config "$WORK/devices.json" --rounds 3 --interval 1 \
   --history "$WORK/history" --events "$WORK/events.jsonl" --timeout 60
@@ -42,3 +46,8 @@ tail -c 5087 "$WORK/history/1.rec" >"$WORK/last.rec"
 "$QRMHOST" decode "$WORK/last.rec"
 echo
 echo "== events of the run: $WORK/events.jsonl ($(wc -l <"$WORK/events.jsonl") lines)"
+echo "== the demo's folder stays: $WORK (devices.json, history/, events.jsonl, pdusim.log);"
+echo "   remove it with: rm -r $WORK"
+if [ -f "$BUILD/man/qrmhost.1" ]; then
+  echo "== manual pages: man $BUILD/man/qrmhost.1, man $BUILD/man/pdusim.1"
+fi

@@ -234,7 +234,7 @@ one_round() {
   check "$name: the round shows the simulator's three alarms" \
     grep -qE '^\[round 1\] device 1 at .*: walk of 127\.0\.0\.1:[0-9]+ answered in [0-9.]+ s; first record, .*, 3 alarms active; raised: ' "$dir/err"
   check "$name: the run closes with the device's summary" \
-    grep -qxE '\[end\] device 1: rounds published 1, walks timed out 0, walks failed 0, walks found nothing 0, alarms active now 3, walk time median [0-9.]+ s, longest [0-9.]+ s' \
+    grep -qxE '\[end\] device 1: rounds published 1, walks timed out 0, walks failed 0, walks found nothing 0, alarms active now 3, walk time median [0-9.]+ s, longest [0-9.]+ s; still active: #3 [^,]+, #75 [^,]+, #206 .+' \
     "$dir/err"
   check "$name: standard output holds the events alone: jq reads every line" \
     bash -c 'jq -e -c .event "$1" >/dev/null' _ "$dir/events.jsonl"

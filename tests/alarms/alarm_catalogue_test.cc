@@ -3,6 +3,7 @@
 #include "alarms/alarm_catalogue.h"
 #include "alarms/signal_id.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <string>
@@ -470,6 +471,66 @@ TEST(AlarmCatalogueTest, MatchesDocumentedCatalogueEntryByEntry) {
     EXPECT_EQ(catalogue[i].name, kExpected[i].name);
     EXPECT_EQ(catalogue[i].normal, i == 0 ? 1.0f : 0.0f);
     EXPECT_FALSE(std::signbit(catalogue[i].normal));
+  }
+}
+
+// English names come from the same rules, one fragment at a time: one entry of every block and
+// every fragment of a block, by its position (slot - 175, or 1).
+TEST(AlarmCatalogueTest, EnglishNamesFollowTheSameRules) {
+  const struct {
+    int position;
+    const char* english;
+  } kEnglish[] = {
+      {1, "device communication state"},
+      {2, "incoming line 1 L1 voltage above upper-upper limit"},
+      {19, "incoming line 1 L1 current above upper limit"},
+      {16, "incoming line 1 mean voltage below lower-lower limit"},
+      {33, "incoming line 1 mean current below lower limit"},
+      {36, "incoming line 1 L1 power below lower-lower limit"},
+      {49, "incoming line 1 mean power below lower limit"},
+      {50, "incoming line 1 L1 power factor above upper-upper limit"},
+      {65, "incoming line 1 mean power factor below lower limit"},
+      {67, "incoming line 1 frequency above upper limit"},
+      {70, "incoming line 1 phase A loss"},
+      {72, "incoming line 1 phase C loss"},
+      {73, "incoming line 1 supply interruption"},
+      {74, "incoming line 1 neutral current above upper-upper limit"},
+      {77, "incoming line 1 voltage unbalance above upper limit"},
+      {78, "incoming line 1 current unbalance above upper-upper limit"},
+      {81, "incoming line 1 neutral-to-earth voltage above upper limit"},
+      {82, "incoming line 1 main switch trip"},
+      {83, "incoming line 1 main switch"},
+      {84, "incoming line 1 surge protector switch"},
+      {85, "incoming line 1 surge protection state"},
+      {86, "incoming line 2 L1 voltage above upper-upper limit"},
+      {169, "incoming line 2 surge protection state"},
+      {170, "branch current module 1 communication alarm"},
+      {181, "branch current module 12 communication alarm"},
+      {182, "branch switch module 1 communication alarm"},
+      {194, "temperature 1 above upper-upper limit"},
+      {199, "temperature 2 above upper limit"},
+      {205, "humidity below lower limit"},
+      {206, "1QF01 branch switch OF opening alarm"},
+      {221, "2QF08 branch switch OF opening alarm"},
+      {222, "1QF01 branch switch SD opening alarm"},
+      {238, "1QF01 phase A current above upper-upper limit"},
+      {243, "1QF01 phase B current above upper limit"},
+      {248, "1QF01 phase C current below lower-lower limit"},
+      {429, "2QF08 phase C current below lower limit"},
+  };
+  const std::vector<std::string>& english = AlarmEnglishNames();
+  ASSERT_EQ(english.size(), kEntryCount);
+  for (const auto& e : kEnglish) {
+    EXPECT_EQ(english[static_cast<std::size_t>(e.position - 1)], e.english) << e.position;
+  }
+  // Every one distinct, plain ASCII words with single spaces, no comma (a CSV field as it is).
+  for (std::size_t i = 0; i < english.size(); ++i) {
+    const std::string& name = english[i];
+    SCOPED_TRACE(name);
+    EXPECT_EQ(std::count(english.begin(), english.end(), name), 1);
+    EXPECT_FALSE(name.empty() || name.front() == ' ' || name.back() == ' ');
+    EXPECT_EQ(name.find("  "), std::string::npos);
+    for (char c : name) EXPECT_TRUE(c >= 0x20 && c < 0x7f && c != ',') << i;
   }
 }
 

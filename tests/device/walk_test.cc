@@ -332,7 +332,8 @@ TEST_F(Walk, DarkUnitRaisesTheCommunicationAlarmUntilItAnswersAgain) {
 
 // The progress bound ends a walk that only waits, also in the middle of the exchange in flight
 // (the round publishes what the walk read, and the unit counts as answering); it never ends a
-// slow walk that keeps moving on, however long the whole walk takes.
+// slow walk that keeps moving on, however long the whole walk takes. A slow walk says how far
+// it got, and a slow one on the default request, once, what the fast request would take.
 TEST_F(Walk, ProgressBoundCutsAWaitingWalkButNeverASlowOne) {
   Dataset data;  // a small unit, so a slow walk is quick to read: leaves 1 to 20 and 1269
   for (uint32_t k = 1; k <= 20; ++k) data.Set(Leaf(1, {k, 0}), Value::Integer(k));
@@ -343,12 +344,16 @@ TEST_F(Walk, ProgressBoundCutsAWaitingWalkButNeverASlowOne) {
     const char* name;
     unsigned silent_after;  // 0: answers every request
     unsigned delay_ms;
+    const char* settings;
     float last_slot;  // slot 1269 after the walk
     uint64_t requests;
+    long still_running;  // at least so many lines
+    bool suggests;       // the fast request
   } cases[] = {
       // 22 answers 150 ms apart: 3.3 s in all, more than twice the bound, each well within it.
-      {"slow unit", 0, 150, 1269.0f, 22},
-      {"silent after two answers", 2, 0, 0.0f, 3},
+      {"slow unit", 0, 150, "", 1269.0f, 22, 2, true},
+      {"slow unit, fast request", 0, 150, R"("max_repetitions":10,)", 1269.0f, 3, 0, false},
+      {"silent after two answers", 2, 0, "", 0.0f, 3, 0, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -358,9 +363,10 @@ TEST_F(Walk, ProgressBoundCutsAWaitingWalkButNeverASlowOne) {
     agent->SetFaults(f);
     agent->ResetCounters();
     obs = std::make_shared<RecordingObserver>();
-    auto d = MakeDeviceAt(peer, R"("timeout_ms":60000,"retries":0)");
+    auto d = MakeDeviceAt(peer, std::string(c.settings) + R"("timeout_ms":60000,"retries":0)");
     d->set_progress_bound(std::chrono::milliseconds(1500));
     d->set_still_running_every(std::chrono::seconds(1));
+    d->set_suggest_fast_request_after(std::chrono::seconds(1));
     const auto start = std::chrono::steady_clock::now();
     const std::string out = Refresh(*d);
     const double seconds =
@@ -368,15 +374,31 @@ TEST_F(Walk, ProgressBoundCutsAWaitingWalkButNeverASlowOne) {
     const bool cut = c.silent_after != 0;
     // Now and then a long walk says how far it got, and is read to its end all the same.
     const std::regex line(
-        "snmp walk still running after [0-9]+ s: at leaf ([0-9]+), [0-9]+ "
-        "exchanges \\(peer " +
+        "snmp walk still running after [0-9]+ s: at leaf ([0-9]+) of 1269 \\(([0-9]+) %\\), "
+        "[0-9]+ exchanges \\(peer " +
         peer + "\\)\n");
     long lines = 0, last_leaf = 0;
     for (std::sregex_iterator it(out.begin(), out.end(), line), end; it != end; ++it, ++lines) {
       EXPECT_GT(std::stol((*it)[1]), last_leaf) << out;
       last_leaf = std::stol((*it)[1]);
+      EXPECT_EQ(std::stol((*it)[2]), last_leaf * 100 / 1269) << out;
     }
-    EXPECT_GE(lines, cut ? 0 : 2) << out;
+    EXPECT_GE(lines, c.still_running) << out;
+    // Per exchange at least the agent's delay; 1270 exchanges on the default request, 13 with
+    // 100 leaves each, at that pace.
+    const std::regex fast(
+        "snmp walk on the default request: [0-9]+ exchanges in [0-9.]+ s, ([0-9]+) ms each, so "
+        "about ([0-9.]+) s for the record's 1269 leaves; appSetting.max_repetitions 100 would "
+        "likely take about ([0-9.]+) s where the unit supports it \\(peer " +
+        peer + "\\)\n");
+    std::smatch m;
+    EXPECT_EQ(std::regex_search(out, m, fast), c.suggests) << out;
+    if (c.suggests) {
+      EXPECT_GE(std::stol(m[1]), 140) << out;
+      EXPECT_NEAR(std::stod(m[2]) / std::stod(m[3]), 1270.0 / 13, 8) << out;
+      EXPECT_EQ(out.find("snmp walk on the default request", m.position(0) + 1), std::string::npos)
+          << "once: " << out;
+    }
     EXPECT_LE(lines, seconds + 1) << "at most one line a second: " << out;
     EXPECT_EQ(out.find("snmp walk stopped after 1500 ms without progress (peer " + peer + ")\n") !=
                   std::string::npos,

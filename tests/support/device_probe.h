@@ -26,6 +26,9 @@ class DeviceProbe : public SNMP_MARLUXA_AC_POWER {
   void set_counter(unsigned short c) { m_signalNo = c; }
   void set_progress_bound(std::chrono::milliseconds d) { m_progressBound = d; }
   void set_still_running_every(std::chrono::milliseconds d) { m_stillRunningEvery = d; }
+  void set_suggest_fast_request_after(std::chrono::milliseconds d) {
+    m_suggestFastRequestAfter = d;
+  }
 };
 
 // Polls `done` every 5 ms until it holds or `limit` passes; returns its last answer. The limit

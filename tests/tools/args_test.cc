@@ -12,9 +12,10 @@ bool Parse(const std::vector<std::string>& args, Command* c, std::string* error)
 TEST(Args, RunWithEveryOption) {
   Command c;
   std::string error;
-  ASSERT_TRUE(Parse({"run", "--plugin", "p.so", "--config=c.json", "--rounds", "3", "--interval",
-                     "0.25", "--history", "h", "--events", "-", "--timeout", "30"},
-                    &c, &error))
+  ASSERT_TRUE(
+      Parse({"run", "--plugin", "p.so", "--config=c.json", "--rounds", "3", "--interval", "0.25",
+             "--history", "h", "--events", "-", "--timeout", "30", "--lang", "en", "--verbose"},
+            &c, &error))
       << error;
   EXPECT_EQ(c.kind, Command::kRun);
   EXPECT_EQ(c.run.plugin, "p.so");
@@ -24,6 +25,8 @@ TEST(Args, RunWithEveryOption) {
   EXPECT_EQ(c.run.history, "h");
   EXPECT_EQ(c.run.events, "-");
   EXPECT_DOUBLE_EQ(c.run.timeout, 30.0);
+  EXPECT_EQ(c.run.lang, NameLanguage::kEnglish);
+  EXPECT_TRUE(c.run.verbose);
 }
 
 TEST(Args, RunDefaults) {
@@ -35,6 +38,8 @@ TEST(Args, RunDefaults) {
   EXPECT_TRUE(c.run.history.empty());
   EXPECT_TRUE(c.run.events.empty());
   EXPECT_DOUBLE_EQ(c.run.timeout, 0.0);
+  EXPECT_EQ(c.run.lang, NameLanguage::kHost);
+  EXPECT_FALSE(c.run.verbose);
 }
 
 TEST(Args, DecodeAndHelp) {
@@ -50,6 +55,11 @@ TEST(Args, DecodeAndHelp) {
   EXPECT_EQ(c.decode.format, DecodeOptions::kCsv);
   ASSERT_TRUE(Parse({"decode", "h/1.rec"}, &c, &error));
   EXPECT_EQ(c.decode.format, DecodeOptions::kText);
+  EXPECT_EQ(c.decode.lang, NameLanguage::kHost);
+  ASSERT_TRUE(Parse({"decode", "--lang=en", "h/1.rec"}, &c, &error));
+  EXPECT_EQ(c.decode.lang, NameLanguage::kEnglish);
+  ASSERT_TRUE(Parse({"decode", "h/1.rec", "--lang", "zh"}, &c, &error));
+  EXPECT_EQ(c.decode.lang, NameLanguage::kHost);
   ASSERT_TRUE(Parse({"run", "-h"}, &c, &error));
   EXPECT_EQ(c.kind, Command::kHelp);
   ASSERT_TRUE(Parse({"--version"}, &c, &error));
@@ -82,7 +92,9 @@ TEST(Args, UsageErrorsNameTheProblem) {
       {{"run", "--config", "c"}, "--plugin PATH is required"},
       {{"run", "--plugin", "p"}, "--config FILE is required"},
       {{"run", "--plugin", "p", "--config"}, "--config needs a value"},
-      {{"run", "--plugin", "p", "--config", "c", "--verbose"}, "unknown option '--verbose'"},
+      {{"run", "--plugin", "p", "--config", "c", "--loud"}, "unknown option '--loud'"},
+      {{"run", "--plugin", "p", "--config", "c", "--lang", "fr"}, "'fr' for --lang"},
+      {{"decode", "a", "--lang"}, "decode: option --lang needs a value"},
       {{"run", "--plugin", "p", "--config", "c", "--rounds", "0"}, "for --rounds"},
       {{"run", "--plugin", "p", "--config", "c", "--rounds", "2x"}, "for --rounds"},
       {{"run", "--plugin", "p", "--config", "c", "--rounds", "-1"}, "for --rounds"},

@@ -117,7 +117,7 @@ TEST(QrmhostCli, ManualPagesHaveEverySection) {
   }
   const std::string qrmhost = ReadFileBytes(std::string(MAN_PAGE_DIR) + "/qrmhost.1");
   for (const char* option : {"plugin", "config", "rounds", "interval", "history", "events",
-                             "timeout", "json", "csv", "help", "version"}) {
+                             "timeout", "lang", "verbose", "json", "csv", "help", "version"}) {
     EXPECT_NE(qrmhost.find(std::string("\\fB\\-\\-") + option + "\\fR"), std::string::npos)
         << option;
   }
@@ -175,8 +175,8 @@ TEST(QrmhostCli, RunsHostDrivenAndOwnThreadDevicesForTheRoundsAsked) {
                        " ended in a partial record of 4 bytes at offset 0; moved it to " +
                        dir / "h/1.rec.torn-0" + ", new records start at offset 0\n");
   EXPECT_NE(r.out.find("fake: device 1 configured"), std::string::npos) << "plug-in lines kept";
-  EXPECT_NE(r.out.find("rvSize is"), std::string::npos);
-  const std::string& raised = AlarmCatalogue()[1].name;
+  EXPECT_EQ(r.out.find("rvSize is"), std::string::npos) << "fixed lines only with --verbose";
+  const std::string raised = "#2 " + AlarmCatalogue()[1].name;
   EXPECT_NE(r.out.find("[round 1] device 1 at "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("1 alarms active; raised: " + raised), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("[round 2] device 1 at "), std::string::npos) << r.out;
@@ -186,7 +186,8 @@ TEST(QrmhostCli, RunsHostDrivenAndOwnThreadDevicesForTheRoundsAsked) {
   for (const char* id : {"1", "4294967295"}) {
     EXPECT_NE(r.out.find(std::string("\n[end] device ") + id +
                          ": rounds published 3, walks timed out 0, walks failed 0, walks found "
-                         "nothing 0, alarms active now 1\n"),
+                         "nothing 0, alarms active now 1; still active: " +
+                         raised + "\n"),
               std::string::npos)
         << r.out;
   }
@@ -201,6 +202,15 @@ TEST(QrmhostCli, RunsHostDrivenAndOwnThreadDevicesForTheRoundsAsked) {
   EXPECT_EQ(Count(events, "\"event\":\"history\""), 6u);
   EXPECT_EQ(Count(events, "\"state\":\"raised\""), 4u);
   EXPECT_EQ(Count(events, "\n"), 6u + 12u + 6u + 6u + 6u);
+
+  // --verbose shows the plug-in's fixed lines; --lang en names the alarms in English.
+  const Result verbose = Qrmhost({"run", "--plugin", kFakePlugin, "--config", config, "--rounds",
+                                  "1", "--interval", "0", "--verbose", "--lang", "en"});
+  EXPECT_EQ(verbose.status, 0) << verbose.err;
+  EXPECT_NE(verbose.out.find("\nrvSize is 1\n"), std::string::npos) << verbose.out;
+  EXPECT_NE(verbose.out.find("; raised: #2 incoming line 1 L1 voltage above upper-upper limit\n"),
+            std::string::npos)
+      << verbose.out;
 
   const Result decoded = Qrmhost({"decode", dir / "h/4294967295.rec"});
   EXPECT_EQ(decoded.status, 0) << decoded.err;

@@ -110,10 +110,16 @@ TEST_F(DecodeFile, TextListsRecordsThenReportsThePartialTail) {
       << text;
   EXPECT_NE(
       text.find("record 1: id 1, time 2026-12-07T20:15:08+00:00\n  slots: 1=1 2=nan 3=inf 177=2\n"
-                "  alarms (1): " +
+                "  alarms (1): #2 " +
                 AlarmCatalogue()[1].name + "\n"),
       std::string::npos)
       << text;
+  std::ostringstream english, ignored;
+  DecodeCommand(path_, DecodeOptions::kText, english, ignored, NameLanguage::kEnglish);
+  EXPECT_NE(english.str().find("  alarms (1): #2 incoming line 1 L1 voltage above upper-upper "
+                               "limit\n"),
+            std::string::npos)
+      << english.str();
   EXPECT_EQ(err.str(),
             "qrmhost: " + path_ + ": trailing partial record of 100 bytes after 2 whole records\n");
 }
@@ -164,6 +170,8 @@ TEST_F(DecodeFile, JsonIsOneObjectPerRecordWithNullForNaN) {
   EXPECT_TRUE(records[1]["slots"][2].isNull()) << "infinity";
   ASSERT_EQ(records[1]["alarms"].size(), 1u);
   EXPECT_EQ(records[1]["alarms"][0].asString(), AlarmCatalogue()[1].name);
+  ASSERT_EQ(records[1]["alarm_signals"].size(), 1u);
+  EXPECT_EQ(records[1]["alarm_signals"][0].asInt(), 2);
 }
 
 TEST_F(DecodeFile, CsvIsAHeaderThenOneRowPerRecordWithEmptyCellsForNaN) {

@@ -2,6 +2,7 @@
 #include "tools/qrmhost/round_summary.h"
 
 #include <atomic>
+#include <cmath>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -93,11 +94,11 @@ TEST_F(RoundSummaryTest, SummariesEventsAndHistoryPerRoundUpToTheLimit) {
   EXPECT_EQ(
       console_sink_.text(),
       "[round 1] device 5 at 2026-12-07T20:15:03+00:00: first record, 2 slots non-zero, "
-      "1 alarms active; raised: " +
+      "1 alarms active; raised: #2 " +
           name +
           "\n"
           "[round 2] device 5 at 2026-12-07T20:15:04+00:00: 2 slots changed, 0 alarms active; "
-          "cleared: " +
+          "cleared: #2 " +
           name + "\n");
   EXPECT_EQ(error_sink_.text(), "");
   EXPECT_EQ(summary_->Published(5), 2u);
@@ -139,7 +140,9 @@ TEST_F(RoundSummaryTest, AtMostEightNamesOfEachKindThenHowManyMore) {
   const auto& catalogue = AlarmCatalogue();
   auto names = [&](size_t from, size_t to) {
     std::string text;
-    for (size_t i = from; i < to; ++i) text += (i == from ? "" : ", ") + catalogue[i].name;
+    for (size_t i = from; i < to; ++i) {
+      text += (i == from ? "#" : ", #") + std::to_string(i + 1) + " " + catalogue[i].name;
+    }
     return text;
   };
   device.Round(MakeRecord(8), std::vector<bool>(11, true));  // 11 raised
@@ -150,6 +153,63 @@ TEST_F(RoundSummaryTest, AtMostEightNamesOfEachKindThenHowManyMore) {
   EXPECT_NE(text.find("; raised: " + names(0, 8) + " and 3 more\n"), std::string::npos) << text;
   EXPECT_NE(text.find("; cleared: " + names(0, 8) + "\n"), std::string::npos) << text;
   EXPECT_EQ(Count(text, " more"), 1u) << text;
+}
+
+// Alarms raised and cleared since the last round are named, by number and name, whether the
+// plug-in evaluated them (frame mode 2: the host's rule batch) or not (frame modes 1 and 3: the
+// record's alarm slots, against the previous record); the same changes either way, in the
+// host's words or in English; the closing line lists those still active.
+TEST_F(RoundSummaryTest, AlarmChangesNamedInEveryFrameModeAndLanguage) {
+  const std::string note =
+      "; alarms read from the record (the plug-in reports them to the host only with "
+      "appSetting.b_mode 2)";
+  const auto& catalogue = AlarmCatalogue();
+  for (const bool reports : {true, false}) {
+    for (const NameLanguage lang : {NameLanguage::kHost, NameLanguage::kEnglish}) {
+      SCOPED_TRACE(std::string(reports ? "mode 2" : "mode 1") +
+                   (lang == NameLanguage::kEnglish ? ", English" : ""));
+      WholeLineSink sink;
+      std::ostream console(&sink);
+      RoundOutputs outputs{&console, &console_mutex_, &errors_};
+      outputs.lang = lang;
+      auto summary = std::make_shared<RoundSummary>(outputs, 0, nullptr);
+      TestDevice device(9);
+      AttachHostObserver(&device, summary);
+      auto label = [&](int n) {
+        const std::string& host = catalogue[static_cast<size_t>(n - 1)].name;
+        return "#" + std::to_string(n) + " " +
+               (lang == NameLanguage::kHost ? host : AlarmEnglishNames()[n - 1]);
+      };
+      auto round = [&](const SNMP_MARLUXA_AC_POWER_Data_t& r) {
+        std::vector<bool> alarm;  // as the plug-in evaluates them in frame mode 2
+        for (const AlarmEntry& e : catalogue)
+          alarm.push_back(reports && !(Slot(r, e.slot) == e.normal));
+        device.Round(r, reports ? alarm : std::vector<bool>());
+      };
+      auto r = MakeRecord(9);
+      SetSlot(r, 1, 0.0f);    // #1: the unit is out of reach
+      SetSlot(r, 178, 1.0f);  // #3
+      round(r);
+      r = MakeRecord(9, 1);
+      SetSlot(r, 178, 1.0f);
+      SetSlot(r, 604, std::nanf(""));  // #429
+      round(r);
+      round(r);  // nothing changed
+      EXPECT_EQ(sink.text(),
+                "[round 1] device 9 at 2026-12-07T20:15:03+00:00: first record, 1 slots "
+                "non-zero, 2 alarms active; raised: " +
+                    label(1) + ", " + label(3) + (reports ? "" : note) +
+                    "\n[round 2] device 9 at 2026-12-07T20:15:04+00:00: 2 slots changed, 2 "
+                    "alarms active; raised: " +
+                    label(429) + "; cleared: " + label(1) +
+                    "\n[round 3] device 9 at 2026-12-07T20:15:04+00:00: 0 slots changed, 2 "
+                    "alarms active\n");
+      EXPECT_EQ(summary->ClosingLine(9),
+                "[end] device 9: rounds published 3, walks timed out 0, walks failed 0, walks "
+                "found nothing 0, alarms active now 2; still active: " +
+                    label(3) + ", " + label(429));
+    }
+  }
 }
 
 // Devices walk on their own threads and print the plug-in's console lines to the watched
@@ -235,7 +295,8 @@ TEST_F(RoundSummaryWalks, OutcomesFollowTheWalkingThreadAndTheRoundLimit) {
       "26: rounds published 0, walks timed out 0, walks failed 1, walks found nothing 0, no "
       "record"};
   const std::regex closing(
-      R"(\[end\] device (.*), walk time median \d+\.\d{3} s, longest \d+\.\d{3} s)");
+      R"(\[end\] device (.*), walk time median \d+\.\d{3} s, longest \d+\.\d{3} s(; still )"
+      R"(active: #2 .*)?)");
   for (const std::string& c : counts) {
     const uint32_t id = std::stoul(c);
     std::smatch m;
@@ -252,7 +313,9 @@ TEST_F(RoundSummaryWalks, OutcomesFollowTheWalkingThreadAndTheRoundLimit) {
   for (const std::string& part : std::vector<std::string>{
            "21 at 2026-12-07T20:15:03+00:00: walk of " + long_peer +
                " got no answer (unit dark, wrong community or wrong port); first record",
-           "21 at 2026-12-07T20:15:04+00:00: walk answered; 1 slots changed",
+           "21 at 2026-12-07T20:15:04+00:00: walk answered; 1 slots changed, 1 alarms active; "
+           "raised: #2 " +
+               AlarmCatalogue()[1].name + "; alarms read from the record",
            "22 at 2026-12-07T20:15:03+00:00: walk of 10.0.0.22 failed: snmp response error 5; ",
            "22 at 2026-12-07T20:15:04+00:00: walk of 10.0.0.22 answered; ",
            "23 at 2026-12-07T20:15:03+00:00: walk of 10.0.0.23 failed: snmp get error 1: "
@@ -299,6 +362,19 @@ TEST_F(RoundSummaryWalks, OutcomesFollowTheWalkingThreadAndTheRoundLimit) {
   watched_out.str("");
   watched_out << "snmp tooBig: max_repetitions reduced to 50" << std::endl << 42 << '\n';
   EXPECT_EQ(watched_out.str(), "snmp tooBig: max_repetitions reduced to 50\n42\n");
+
+  // A quiet watch holds the plug-in's fixed lines back and passes every other one on whole;
+  // a line never ended is passed on at the end.
+  std::ostringstream quiet_out, quiet_err;
+  {
+    ConsoleWatch quiet(quiet_out, quiet_err, true);
+    quiet_out << "InitSetting 7 b_mode_:2" << std::endl << "rvSize is 3\nhere 1\nkept\n";
+    quiet_out << "SNMP_MARLUXA_AC_POWER::do_sample" << std::endl << "rvSize is ";
+    quiet_err << std::string(ConsoleWatch::kHeldLine + 1, 'x') << "\nmobile:k\n"
+              << "InitSetting";
+  }
+  EXPECT_EQ(quiet_out.str(), "kept\nrvSize is ");
+  EXPECT_EQ(quiet_err.str(), std::string(ConsoleWatch::kHeldLine + 1, 'x') + "\nInitSetting");
 }
 
 }  // namespace

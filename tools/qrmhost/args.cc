@@ -29,6 +29,29 @@ bool ParseRounds(const std::string& text, unsigned* out) {
   return true;
 }
 
+// Takes "--lang" (with its value at args[i + 1], or "--lang=L") at args[i] into *lang, moving i
+// past the value; false when args[i] is not --lang. Sets *error on a bad or missing value.
+bool ParseLang(const std::string& command, const std::vector<std::string>& args, size_t* i,
+               NameLanguage* lang, std::string* error) {
+  const std::string& arg = args[*i];
+  std::string value;
+  if (arg.compare(0, 7, "--lang=") == 0) {
+    value = arg.substr(7);
+  } else if (arg == "--lang") {
+    if (*i + 1 >= args.size()) {
+      *error = command + ": option --lang needs a value";
+      return true;
+    }
+    value = args[++*i];
+  } else {
+    return false;
+  }
+  if (!ParseNameLanguage(value, lang)) {
+    *error = command + ": invalid value '" + value + "' for --lang (expected en or zh)";
+  }
+  return true;
+}
+
 // Splits "--name=value" into name and value; "--name" alone leaves *has_value false.
 void SplitOption(const std::string& arg, std::string* name, std::string* value, bool* has_value) {
   const std::string::size_type eq = arg.find('=');
@@ -43,6 +66,14 @@ bool ParseRun(const std::vector<std::string>& args, RunOptions* run, std::string
                                                      {"--history", &run->history},
                                                      {"--events", &run->events}};
   for (size_t i = 1; i < args.size(); ++i) {
+    if (ParseLang("run", args, &i, &run->lang, error)) {
+      if (!error->empty()) return false;
+      continue;
+    }
+    if (args[i] == "--verbose") {
+      run->verbose = true;
+      continue;
+    }
     std::string name, value;
     bool has_value = false;
     SplitOption(args[i], &name, &value, &has_value);
@@ -102,7 +133,8 @@ bool ParseFormat(const std::string& command, const std::string& arg, DecodeOptio
 
 bool ParseDecode(const std::vector<std::string>& args, DecodeOptions* decode, std::string* error) {
   for (size_t i = 1; i < args.size(); ++i) {
-    if (ParseFormat("decode", args[i], &decode->format, error)) {
+    if (ParseFormat("decode", args[i], &decode->format, error) ||
+        ParseLang("decode", args, &i, &decode->lang, error)) {
       if (!error->empty()) return false;
     } else if (args[i].size() > 1 && args[i][0] == '-') {
       *error = "decode: unknown option '" + args[i] + "'";
@@ -204,6 +236,11 @@ const char* Usage() {
          "                    no event log)\n"
          "  --timeout S       run: bound on the whole run in seconds; fewer rounds than asked\n"
          "                    fail it (default: no bound)\n"
+         "  --lang L          run, decode: alarm names in English (en) or in the host's own\n"
+         "                    words (zh, the default, as the plug-in reports them)\n"
+         "  --verbose         run: also show the plug-in's fixed lines (InitSetting ...,\n"
+         "                    SNMP_MARLUXA_AC_POWER::do_sample, rvSize is N), which it writes\n"
+         "                    for the host framework (default: not shown)\n"
          "  --json            decode: one JSON object per record per line; catalogue: one JSON\n"
          "                    document (default: text)\n"
          "  --csv             decode: a header row, then one row per record (id, time, slots\n"

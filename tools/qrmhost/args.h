@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/qrmhost/alarm_names.h"
+
 struct RunOptions {
   std::string plugin;     // path of the plug-in library
   std::string config;     // device configuration file
@@ -19,12 +21,15 @@ struct RunOptions {
   std::string history;    // history directory; empty keeps no history
   std::string events;     // event log file, "-" for standard output; empty keeps no log
   double timeout = 0.0;   // bound on the whole run in seconds; 0 means none
+  NameLanguage lang = NameLanguage::kHost;  // --lang: of the alarm names in the lines
+  bool verbose = false;                     // --verbose: show the plug-in's fixed lines too
 };
 
 struct DecodeOptions {
   enum Format { kText, kJson, kCsv };
   std::string file;       // history file to decode
   Format format = kText;  // text, one JSON object per record, or one CSV row per record
+  NameLanguage lang = NameLanguage::kHost;  // --lang: of the alarm names
 };
 
 struct CatalogueOptions {

@@ -1,5 +1,6 @@
 #include "tools/qrmhost/catalogue_command.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -19,13 +20,15 @@ struct Signal {
   std::string id;
   const AlarmEntry* entry;
   std::string condition;
+  std::string english;
 };
 
 std::vector<Signal> Signals() {
   std::vector<Signal> signals;
   const std::vector<AlarmEntry>& catalogue = AlarmCatalogue();
   for (size_t i = 0; i < catalogue.size(); ++i) {
-    Signal s{static_cast<int>(i + 1), std::string(), &catalogue[i], std::string()};
+    Signal s{static_cast<int>(i + 1), std::string(), &catalogue[i], std::string(),
+             AlarmEnglishNames()[i]};
     FormatSignalId(static_cast<unsigned short>(s.number), &s.id);
     s.condition = catalogue[i].normal == 1.0f ? "slot != 1" : "slot != 0";
     signals.push_back(std::move(s));
@@ -51,13 +54,16 @@ std::string PlainText(const std::vector<Signal>& signals, const std::vector<int>
                      ", reported every round in frame mode 2 (appSetting.b_mode 2), category " +
                      AlarmCategory() + "; in alarm while the slot differs from its normal value " +
                      "(a NaN always does).\n";
-  char row[160];
-  std::snprintf(row, sizeof row, "%6s  %-14s  %4s  %-9s  %s\n", "number", "ID", "slot", "condition",
-                "name");
+  size_t english_width = 0;
+  for (const Signal& s : signals) english_width = std::max(english_width, s.english.size());
+  const int width = static_cast<int>(english_width);
+  char row[256];
+  std::snprintf(row, sizeof row, "%6s  %-14s  %4s  %-9s  %-*s  %s\n", "number", "ID", "slot",
+                "condition", width, "name (English)", "name (host's own, as reported)");
   text += row;
   for (const Signal& s : signals) {
-    std::snprintf(row, sizeof row, "%6d  %-14s  %4d  %-9s  ", s.number, s.id.c_str(), s.entry->slot,
-                  s.condition.c_str());
+    std::snprintf(row, sizeof row, "%6d  %-14s  %4d  %-9s  %-*s  ", s.number, s.id.c_str(),
+                  s.entry->slot, s.condition.c_str(), width, s.english.c_str());
     text += row + s.entry->name + "\n";
   }
   text += "\nValue slots: " + std::to_string(kSlotCount) + "; slot k holds leaf k of " + kRoot +
@@ -85,7 +91,9 @@ std::string PlainText(const std::vector<Signal>& signals, const std::vector<int>
     text += row + content + signal_range + "\n";
     first = last + 1;
   }
-  return text;
+  return text +
+         "The unit's naming rules name its alarm states (and slot 1) only, so the measurement and "
+         "setting slots have no name of their own; their values are in the record as read.\n";
 }
 
 std::string JsonText(const std::vector<Signal>& signals, const std::vector<int>& by_slot) {
@@ -99,6 +107,7 @@ std::string JsonText(const std::vector<Signal>& signals, const std::vector<int>&
     v["number"] = s.number;
     v["id"] = s.id;
     v["name"] = s.entry->name;
+    v["name_en"] = s.english;
     v["slot"] = s.entry->slot;
     v["normal"] = static_cast<int>(s.entry->normal);
     v["condition"] = s.condition;
@@ -111,7 +120,12 @@ std::string JsonText(const std::vector<Signal>& signals, const std::vector<int>&
     v["slot"] = k;
     v["offset"] = Json::UInt64(SlotOffset(k));
     v["content"] = SlotContent(k, by_slot);
-    if (by_slot[k] != 0) v["signal"] = by_slot[k];
+    if (by_slot[k] != 0) {
+      const Signal& s = signals[static_cast<size_t>(by_slot[k] - 1)];
+      v["signal"] = s.number;
+      v["name"] = s.entry->name;
+      v["name_en"] = s.english;
+    }
     slots.append(v);
   }
   Json::StreamWriterBuilder builder;
@@ -122,16 +136,18 @@ std::string JsonText(const std::vector<Signal>& signals, const std::vector<int>&
 
 std::string CsvText(const std::vector<Signal>& signals, const std::vector<int>& by_slot) {
   // No field needs quoting: names and contents hold no comma, quote or line end.
-  std::string text = "slot,offset,content,signal_number,signal_id,signal_name,condition,category\n";
+  std::string text =
+      "slot,offset,content,signal_number,signal_id,signal_name,condition,category,"
+      "signal_name_en\n";
   for (int k = 1; k <= kSlotCount; ++k) {
     text += std::to_string(k) + "," + std::to_string(SlotOffset(k)) + "," +
             SlotContent(k, by_slot) + ",";
     if (by_slot[k] != 0) {
       const Signal& s = signals[static_cast<size_t>(by_slot[k] - 1)];
       text += std::to_string(s.number) + "," + s.id + "," + s.entry->name + "," + s.condition +
-              "," + AlarmCategory() + "\n";
+              "," + AlarmCategory() + "," + s.english + "\n";
     } else {
-      text += ",,,,\n";
+      text += ",,,,,\n";
     }
   }
   return text;

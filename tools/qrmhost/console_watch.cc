@@ -24,6 +24,13 @@ bool EndsFailedWalk(const std::string& line) {
          StartsWith(line, "snmp walk stopped ");
 }
 
+// The plug-in's fixed lines for the host framework (see the header).
+bool IsFixedLine(const std::string& line) {
+  return line == kBanner ||
+         (StartsWith(line, "InitSetting ") && line.find(" b_mode_:") != std::string::npos) ||
+         StartsWith(line, "rvSize is ") || StartsWith(line, "here ") || StartsWith(line, "mobile:");
+}
+
 // Splits "TEXT (peer P)" into TEXT and P; a line without that end is TEXT alone.
 std::string WithoutPeer(const std::string& line, std::string* peer) {
   if (line.empty() || line.back() != ')') return line;
@@ -66,23 +73,21 @@ class ConsoleWatch::Tap : public std::streambuf {
   int_type overflow(int_type c) override {
     if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
     const char ch = traits_type::to_char_type(c);
-    Ended ended;
-    int_type result;
-    {
-      std::lock_guard<std::mutex> lock(watch_->mutex_);
-      watch_->Read(stream_, &ch, 1, &ended);
-      result = target_->sputc(ch);
-    }
-    watch_->Report(ended);
-    return result;
+    return xsputn(&ch, 1) == 1 ? c : traits_type::eof();
   }
   std::streamsize xsputn(const char* s, std::streamsize n) override {
     Ended ended;
     std::streamsize result;
     {
       std::lock_guard<std::mutex> lock(watch_->mutex_);
-      watch_->Read(stream_, s, n, &ended);
-      result = target_->sputn(s, n);
+      std::string pass;
+      watch_->Read(stream_, s, n, &ended, watch_->hide_ ? &pass : nullptr);
+      if (!watch_->hide_) {
+        result = target_->sputn(s, n);
+      } else {
+        const auto size = static_cast<std::streamsize>(pass.size());
+        result = size == 0 || target_->sputn(pass.data(), size) == size ? n : 0;
+      }
     }
     watch_->Report(ended);
     return result;
@@ -98,8 +103,9 @@ class ConsoleWatch::Tap : public std::streambuf {
   std::streambuf* const target_;
 };
 
-ConsoleWatch::ConsoleWatch(std::ostream& out, std::ostream& err)
-    : out_(out),
+ConsoleWatch::ConsoleWatch(std::ostream& out, std::ostream& err, bool hide_fixed_lines)
+    : hide_(hide_fixed_lines),
+      out_(out),
       err_(err),
       out_tap_(new Tap(this, 0, out.rdbuf())),
       err_tap_(new Tap(this, 1, err.rdbuf())) {
@@ -108,6 +114,11 @@ ConsoleWatch::ConsoleWatch(std::ostream& out, std::ostream& err)
 }
 
 ConsoleWatch::~ConsoleWatch() {
+  for (const auto& [key, held] : held_) {  // lines never ended: nothing is lost
+    if (held.text.empty()) continue;
+    Tap* tap = key.first == 0 ? out_tap_.get() : err_tap_.get();
+    tap->target()->sputn(held.text.data(), static_cast<std::streamsize>(held.text.size()));
+  }
   out_.rdbuf(out_tap_->target());
   err_.rdbuf(err_tap_->target());
 }
@@ -142,10 +153,30 @@ unsigned long ConsoleWatch::WalksBegunHere() {
   return it == begun_.end() ? 0 : it->second;
 }
 
-void ConsoleWatch::Read(int stream, const char* text, std::streamsize n, Ended* ended) {
+void ConsoleWatch::Read(int stream, const char* text, std::streamsize n, Ended* ended,
+                        std::string* pass) {
   const std::thread::id thread = std::this_thread::get_id();
   const auto key = std::make_pair(stream, thread);
+  Held* held = pass != nullptr ? &held_[key] : nullptr;
   for (std::streamsize i = 0; i < n; ++i) {
+    if (held != nullptr) {
+      if (held->passing) {
+        *pass += text[i];
+      } else if (text[i] != '\n') {
+        held->text += text[i];
+        if (held->text.size() >= kHeldLine) {
+          *pass += held->text;
+          held->text.clear();
+          held->passing = true;
+        }
+      } else if (!IsFixedLine(held->text)) {
+        *pass += held->text + '\n';
+      }
+      if (text[i] == '\n') {
+        held->text.clear();
+        held->passing = false;
+      }
+    }
     if (text[i] == '\n') {
       const auto it = partial_.find(key);
       if (it == partial_.end()) continue;  // an empty line

@@ -14,12 +14,18 @@
 //   "snmp walk found nothing under ROOT"     the walk stored no value: the agent has nothing
 //                                            under the unit's root (a wrong address?).
 // A walk with none of these that publishes its round was answered. Lines that only inform
-// ("snmp walk still running after ...", "snmp walk dropped N answers from ...", "snmp tooBig:
-// ...") change nothing. A line's " (peer P)" end, and the time-out's PEER, name the peer.
+// ("snmp walk still running after ...", "snmp walk on the default request: ...", "snmp walk
+// dropped N answers from ...", "snmp tooBig: ...") change nothing. A line's " (peer P)" end, and
+// the time-out's PEER, name the peer.
 //
 // While a ConsoleWatch is alive, the two streams it was given pass every character on to their
 // earlier buffers, unchanged and in order, and the watch reads the lines each thread writes to
-// either. TakeWalkOutcome() returns what happened on the calling thread since its last walk
+// either. With `hide_fixed_lines`, the plug-in's fixed lines, which it writes for the host
+// framework and which tell an operator nothing ("InitSetting ID b_mode_:M",
+// "SNMP_MARLUXA_AC_POWER::do_sample", "rvSize is N", and in frame mode 3 "here ..." and
+// "mobile:..."), are read as ever but not passed on; every other line is, unchanged and whole,
+// once its line end is written (a line longer than kHeldLine is passed on as it comes).
+// TakeWalkOutcome() returns what happened on the calling thread since its last walk
 // began, and clears it: the round observer calls it on the walking thread when the round is
 // published, so the outcome goes to the right device whatever other devices print meanwhile. A
 // walk that ends without a round (a failed open, or a walk that began while the one before it
@@ -65,8 +71,10 @@ class ConsoleWatch {
  public:
   using Listener = std::function<void(std::thread::id, const WalkOutcome&)>;
 
-  ConsoleWatch(std::ostream& out, std::ostream& err);
-  ~ConsoleWatch();  // gives the streams their earlier buffers back
+  ConsoleWatch(std::ostream& out, std::ostream& err, bool hide_fixed_lines = false);
+  ~ConsoleWatch();  // passes on what is held, gives the streams their earlier buffers back
+
+  static constexpr size_t kHeldLine = 1024;
   ConsoleWatch(const ConsoleWatch&) = delete;
   ConsoleWatch& operator=(const ConsoleWatch&) = delete;
 
@@ -91,9 +99,15 @@ class ConsoleWatch {
   };
   using Ended = std::vector<std::pair<std::thread::id, WalkOutcome>>;
 
+  // A line being held back until its end decides whether it is passed on.
+  struct Held {
+    std::string text;
+    bool passing = false;  // too long to be a fixed line: passed on as it comes
+  };
+
   // Under mutex_: adds `n` characters written by the calling thread to stream `stream`; walks
-  // that ended without a round are added to *ended.
-  void Read(int stream, const char* text, std::streamsize n, Ended* ended);
+  // that ended without a round are added to *ended, and what is to be passed on now to *pass.
+  void Read(int stream, const char* text, std::streamsize n, Ended* ended, std::string* pass);
   void OnLine(std::thread::id thread, const std::string& line, Ended* ended);
   // Outside mutex_.
   void Report(const Ended& ended) const;
@@ -102,6 +116,8 @@ class ConsoleWatch {
   std::map<std::pair<int, std::thread::id>, std::string> partial_;  // unfinished lines
   std::map<std::thread::id, Walk> walks_;
   std::map<std::thread::id, unsigned long> begun_;  // walks begun per thread
+  const bool hide_;
+  std::map<std::pair<int, std::thread::id>, Held> held_;  // with hide_ only
   Listener listener_;
   std::ostream& out_;
   std::ostream& err_;

@@ -55,7 +55,7 @@ std::vector<TornTail> FindTornTails(const std::string& path) {
 }  // namespace
 
 int DecodeCommand(const std::string& path, DecodeOptions::Format format, std::ostream& out,
-                  std::ostream& err) {
+                  std::ostream& err, NameLanguage lang) {
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
                                                        &std::fclose);
   if (!file) {
@@ -74,11 +74,11 @@ int DecodeCommand(const std::string& path, DecodeOptions::Format format, std::os
     if (n == sizeof image) {
       const DecodedRecord record = DecodeRecord(image);
       if (format == DecodeOptions::kJson) {
-        out << Json::writeString(builder, RecordJson(record)) << "\n";
+        out << Json::writeString(builder, RecordJson(record, lang)) << "\n";
       } else if (format == DecodeOptions::kCsv) {
         out << RecordCsv(record);
       } else {
-        out << RecordText(index, record);
+        out << RecordText(index, record, lang);
       }
       continue;
     }

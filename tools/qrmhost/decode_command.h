@@ -14,5 +14,6 @@
 
 #include "tools/qrmhost/args.h"
 
+// Alarm names are in `lang` (the text form labels them "#N NAME").
 int DecodeCommand(const std::string& path, DecodeOptions::Format format, std::ostream& out,
-                  std::ostream& err);
+                  std::ostream& err, NameLanguage lang = NameLanguage::kHost);

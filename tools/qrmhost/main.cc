@@ -21,7 +21,8 @@ int main(int argc, char** argv) {
     case Command::kRun:
       return RunCommand(command.run);
     case Command::kDecode:
-      return DecodeCommand(command.decode.file, command.decode.format, std::cout, std::cerr);
+      return DecodeCommand(command.decode.file, command.decode.format, std::cout, std::cerr,
+                           command.decode.lang);
     case Command::kCatalogue: {
       const DecodeOptions::Format f = command.catalogue.format;
       return CatalogueCommand(f == DecodeOptions::kJson  ? CatalogueFormat::kJson

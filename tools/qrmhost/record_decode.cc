@@ -59,11 +59,19 @@ DecodedRecord DecodeRecord(const unsigned char* image) {
   return out;
 }
 
-std::vector<std::string> ActiveAlarms(const DecodedRecord& record) {
-  std::vector<std::string> names;
-  for (const AlarmEntry& e : AlarmCatalogue()) {
-    if (!(record.slots[e.slot - 1] == e.normal)) names.push_back(e.name);
+std::vector<int> ActiveSignals(const DecodedRecord& record) {
+  std::vector<int> numbers;
+  const std::vector<AlarmEntry>& catalogue = AlarmCatalogue();
+  for (size_t i = 0; i < catalogue.size(); ++i) {
+    const AlarmEntry& e = catalogue[i];
+    if (!(record.slots[e.slot - 1] == e.normal)) numbers.push_back(static_cast<int>(i + 1));
   }
+  return numbers;
+}
+
+std::vector<std::string> ActiveAlarms(const DecodedRecord& record, NameLanguage lang) {
+  std::vector<std::string> names;
+  for (int number : ActiveSignals(record)) names.push_back(SignalName(number, lang));
   return names;
 }
 
@@ -83,7 +91,7 @@ std::string FloatText(float value) {
   return std::string(text, result.ptr);
 }
 
-Json::Value RecordJson(const DecodedRecord& record) {
+Json::Value RecordJson(const DecodedRecord& record, NameLanguage lang) {
   Json::Value v(Json::objectValue);
   v["id"] = Json::UInt(record.id);
   v["time"] = record.time;
@@ -94,7 +102,11 @@ Json::Value RecordJson(const DecodedRecord& record) {
                                   : Json::Value());
   }
   Json::Value& alarms = v["alarms"] = Json::Value(Json::arrayValue);
-  for (const std::string& name : ActiveAlarms(record)) alarms.append(name);
+  Json::Value& numbers = v["alarm_signals"] = Json::Value(Json::arrayValue);
+  for (int number : ActiveSignals(record)) {
+    alarms.append(SignalName(number, lang));
+    numbers.append(number);
+  }
   return v;
 }
 
@@ -113,7 +125,7 @@ std::string RecordCsv(const DecodedRecord& record) {
   return text + "\n";
 }
 
-std::string RecordText(size_t index, const DecodedRecord& record) {
+std::string RecordText(size_t index, const DecodedRecord& record, NameLanguage lang) {
   std::string text = "record " + std::to_string(index) + ": id " + std::to_string(record.id) +
                      ", time " + record.time + "\n  slots:";
   int nonzero = 0;
@@ -124,8 +136,11 @@ std::string RecordText(size_t index, const DecodedRecord& record) {
     ++nonzero;
   }
   if (nonzero == 0) text += " (all zero)";
-  const std::vector<std::string> alarms = ActiveAlarms(record);
+  const std::vector<int> alarms = ActiveSignals(record);
   text += "\n  alarms (" + std::to_string(alarms.size()) + "):";
-  for (size_t i = 0; i < alarms.size(); ++i) text += (i == 0 ? " " : ", ") + alarms[i];
+  for (size_t i = 0; i < alarms.size(); ++i) {
+    text += (i == 0 ? " " : ", ") +
+            SignalLabel(alarms[i], SignalName(alarms[i], NameLanguage::kHost), lang);
+  }
   return text + "\n";
 }

@@ -11,15 +11,25 @@ namespace {
 
 // A unit with hundreds of alarms changing at once would make a line nobody reads.
 constexpr size_t kNamesShown = 8;
+// The closing line, once per device, may say more of what is still active.
+constexpr size_t kClosingNamesShown = 32;
 
-std::string JoinNames(const std::vector<std::string>& names) {
-  std::string text;
-  for (size_t i = 0; i < names.size() && i < kNamesShown; ++i) {
-    text += (i == 0 ? "" : ", ") + names[i];
+// Labels of the catalogue signals in `numbers`.
+std::vector<std::string> Labels(const std::vector<int>& numbers, NameLanguage lang) {
+  std::vector<std::string> labels;
+  for (int n : numbers) labels.push_back(SignalLabel(n, SignalName(n, NameLanguage::kHost), lang));
+  return labels;
+}
+
+// The signals of `now` that are not in `before` (both in catalogue order).
+std::vector<int> Missing(const std::vector<int>& now, const std::vector<int>& before) {
+  std::vector<int> missing;
+  size_t j = 0;
+  for (int n : now) {
+    while (j < before.size() && before[j] < n) ++j;
+    if (j == before.size() || before[j] != n) missing.push_back(n);
   }
-  if (names.size() > kNamesShown)
-    text += " and " + std::to_string(names.size() - kNamesShown) + " more";
-  return text;
+  return missing;
 }
 
 double Seconds(std::chrono::steady_clock::duration d) {
@@ -172,15 +182,19 @@ std::string RoundSummary::ClosingLine(uint32_t id) const {
                      std::to_string(d.published) + ", walks timed out " +
                      std::to_string(d.timed_out) + ", walks failed " + std::to_string(d.failed) +
                      ", walks found nothing " + std::to_string(d.found_nothing);
+  std::vector<int> active;
   if (d.current.size() != kRecordSize) {
     line += ", no record";
   } else {
-    line += ", alarms active now " +
-            std::to_string(ActiveAlarms(DecodeRecord(d.current.data())).size());
+    active = ActiveSignals(DecodeRecord(d.current.data()));
+    line += ", alarms active now " + std::to_string(active.size());
   }
   if (d.durations.count() > 0) {
     line += ", walk time median " + SecondsText(d.durations.median()) + ", longest " +
             SecondsText(d.durations.longest());
+  }
+  if (!active.empty()) {
+    line += "; still active: " + JoinLabels(Labels(active, out_.lang), kClosingNamesShown);
   }
   return line;
 }
@@ -210,6 +224,8 @@ void RoundSummary::OnSendSP(const QRMVDevice& device, int, std::vector<unsigned 
                                                            : walk.empty_root;
     d.previous.swap(d.current);
     d.current = data;
+    d.reports = 0;
+    d.numbers.clear();
     d.raised.clear();
     d.cleared.clear();
   }
@@ -225,7 +241,14 @@ void RoundSummary::OnCheckThresholdBool(const QRMVDevice& device, int kind, cons
                                         const std::string& id2, const std::string& category,
                                         const std::string& name, bool alarm,
                                         unsigned short number) {
-  if (out_.events == nullptr || !Counted(device.DataId())) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = devices_.find(device.DataId());
+    if (it == devices_.end() || it->second.ignoring) return;
+    ++it->second.reports;
+    it->second.numbers[name] = number;
+  }
+  if (out_.events == nullptr) return;
   out_.events->Write(SignalEvent(device.DataId(), kind, id, id2, category, name, alarm, number));
 }
 
@@ -237,7 +260,9 @@ bool RoundSummary::OnDoBatchCheckThreshold(const QRMVDevice& device,
     DeviceRounds& d = devices_[id];
     if (d.ignoring) return proposed;
     for (const rule_value& rule : batch) {
-      (rule.state == 1 ? d.raised : d.cleared).push_back(rule.name);
+      const auto number = d.numbers.find(rule.name);
+      const int n = number == d.numbers.end() ? 0 : number->second;
+      (rule.state == 1 ? d.raised : d.cleared).push_back(SignalLabel(n, rule.name, out_.lang));
     }
   }
   if (out_.events != nullptr) {
@@ -265,7 +290,7 @@ void RoundSummary::OnSaveDeviceHistory(const QRMVDevice& device, std::vector<uns
     std::lock_guard<std::mutex> lock(mutex_);
     DeviceRounds& d = devices_[id];
     ++d.completed;
-    line = SummaryLine(d, id);
+    line = SummaryLine(&d, id);
   }
   WriteLine(out_.console, line);
   if (on_round_) on_round_();
@@ -276,7 +301,8 @@ void RoundSummary::WriteLine(std::ostream* out, const std::string& line) const {
   ConsoleLine(*out, line);
 }
 
-std::string RoundSummary::SummaryLine(const DeviceRounds& d, uint32_t id) const {
+std::string RoundSummary::SummaryLine(DeviceRounds* rounds, uint32_t id) const {
+  const DeviceRounds& d = *rounds;
   std::string line = "[round " + std::to_string(d.completed) + "] device " + std::to_string(id);
   if (d.current.size() != kRecordSize) {
     return line + ": published " + std::to_string(d.current.size()) + " bytes, not a " +
@@ -312,9 +338,23 @@ std::string RoundSummary::SummaryLine(const DeviceRounds& d, uint32_t id) const 
     for (float f : record.slots) nonzero += !(f == 0.0f);
     line += "first record, " + std::to_string(nonzero) + " slots non-zero";
   }
-  line += ", " + std::to_string(ActiveAlarms(record).size()) + " alarms active";
-  if (!d.raised.empty()) line += "; raised: " + JoinNames(d.raised);
-  if (!d.cleared.empty()) line += "; cleared: " + JoinNames(d.cleared);
+  const std::vector<int> active = ActiveSignals(record);
+  line += ", " + std::to_string(active.size()) + " alarms active";
+  std::vector<std::string> raised = d.raised, cleared = d.cleared;
+  if (d.reports == 0) {  // no evaluation this round: the record's alarm slots tell the changes
+    std::vector<int> before;
+    if (d.previous.size() == kRecordSize) before = ActiveSignals(DecodeRecord(d.previous.data()));
+    raised = Labels(Missing(active, before), out_.lang);
+    cleared = Labels(Missing(before, active), out_.lang);
+  }
+  if (!raised.empty()) line += "; raised: " + JoinLabels(raised, kNamesShown);
+  if (!cleared.empty()) line += "; cleared: " + JoinLabels(cleared, kNamesShown);
+  if (d.reports == 0 && !rounds->told_record_alarms && !(raised.empty() && cleared.empty())) {
+    rounds->told_record_alarms = true;
+    line +=
+        "; alarms read from the record (the plug-in reports them to the host only with "
+        "appSetting.b_mode 2)";
+  }
   if (!d.empty_root.empty()) line += "; no value under " + d.empty_root + ": wrong address?";
   return line;
 }

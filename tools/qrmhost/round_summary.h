@@ -4,16 +4,24 @@
 // A round is the calls from one SendSP to the following SaveDeviceHistory. At the end of each
 // round one line is printed, e.g.
 //   [round 2] device 1 at 2026-12-07T20:15:03+01:00: walk of 10.0.5.21 answered in 0.012 s;
-//             14 slots changed, 5 alarms active; raised: A   (one line)
+//             14 slots changed, 5 alarms active; raised: #3 第一路U1上限; cleared: #1 设备通讯状态
+//   (one line)
 // with the walk that led to the round (its peer, outcome and duration, when the console watch
 // saw it begin; a walk without an answer adds what that may mean, a failed one the plug-in's
 // reason), the number of slots that changed since the device's previous published record, the
-// catalogue alarms active in the record and the alarms the round's rule batch raised or cleared
-// (at most eight of each by name, then "and N more"); a walk that stored no value adds "; no
-// value under ROOT: wrong address?". At the end of the run, ClosingLine gives one line per
-// device, e.g.
+// catalogue alarms active in the record and the alarms raised or cleared since the device's
+// previous round, as "#N NAME" labels (tools/qrmhost/alarm_names.h; at most eight of each, then
+// "and N more"). In a round where the plug-in reported its signals (frame mode 2) they are the
+// changes the host's threshold service put in the rule batch; in a round without reports (frame
+// modes 1 and 3) they are read from the record's alarm slots, against the previous record (a
+// first record raises every alarm active in it), and the device's first line that names such
+// changes says so. A
+// walk that stored no value adds "; no value under ROOT: wrong address?". At the end of the
+// run, ClosingLine gives one line per device, e.g.
 //   [end] device 1: rounds published 3, walks timed out 1, walks failed 0,
-//         walks found nothing 0, alarms active now 5, walk time median 0.012 s, longest 20.004 s
+//         walks found nothing 0, alarms active now 2, walk time median 0.012 s, longest 20.004 s;
+//         still active: #1 设备通讯状态, #3 第一路U1上限
+// (the alarms of the last record, at most 32, then "and N more").
 // Walks that end without a round (a failed open, a host-driven refresh that published nothing)
 // count as failed; walks the end of the run cut short are stopped, and count as neither.
 //
@@ -40,6 +48,7 @@
 #include <vector>
 
 #include "host/HostObserver.h"
+#include "tools/qrmhost/alarm_names.h"
 #include "tools/qrmhost/console_watch.h"
 #include "tools/qrmhost/duration_stats.h"
 #include "tools/qrmhost/event_log.h"
@@ -48,10 +57,11 @@
 struct RoundOutputs {
   std::ostream* console = nullptr;  // summaries
   std::mutex* console_mutex = nullptr;
-  std::ostream* errors = nullptr;          // history write errors
-  EventLog* events = nullptr;              // optional
-  const HistoryWriter* history = nullptr;  // optional
-  ConsoleWatch* walks = nullptr;           // optional: outcomes of the walks
+  std::ostream* errors = nullptr;           // history write errors
+  EventLog* events = nullptr;               // optional
+  const HistoryWriter* history = nullptr;   // optional
+  ConsoleWatch* walks = nullptr;            // optional: outcomes of the walks
+  NameLanguage lang = NameLanguage::kHost;  // of the alarm names in the lines
 };
 
 class RoundSummary : public HostObserver {
@@ -112,9 +122,12 @@ class RoundSummary : public HostObserver {
     WalkOutcome walk;            // the walk of this round
     std::string empty_root;      // root of this round's walk if it found nothing
     bool ignoring = false;       // past the round limit
-    std::vector<unsigned char> previous;  // record published in the previous round
-    std::vector<unsigned char> current;   // record published in this round
-    std::vector<std::string> raised, cleared;
+    std::vector<unsigned char> previous;            // record published in the previous round
+    std::vector<unsigned char> current;             // record published in this round
+    unsigned reports = 0;                           // signals the plug-in reported this round
+    std::map<std::string, unsigned short> numbers;  // ... their numbers, by name
+    std::vector<std::string> raised, cleared;       // labels of the batch's changes
+    bool told_record_alarms = false;  // a line said the alarms were read from the record
   };
 
   // Whether the device's current round is counted (and therefore reported).
@@ -126,7 +139,7 @@ class RoundSummary : public HostObserver {
   // A walk that ended without a round on `thread`, told to its device.
   void WalkWithoutRound(std::thread::id thread, const WalkOutcome& walk);
   void WriteLine(std::ostream* out, const std::string& line) const;
-  std::string SummaryLine(const DeviceRounds& d, uint32_t id) const;
+  std::string SummaryLine(DeviceRounds* d, uint32_t id) const;
 
   const RoundOutputs out_;
   const unsigned limit_;

@@ -171,9 +171,11 @@ int RunCommand(const RunOptions& options, std::shared_ptr<HostObserver> watcher)
   StopSignal stop;
   SignalWatcher signals(&stop);  // before the first thread, so all inherit the signal mask
   const CoutToCerr events_alone(options.events == "-");  // before the watch takes std::cout
-  ConsoleWatch walks(std::cout, std::cerr);              // outlives the session and its threads
+  // Outlives the session and its threads.
+  ConsoleWatch walks(std::cout, std::cerr, /*hide_fixed_lines=*/!options.verbose);
   auto summary = std::make_shared<RoundSummary>(
-      RoundOutputs{&std::cout, &console.mutex, &std::cerr, events.get(), history.get(), &walks},
+      RoundOutputs{&std::cout, &console.mutex, &std::cerr, events.get(), history.get(), &walks,
+                   options.lang},
       options.rounds, [&stop] { stop.Notify(); });
   for (const DeviceConfig& c : configs) {
     summary->AddDevice(c.id, PeerOf(c.settings), WalksSnmpV3(c.settings));
