@@ -146,7 +146,8 @@ TEST(QrmhostCli, LoadAndConfigurationErrorsExitOne) {
   } bad[] = {
       {dir / "absent.json", "cannot read configuration"},
       {dir.Write("syntax.json", "{\"id\": 1,\n\"ip\": ]"), "invalid JSON: Line 2, Column"},
-      {dir.Write("dup.json", R"({"devices": [{"id": 2}, {"id": 2}]})"), "both have id 2"},
+      {dir.Write("dup.json", R"({"devices": [{"id": 2}, {"id": 2}]})"),
+       "id 2 is given to two devices"},
       {dir.Write("range.json", R"({"id": 4294967296})"), "\"id\" must be an integer"},
       {dir.Write("entry.json", R"({"devices": ["x"]})"), "is not a JSON object"},
   };
