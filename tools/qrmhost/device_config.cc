@@ -325,13 +325,19 @@ bool LoadDeviceConfigs(const std::string& path, std::vector<DeviceConfig>* out,
     *error = "cannot read configuration " + path + ": " + why;
     return false;
   }
+  return TakeDeviceConfigs(text, path, out, error);
+}
+
+bool TakeDeviceConfigs(const std::string& text, const std::string& source,
+                       std::vector<DeviceConfig>* out, std::string* error) {
+  std::string why;
   if (!ParseDeviceConfigs(text, out, &why)) {
-    *error = path + ": " + why;
+    *error = source + ": " + why;
     return false;
   }
   for (const DeviceConfig& d : *out) {
     for (const std::string& w : d.warnings) {
-      ConsoleLine(std::cerr, "qrmhost: warning: " + path + ": " + w);
+      ConsoleLine(std::cerr, "qrmhost: warning: " + source + ": " + w);
     }
   }
   return true;

@@ -40,6 +40,10 @@ bool ParseDeviceConfigs(const std::string& text, std::vector<DeviceConfig>* out,
 // before the caller creates any device.
 bool LoadDeviceConfigs(const std::string& path, std::vector<DeviceConfig>* out, std::string* error);
 
+// As LoadDeviceConfigs, for `text` read from `source` (a path, or what stands for one).
+bool TakeDeviceConfigs(const std::string& text, const std::string& source,
+                       std::vector<DeviceConfig>* out, std::string* error);
+
 // The one of `known` that `key` most likely meant (the same but for case, '_' and '-', or a
 // letter or two apart), or null.
 const char* LikelyKey(const std::string& key, const std::vector<const char*>& known);

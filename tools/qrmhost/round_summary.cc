@@ -155,6 +155,12 @@ void RoundSummary::EndRun() {
   for (const auto& [thread, walk] : out_.walks->TakePendingWalks()) WalkWithoutRound(thread, walk);
 }
 
+unsigned RoundSummary::Lost(uint32_t id) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = devices_.find(id);
+  return it == devices_.end() ? 0 : it->second.lost;
+}
+
 bool RoundSummary::AllWalksAnswered(uint32_t id) const {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = devices_.find(id);
@@ -178,6 +184,7 @@ std::string RoundSummary::ClosingLine(uint32_t id) const {
     line += ", alarms active now " +
             std::to_string(ActiveAlarms(DecodeRecord(d.current.data())).size());
   }
+  if (d.lost > 0) line += ", records lost " + std::to_string(d.lost);
   if (d.durations.count() > 0) {
     line += ", walk time median " + SecondsText(d.durations.median()) + ", longest " +
             SecondsText(d.durations.longest());
@@ -250,21 +257,20 @@ bool RoundSummary::OnDoBatchCheckThreshold(const QRMVDevice& device,
 void RoundSummary::OnSaveDeviceHistory(const QRMVDevice& device, std::vector<unsigned char> data) {
   const uint32_t id = device.DataId();
   if (!Counted(id)) return;
-  std::string file;
+  std::string file, error;
   if (out_.history != nullptr) {
-    std::string error;
-    if (out_.history->Append(id, data.data(), data.size(), &error)) {
-      file = out_.history->PathFor(id);
-    } else {
-      WriteLine(out_.errors, "qrmhost: " + error);
+    file = out_.history->PathFor(id);
+    if (!out_.history->Append(id, data.data(), data.size(), &error)) {
+      WriteLine(out_.errors, "qrmhost: " + error + "; the record of this round is lost");
     }
   }
-  if (out_.events != nullptr) out_.events->Write(HistoryEvent(id, file, data.size()));
+  if (out_.events != nullptr) out_.events->Write(HistoryEvent(id, file, data.size(), error));
   std::string line;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     DeviceRounds& d = devices_[id];
     ++d.completed;
+    d.lost += !error.empty();
     line = SummaryLine(d, id);
   }
   WriteLine(out_.console, line);

@@ -13,15 +13,17 @@
 // value under ROOT: wrong address?". At the end of the run, ClosingLine gives one line per
 // device, e.g.
 //   [end] device 1: rounds published 3, walks timed out 1, walks failed 0,
-//         walks found nothing 0, alarms active now 5, walk time median 0.012 s, longest 20.004 s
+//         walks found nothing 0, alarms active now 5, records lost 1, walk time median 0.012 s,
+//         longest 20.004 s
+// ("records lost N" only where the history could not save N of the device's records).
 // Walks that end without a round (a failed open, a host-driven refresh that published nothing)
 // count as failed; walks the end of the run cut short are stopped, and count as neither.
 //
 // Every call and every walk is logged to the event log (if any); every saved image is appended
-// to the history (if any), and a failed write is one line on the error stream while the run
-// goes on. With a round limit, calls and walks after a device's last counted round are ignored,
-// so each device contributes exactly that many rounds to every output. Every line is written
-// whole, in one call.
+// to the history (if any), and a failed write is one line on the error stream and a history
+// event carrying the error, while the run goes on. With a round limit, calls and walks after a
+// device's last counted round are ignored, so each device contributes exactly that many rounds to
+// every output. Every line is written whole, in one call.
 //
 // Callbacks run on each device's own thread; the observer is shared by all devices and is
 // thread-safe. `on_round` runs after every counted round, outside any lock of the observer.
@@ -70,6 +72,8 @@ class RoundSummary : public HostObserver {
   unsigned Published(uint32_t id) const;
   unsigned Completed(uint32_t id) const;
   unsigned Walks(uint32_t id) const;
+  // Records of device `id` that the history could not save.
+  unsigned Lost(uint32_t id) const;
 
   // The calling thread drives device `id`.
   void BindThread(uint32_t id);
@@ -108,6 +112,7 @@ class RoundSummary : public HostObserver {
     unsigned timed_out = 0;      // walks whose agent did not answer
     unsigned failed = 0;         // walks that another failure ended early, or without a round
     unsigned found_nothing = 0;  // walks that stored no value
+    unsigned lost = 0;           // records the history could not save
     DurationStats durations;     // of the walks that ended (stopped ones not)
     WalkOutcome walk;            // the walk of this round
     std::string empty_root;      // root of this round's walk if it found nothing
