@@ -282,7 +282,7 @@ const char* Usage() {
          "\n"
          "Times are ISO 8601 with the offset from UTC of the local time zone (TZ).\n"
          "\n"
-         "Exit status (when several apply, run exits with the first of 1, 4, 5, 3):\n"
+         "Exit status:\n"
          "  0  run: every device published every round asked and every walk got an answer\n"
          "     with values; decode, catalogue: everything read and written\n"
          "  1  the plug-in or the device file could not be loaded, a device published fewer\n"
@@ -295,5 +295,6 @@ const char* Usage() {
          "  4  run: some record could not be saved in the history (records lost); the\n"
          "     device's closing line says how many\n"
          "  5  run: cut short: the time bound or an interrupt abandoned walks under way, or\n"
-         "     the time bound came before every device published the rounds asked\n";
+         "     the time bound came before every device published the rounds asked\n"
+         "Where several apply, run exits with the first of 1, 4, 5 and 3.\n";
 }

@@ -9,6 +9,9 @@
 
 namespace {
 
+// Walks held per thread until it is bound: more than a run's start takes.
+constexpr size_t kHeldWalks = 64;
+
 // A unit with hundreds of alarms changing at once would make a line nobody reads.
 constexpr size_t kNamesShown = 8;
 
@@ -84,6 +87,25 @@ void RoundSummary::BindThread(uint32_t id) {
   threads_[std::this_thread::get_id()] = id;
 }
 
+void RoundSummary::BindThread(uint32_t id, std::thread::id thread) {
+  std::vector<Json::Value> events;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    threads_[thread] = id;
+    auto held = unbound_.find(thread);
+    if (held == unbound_.end()) return;
+    DeviceRounds& d = devices_[id];
+    for (const WalkOutcome& walk : held->second) {
+      if (Done(d)) break;
+      events.push_back(CountWalk(id, &d, walk));
+    }
+    unbound_.erase(held);
+  }
+  for (const Json::Value& event : events) {
+    if (!event.isNull()) out_.events->Write(event);
+  }
+}
+
 bool RoundSummary::Done(const DeviceRounds& d) const {
   return limit_ != 0 && d.published >= limit_;
 }
@@ -112,7 +134,12 @@ void RoundSummary::WalkWithoutRound(std::thread::id thread, const WalkOutcome& w
       auto match = devices_.end();
       for (auto it = devices_.begin(); it != devices_.end(); ++it) {
         if (it->second.peer != walk.peer) continue;
-        if (match != devices_.end()) return;  // two devices share it: whose walk is unknown
+        if (match != devices_.end()) {
+          // Two devices share it: the walk is counted once its thread is bound.
+          std::vector<WalkOutcome>& held = unbound_[thread];
+          if (held.size() < kHeldWalks) held.push_back(walk);
+          return;
+        }
         match = it;
       }
       if (match == devices_.end()) return;

@@ -29,7 +29,8 @@
 // thread-safe. `on_round` runs after every counted round, outside any lock of the observer.
 // A walk that ends without a round is told to the device whose thread walked it: the thread
 // that published the device's rounds or was bound to it (BindThread), or else the one device
-// whose `ip` the walk's lines named.
+// whose `ip` the walk's lines named; where several devices share that `ip`, the walk waits for
+// its thread to be bound.
 #pragma once
 
 #include <cstdint>
@@ -77,6 +78,9 @@ class RoundSummary : public HostObserver {
 
   // The calling thread drives device `id`.
   void BindThread(uint32_t id);
+  // `thread` (a device's own sampling thread) walks for device `id`: the walks it ended
+  // without a round before this, which no peer could tell apart, are counted for `id` now.
+  void BindThread(uint32_t id, std::thread::id thread);
 
   // A refresh of device `id` on the calling thread published no round: reports the walk it
   // began (as stopped when `stopping`), or, when nothing began and no walk of the device was
@@ -139,4 +143,6 @@ class RoundSummary : public HostObserver {
   mutable std::mutex mutex_;
   std::map<uint32_t, DeviceRounds> devices_;
   std::map<std::thread::id, uint32_t> threads_;  // the device each walking thread serves
+  // Walks that ended without a round on threads not yet bound, whose peer several devices share.
+  std::map<std::thread::id, std::vector<WalkOutcome>> unbound_;
 };

@@ -7,7 +7,10 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <memory>
+#include <set>
+#include <thread>
 #include <vector>
 
 #include <json/writer.h>
@@ -169,6 +172,23 @@ std::string DeviceList(const std::vector<uint32_t>& ids) {
   return text;
 }
 
+// Binds the thread that began a walk since `known` was taken (device `id`'s sampling thread)
+// to `id`; waits for it at most kSamplingThreadWaitMs (a thread that did not start is never
+// seen).
+void BindSamplingThread(uint32_t id, ConsoleWatch* walks, RoundSummary* summary,
+                        std::set<std::thread::id>* known) {
+  constexpr int kSamplingThreadWaitMs = 2000;
+  for (int waited = 0; waited <= kSamplingThreadWaitMs; ++waited) {
+    for (std::thread::id t : walks->Walkers()) {
+      if (known->insert(t).second) {
+        summary->BindThread(id, t);
+        return;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 QRMSocketDeviceProvider* FindSocketProvider(const ProviderList& providers) {
   for (const std::shared_ptr<Provider>& p : providers) {
     if (auto* socket = dynamic_cast<QRMSocketDeviceProvider*>(p.get())) return socket;
@@ -257,7 +277,16 @@ int RunCommand(const RunOptions& options, std::shared_ptr<HostObserver> watcher)
       if (provider == nullptr) {
         return console.Fail("plug-in " + options.plugin + " offers no socket device provider");
       }
+      std::map<std::string, int> devices_at;  // devices per peer
+      for (const DeviceConfig& c : configs) ++devices_at[PeerOf(c.settings)];
+      std::set<std::thread::id> walkers;  // threads known to walk for a device
       for (const DeviceConfig& c : configs) {
+        // The walks of an own-thread device whose peer another device shares can only be told
+        // apart by their thread: its sampling thread, which begins its first walk at once.
+        const bool shared = c.own_thread && devices_at[PeerOf(c.settings)] > 1;
+        if (shared) {
+          for (std::thread::id t : walks.Walkers()) walkers.insert(t);
+        }
         session.devices.emplace_back(provider->create());
         QRMSocketDevice* device = session.devices.back().get();
         if (device == nullptr) {
@@ -269,6 +298,7 @@ int RunCommand(const RunOptions& options, std::shared_ptr<HostObserver> watcher)
           console.Error("device " + std::to_string(c.id) +
                         ": InitSetting reported a problem with its settings; running anyway");
         }
+        if (shared) BindSamplingThread(c.id, &walks, summary.get(), &walkers);
       }
       std::vector<RefreshScheduler::Device> driven;
       for (size_t i = 0; i < configs.size(); ++i) {
