@@ -257,8 +257,8 @@ TEST(QrmhostCli, TheTimeBoundCutsTheRunShort) {
   const std::string config = dir.Write("devices.json",
                                        R"({"devices": [
       {"id": 1, "ip": "127.0.0.1:9", "address": 1, "appSetting": {"publish": false, "refresh_ms": 60000}},
-      {"id": 2, "ip": "127.0.0.1:9", "address": 1, "appSetting": {"use_thread": 1, "publish": false}},
-      {"id": 3, "ip": "127.0.0.1:9", "address": 1, "appSetting": {"use_thread": 1, "period_ms": 10}}]})");
+      {"id": 2, "ip": "127.0.0.1:19", "address": 1, "appSetting": {"use_thread": 1, "publish": false}},
+      {"id": 3, "ip": "127.0.0.1:29", "address": 1, "appSetting": {"use_thread": 1, "period_ms": 10}}]})");
   const auto start = std::chrono::steady_clock::now();
   // Device 3 has its rounds long before the bound, however busy the machine.
   const Result r = Qrmhost({"run", "--plugin", kFakePlugin, "--config", config, "--rounds", "2",
@@ -286,6 +286,17 @@ TEST(QrmhostCli, TheTimeBoundCutsTheRunShort) {
   }
   EXPECT_EQ(FileSize(dir / "h/3.rec") % kRecordSize, 0u) << "whole records only";
   EXPECT_GE(FileSize(dir / "h/3.rec"), 2 * kRecordSize);
+
+  // The first interrupt is the same bound.
+  ChildProcess child({kQrmhost, "run", "--plugin", kFakePlugin, "--config", config});
+  std::string line;
+  ASSERT_TRUE(child.WaitForLine("fake: device 1 refreshing", 60, &line)) << child.err();
+  child.Signal(SIGINT);
+  EXPECT_EQ(child.Finish(55), 5) << child.err();
+  EXPECT_NE(child.err().find("qrmhost: stopping on the interrupt: abandoning the walk under way "
+                             "on device 1; what it has read is not published\n"),
+            std::string::npos)
+      << child.err();
 
   // Without a time bound a host-driven device ends after its refreshes, published or not.
   const std::string host_only =

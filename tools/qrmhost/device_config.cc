@@ -244,10 +244,7 @@ bool ParseJson(const std::string& text, Json::Value* root, std::string* error) {
   return false;
 }
 
-}  // namespace
-
-bool ParseDeviceConfigs(const std::string& text, std::vector<DeviceConfig>* out,
-                        std::string* error) {
+bool ReadConfigs(const std::string& text, std::vector<DeviceConfig>* out, std::string* error) {
   out->clear();
   Json::Value root;
   if (!ParseJson(text, &root, error)) return false;
@@ -293,6 +290,15 @@ bool ParseDeviceConfigs(const std::string& text, std::vector<DeviceConfig>* out,
     }
   }
   return true;
+}
+
+}  // namespace
+
+bool ParseDeviceConfigs(const std::string& text, std::vector<DeviceConfig>* out,
+                        std::string* error) {
+  if (ReadConfigs(text, out, error)) return true;
+  out->clear();
+  return false;
 }
 
 bool ReadWholeFile(const std::string& path, std::string* out, std::string* error) {

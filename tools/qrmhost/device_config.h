@@ -29,8 +29,8 @@ struct DeviceConfig {
   std::vector<std::string> warnings;  // one line each, "device ID: ...", without "qrmhost: "
 };
 
-// Validates the text of a configuration file. On failure returns false and sets *error to
-// one line (without the file name).
+// Validates the text of a configuration file. On failure returns false, leaves *out empty and
+// sets *error to one line (without the file name).
 bool ParseDeviceConfigs(const std::string& text, std::vector<DeviceConfig>* out,
                         std::string* error);
 

@@ -174,11 +174,11 @@ std::string DeviceList(const std::vector<uint32_t>& ids) {
 
 // Binds the thread that began a walk since `known` was taken (device `id`'s sampling thread)
 // to `id`; waits for it at most kSamplingThreadWaitMs (a thread that did not start is never
-// seen).
+// seen), or until the stop.
 void BindSamplingThread(uint32_t id, ConsoleWatch* walks, RoundSummary* summary,
-                        std::set<std::thread::id>* known) {
+                        std::set<std::thread::id>* known, const StopSignal& stop) {
   constexpr int kSamplingThreadWaitMs = 2000;
-  for (int waited = 0; waited <= kSamplingThreadWaitMs; ++waited) {
+  for (int waited = 0; waited <= kSamplingThreadWaitMs && !stop.raised(); ++waited) {
     for (std::thread::id t : walks->Walkers()) {
       if (known->insert(t).second) {
         summary->BindThread(id, t);
@@ -298,7 +298,7 @@ int RunCommand(const RunOptions& options, std::shared_ptr<HostObserver> watcher)
           console.Error("device " + std::to_string(c.id) +
                         ": InitSetting reported a problem with its settings; running anyway");
         }
-        if (shared) BindSamplingThread(c.id, &walks, summary.get(), &walkers);
+        if (shared) BindSamplingThread(c.id, &walks, summary.get(), &walkers, stop);
       }
       std::vector<RefreshScheduler::Device> driven;
       for (size_t i = 0; i < configs.size(); ++i) {
