@@ -71,8 +71,9 @@ class RefreshScheduler {
   std::vector<uint32_t> WalksUnderWay() const;
 
   // Waits for every thread to end. After a stop it first names, in one line, the devices whose
-  // walk on a refresh is still under way: the host cannot cut a refresh short, so the run ends
-  // when their walks do (a second interrupt ends the process at once).
+  // walk on a refresh is still under way: the host cannot cut a refresh short, so the join
+  // waits for their walks (the run abandons such walks before it comes to this; see
+  // run_command.h).
   void Join();
 
  private:
