@@ -125,7 +125,7 @@ TEST(QrmhostPdusim, WalksOfDevicesSharingAnIpAreCountedAgainstEach) {
        "appSetting": {"use_thread": 1, "snmp_version": 3}}]})");
   std::string out, err;
   const int status = RunProcess({QRMHOST_PATH, "run", "--plugin", MARLUXA_PLUGIN_PATH, "--config",
-                                 config, "--timeout", "2", "--events", dir / "events.jsonl"},
+                                 config, "--timeout", "6", "--events", dir / "events.jsonl"},
                                 180, &out, &err);
   EXPECT_EQ(status, 3) << err;
   const std::string events = ReadFileBytes(dir / "events.jsonl");
