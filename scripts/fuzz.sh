@@ -25,6 +25,7 @@ if ! [[ $SECONDS_PER_TARGET =~ ^[0-9]+$ ]] || [ "$SECONDS_PER_TARGET" -lt 1 ]; t
 fi
 
 ALL_TARGETS=(fuzz_init_setting fuzz_response_datagram fuzz_varlist fuzz_load_from_cache)
+ALL_TARGETS+=(fuzz_device_file fuzz_history)
 if [ $# -gt 0 ]; then
   TARGETS=("$@")
   for t in "${TARGETS[@]}"; do
@@ -43,6 +44,7 @@ max_len() {
   case $1 in
     fuzz_load_from_cache) echo 6144 ;;
     fuzz_response_datagram) echo 8192 ;;
+    fuzz_history) echo 16384 ;;
     *) echo 4096 ;;
   esac
 }

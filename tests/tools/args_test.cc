@@ -27,6 +27,21 @@ TEST(Args, RunWithEveryOption) {
   EXPECT_DOUBLE_EQ(c.run.timeout, 30.0);
   EXPECT_EQ(c.run.lang, NameLanguage::kEnglish);
   EXPECT_TRUE(c.run.verbose);
+  EXPECT_TRUE(c.run.ip.empty());
+
+  ASSERT_TRUE(Parse({"run", "--plugin", "p.so", "--ip", "10.0.5.21:1161", "--address=255",
+                     "--community", "public", "--max-repetitions", "100", "--id", "4294967295"},
+                    &c, &error))
+      << error;
+  EXPECT_TRUE(c.run.config.empty());
+  EXPECT_EQ(c.run.ip, "10.0.5.21:1161");
+  EXPECT_EQ(c.run.address, 255u);
+  EXPECT_EQ(c.run.community, "public");
+  EXPECT_EQ(c.run.max_repetitions, 100u);
+  EXPECT_EQ(c.run.id, 4294967295u);
+  ASSERT_TRUE(Parse({"run", "--plugin", "p.so", "--ip", "h", "--address", "0"}, &c, &error));
+  EXPECT_EQ(c.run.id, 1u);
+  EXPECT_EQ(c.run.max_repetitions, 0u);
 }
 
 TEST(Args, RunDefaults) {
@@ -73,7 +88,9 @@ TEST(Args, DecodeAndHelp) {
   EXPECT_EQ(c.catalogue.format, DecodeOptions::kJson);
   // The usage as help2man reads it: "Usage:", then one line per form of the command.
   const std::string usage = Usage();
-  EXPECT_EQ(usage.rfind("Usage: qrmhost run --plugin PATH --config FILE [OPTION]...\n"
+  EXPECT_EQ(usage.rfind("Usage: qrmhost run --plugin PATH --ip HOST[:PORT] --address N "
+                        "[OPTION]...\n"
+                        "  or:  qrmhost run --plugin PATH --config FILE [OPTION]...\n"
                         "  or:  qrmhost decode FILE [--json | --csv]\n"
                         "  or:  qrmhost catalogue [--json | --csv]\n"
                         "  or:  qrmhost --help | --version\n",
@@ -90,7 +107,19 @@ TEST(Args, UsageErrorsNameTheProblem) {
       {{}, "command is required"},
       {{"launch"}, "unknown command 'launch'"},
       {{"run", "--config", "c"}, "--plugin PATH is required"},
-      {{"run", "--plugin", "p"}, "--config FILE is required"},
+      {{"run", "--plugin", "p"}, "--ip HOST --address N, or --config FILE, is required"},
+      {{"run", "--plugin", "p", "--ip", "h"}, "--ip needs --address N"},
+      {{"run", "--plugin", "p", "--ip", "h", "--address", "1", "--config", "c"},
+       "--config and --ip exclude each other"},
+      {{"run", "--plugin", "p", "--config", "c", "--community", "x"},
+       "--community goes with --ip; with --config, the device file holds it"},
+      {{"run", "--plugin", "p", "--ip", "h", "--address", "256"}, "for --address"},
+      {{"run", "--plugin", "p", "--ip", "h", "--address", "-1"}, "for --address"},
+      {{"run", "--plugin", "p", "--ip", "h", "--address", "1", "--id", "4294967296"}, "for --id"},
+      {{"run", "--plugin", "p", "--ip", "h", "--address", "1", "--max-repetitions", "10001"},
+       "for --max-repetitions (expected an integer from 1 to 10000)"},
+      {{"run", "--plugin", "p", "--ip=", "--address", "1"},
+       "for --ip (expected HOST or HOST:PORT)"},
       {{"run", "--plugin", "p", "--config"}, "--config needs a value"},
       {{"run", "--plugin", "p", "--config", "c", "--loud"}, "unknown option '--loud'"},
       {{"run", "--plugin", "p", "--config", "c", "--lang", "fr"}, "'fr' for --lang"},

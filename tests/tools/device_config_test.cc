@@ -50,7 +50,7 @@ TEST(DeviceConfig, DeviceListAndOwnThreadFlag) {
 
 TEST(DeviceConfig, EachBadCaseIsOneClearLine) {
   const struct {
-    const char* text;
+    std::string text;
     const char* expected;
   } cases[] = {
       {"{\"id\": 1,\n \"ip\": }", "invalid JSON: Line 2, Column"},
@@ -68,13 +68,24 @@ TEST(DeviceConfig, EachBadCaseIsOneClearLine) {
       {"{\"devices\": []}", "\"devices\" must be a non-empty array"},
       {"{\"devices\": [{\"id\": 1}, 5]}", "device 2 of \"devices\" is not a JSON object"},
       {"{\"devices\": [{\"id\": 1}, {}]}", "device 2 of \"devices\" has no \"id\""},
-      {"{\"devices\": [{\"id\": 3}, {\"id\": 4}, {\"id\": 3}]}", "devices 1 and 3 both have id 3"},
+      {"{\"devices\": [{\"id\": 3}, {\"id\": 4}, {\"id\": 3}]}",
+       "id 3 is given to two devices (1 and 3 of \"devices\"): each device needs an id of its own"},
+      // What the file is, rather than a bare syntax error, and what a slip most likely meant.
+      {"", "the file is empty: it needs one device object, or {\"devices\": [...]}"},
+      {" \n\t", "the file is empty"},
+      {"\n// unit 1\n{\"id\": 1}",
+       "invalid JSON: Line 2, Column 1: a comment, which JSON does not allow"},
+      {"{\"ip\": \"a//b\", \"id\": /* unit */ 1}", "Line 1, Column 22: a comment"},
+      {"{\"device\": [{\"id\": 1}]}",
+       "\"device\" is not a key of the file: did you mean \"devices\"?"},
+      {"{\"Devices\": [{\"id\": 1}]}", "did you mean \"devices\"?"},
+      {std::string(100000, '[') + std::string(100000, ']'), "invalid JSON: "},
   };
   for (const auto& t : cases) {
     std::vector<DeviceConfig> d;
     std::string error;
-    EXPECT_FALSE(ParseDeviceConfigs(t.text, &d, &error)) << t.text;
-    EXPECT_NE(error.find(t.expected), std::string::npos) << t.text << " -> " << error;
+    EXPECT_FALSE(ParseDeviceConfigs(t.text, &d, &error)) << t.text.substr(0, 80);
+    EXPECT_NE(error.find(t.expected), std::string::npos) << t.text.substr(0, 80) << " -> " << error;
     EXPECT_EQ(error.find('\n'), std::string::npos) << error;
   }
 }
@@ -93,9 +104,10 @@ TEST(DeviceConfig, EachDeviceIsCheckedForItsUnitAndUnknownKeys) {
            "thresholdSetting": {}})",
        {}},
       {R"({"id": 2})", {"device 2: no \"ip\"" + no_unit, "device 2: no \"address\"" + unit_0}},
-      {R"({"id": 3, "ip": "", "address": 256, "adress": 3, "IP": "x"})",
-       {"device 3: \"IP\", \"adress\" are not keys of a device (id, ip, address, appSetting, "
-        "thresholdSetting); ignored",
+      {R"({"id": 3, "ip": "", "address": 256, "adress": 3, "IP": "x", "colour": 1})",
+       {"device 3: \"IP\" (did you mean \"ip\"?), \"adress\" (did you mean \"address\"?), "
+        "\"colour\" are not keys of a device (id, ip, address, appSetting, thresholdSetting); "
+        "ignored",
         "device 3: \"ip\" is empty" + no_unit, "device 3: " + address + "256" + unit_0}},
       {R"({"id": 4, "ip": 10, "address": "1x"})",
        {"device 4: \"ip\" must be a text naming the unit (\"host\" or \"host:port\"), not 10" +
@@ -123,8 +135,9 @@ TEST(DeviceConfig, EachDeviceIsCheckedForItsUnitAndUnknownKeys) {
   testing::internal::CaptureStderr();
   ASSERT_TRUE(LoadDeviceConfigs(path, &d, &error)) << error;
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "qrmhost: warning: device 2: no \"ip\": the device has no unit to walk\n"
-            "qrmhost: warning: device 2: no \"address\": the walk reads the unit at address 0\n");
+            "qrmhost: warning: " + path +
+                ": device 2: no \"ip\": the device has no unit to walk\n" + "qrmhost: warning: " +
+                path + ": device 2: no \"address\": the walk reads the unit at address 0\n");
 }
 
 TEST(DeviceConfig, FileErrorsNameTheFile) {

@@ -6,7 +6,8 @@
 // second catalogue alarm is raised on odd rounds and cleared on even ones. Two signals are
 // reported per round. appSetting keys: "use_thread" (own sampling thread), "period_ms" (its
 // period, default 50), "publish" (false: never completes a round), "refresh_ms" (how long a
-// host-driven refresh takes, as a walk of a slow unit does; default 0) and "console" (lines the
+// host-driven refresh takes, as a walk of a slow unit does, said in a line as it begins;
+// default 0) and "console" (lines the
 // device prints to standard output in every round before publishing, as the real plug-in
 // tells of a walk's outcome).
 #include <chrono>
@@ -63,6 +64,7 @@ class FakeDevice : public UniDataDevice<SNMP_MARLUXA_AC_POWER_Data_t, QRMSocketD
 
   int RefreshStatus() override {
     if (own_thread_) return 0;
+    if (refresh_.count() > 0) std::cout << "fake: device " << m_id << " refreshing" << std::endl;
     std::this_thread::sleep_for(refresh_);
     if (publish_) Round();
     return 0;

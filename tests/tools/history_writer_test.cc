@@ -80,6 +80,11 @@ TEST(HistoryWriter, ErrorsNameTheFileAndLaterAppendsStillWork) {
   EXPECT_NE(error.find("No space left"), std::string::npos) << error;
   ASSERT_TRUE(writer->Append(5, RecordBytes(r), kRecordSize, &error)) << error;
   EXPECT_EQ(ReadFileBytes(dir / "5.rec"), Bytes(r));
+  // Once closed, nothing more is saved, and the error says why.
+  writer->Close();
+  EXPECT_FALSE(writer->Append(5, RecordBytes(r), kRecordSize, &error));
+  EXPECT_EQ(error, "history file " + dir / "5.rec" + " not written: the run was cut short");
+  EXPECT_EQ(ReadFileBytes(dir / "5.rec"), Bytes(r));
 }
 
 TEST(HistoryWriter, UncreatableDirectoryIsReported) {

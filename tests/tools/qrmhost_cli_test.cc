@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <iostream>
 #include <regex>
 #include <sstream>
 
@@ -56,6 +57,7 @@ TEST(QrmhostCli, UsageErrorsExitTwoWithOneLine) {
       {"run", "--plugin", "p.so", "--config"},
       {"run", "--plugin", "p.so", "--config", "c.json", "--bogus"},
       {"run", "--plugin", "p.so", "--config", "c.json", "--rounds", "x"},
+      {"run", "--plugin", "p.so", "--ip", "127.0.0.1", "--address", "256"},
       {"decode"},
       {"decode", "h.rec", "--json", "--csv"},
       {"catalogue", "--xml"},
@@ -69,16 +71,20 @@ TEST(QrmhostCli, UsageErrorsExitTwoWithOneLine) {
   }
   const Result help = Qrmhost({"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("qrmhost run --plugin PATH --config FILE"), std::string::npos);
+  // One unit in one line comes first; the device file is for fleets.
+  EXPECT_EQ(help.out.rfind("Usage: qrmhost run --plugin PATH --ip HOST[:PORT] --address N ", 0), 0u)
+      << help.out;
+  EXPECT_NE(help.out.find("\n  or:  qrmhost run --plugin PATH --config FILE"), std::string::npos);
   // Each option's entry (its line and the indented lines under it) says its default.
-  for (const char* option : {"--plugin", "--config", "--rounds", "--interval", "--history",
-                             "--events", "--timeout", "--json", "--csv"}) {
+  for (const char* option :
+       {"--plugin", "--ip", "--address", "--community", "--max-repetitions", "--id", "--config",
+        "--rounds", "--interval", "--history", "--events", "--timeout", "--json", "--csv"}) {
     const size_t at = help.out.find(std::string("\n  ") + option + " ");
     ASSERT_NE(at, std::string::npos) << option << " is listed";
     const size_t end = help.out.find("\n  -", at + 1);
     const std::string entry = help.out.substr(at, end - at);
     EXPECT_TRUE(entry.find("(default") != std::string::npos ||
-                entry.find("(required)") != std::string::npos)
+                entry.find("(required") != std::string::npos)
         << entry;
   }
   // An option and its text are two columns, as help2man reads them for the manual page.
@@ -91,7 +97,8 @@ TEST(QrmhostCli, UsageErrorsExitTwoWithOneLine) {
   }
   const size_t codes = help.out.find("\nExit status:\n");
   ASSERT_NE(codes, std::string::npos) << help.out;
-  for (const char* code : {"\n  0  run: ", "\n  1  ", "\n  2  ", "\n  3  run: "}) {
+  for (const char* code : {"\n  0  run: ", "\n  1  ", "\n  2  ", "\n  3  run: ",
+                           "\n  4  run: some record could not be saved", "\n  5  run: cut short"}) {
     EXPECT_NE(help.out.find(code, codes), std::string::npos) << code;
   }
   const Result catalogue = Qrmhost({"catalogue", "--csv"});
@@ -146,7 +153,8 @@ TEST(QrmhostCli, LoadAndConfigurationErrorsExitOne) {
   } bad[] = {
       {dir / "absent.json", "cannot read configuration"},
       {dir.Write("syntax.json", "{\"id\": 1,\n\"ip\": ]"), "invalid JSON: Line 2, Column"},
-      {dir.Write("dup.json", R"({"devices": [{"id": 2}, {"id": 2}]})"), "both have id 2"},
+      {dir.Write("dup.json", R"({"devices": [{"id": 2}, {"id": 2}]})"),
+       "id 2 is given to two devices"},
       {dir.Write("range.json", R"({"id": 4294967296})"), "\"id\" must be an integer"},
       {dir.Write("entry.json", R"({"devices": ["x"]})"), "is not a JSON object"},
   };
@@ -248,20 +256,24 @@ TEST(QrmhostCli, InterruptEndsAWaitingRunPromptlyWithStatusZero) {
   }
 }
 
-TEST(QrmhostCli, TooFewRoundsBeforeTheTimeBoundFails) {
+// At the time bound the run ends, cut short (status 5): a refresh still under way after a second
+// (device 1's takes a minute) is abandoned and named, and the process ends without it.
+TEST(QrmhostCli, TheTimeBoundCutsTheRunShort) {
   TempDir dir;
   const std::string config = dir.Write("devices.json",
                                        R"({"devices": [
-      {"id": 1, "ip": "127.0.0.1:9", "address": 1, "appSetting": {"publish": false, "refresh_ms": 8000}},
-      {"id": 2, "ip": "127.0.0.1:9", "address": 1, "appSetting": {"use_thread": 1, "publish": false}},
-      {"id": 3, "ip": "127.0.0.1:9", "address": 1, "appSetting": {"use_thread": 1, "period_ms": 10}}]})");
+      {"id": 1, "ip": "127.0.0.1:9", "address": 1, "appSetting": {"publish": false, "refresh_ms": 60000}},
+      {"id": 2, "ip": "127.0.0.1:19", "address": 1, "appSetting": {"use_thread": 1, "publish": false}},
+      {"id": 3, "ip": "127.0.0.1:29", "address": 1, "appSetting": {"use_thread": 1, "period_ms": 10}}]})");
   const auto start = std::chrono::steady_clock::now();
   // Device 3 has its rounds long before the bound, however busy the machine.
   const Result r = Qrmhost({"run", "--plugin", kFakePlugin, "--config", config, "--rounds", "2",
-                            "--interval", "0.01", "--timeout", "5"});
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(100))
-      << "the run did not end at its time bound";
-  EXPECT_EQ(r.status, 1);
+                            "--interval", "0.01", "--timeout", "5", "--history", dir / "h"});
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, std::chrono::seconds(55)) << "the run waited for device 1's refresh";
+  std::cout << "run with --timeout 5 ended after " << std::chrono::duration<double>(took).count()
+            << " s\n";
+  EXPECT_EQ(r.status, 5) << r.err;
   EXPECT_NE(r.err.find("device 1 published 0 of 2 rounds before the time bound\n"),
             std::string::npos)
       << r.err;
@@ -269,11 +281,28 @@ TEST(QrmhostCli, TooFewRoundsBeforeTheTimeBoundFails) {
             std::string::npos)
       << r.err;
   EXPECT_EQ(r.err.find("device 3"), std::string::npos) << r.err;
-  // Device 1's first refresh (8 s) is under way at the bound: the wait for it is named.
-  EXPECT_NE(r.err.find("qrmhost: stopping: waiting for the walk under way on device 1 to end (a "
-                       "refresh is never cut short); interrupt again to exit at once\n"),
+  EXPECT_NE(r.err.find("qrmhost: stopping at the time bound: abandoning the walk under way on "
+                       "device 1; what it has read is not published\n"),
             std::string::npos)
       << r.err;
+  for (const char* id : {"1", "2", "3"}) {
+    EXPECT_NE(r.out.find(std::string("[end] device ") + id + ": rounds published "),
+              std::string::npos)
+        << r.out;
+  }
+  EXPECT_EQ(FileSize(dir / "h/3.rec") % kRecordSize, 0u) << "whole records only";
+  EXPECT_GE(FileSize(dir / "h/3.rec"), 2 * kRecordSize);
+
+  // The first interrupt is the same bound.
+  ChildProcess child({kQrmhost, "run", "--plugin", kFakePlugin, "--config", config});
+  std::string line;
+  ASSERT_TRUE(child.WaitForLine("fake: device 1 refreshing", 60, &line)) << child.err();
+  child.Signal(SIGINT);
+  EXPECT_EQ(child.Finish(55), 5) << child.err();
+  EXPECT_NE(child.err().find("qrmhost: stopping on the interrupt: abandoning the walk under way "
+                             "on device 1; what it has read is not published\n"),
+            std::string::npos)
+      << child.err();
 
   // Without a time bound a host-driven device ends after its refreshes, published or not.
   const std::string host_only =
@@ -287,6 +316,42 @@ TEST(QrmhostCli, TooFewRoundsBeforeTheTimeBoundFails) {
                            "walks found nothing 0, no record\n"),
             std::string::npos)
       << quiet.out;
+}
+
+// A record the history cannot save is lost, and says so: exit status 4 (outweighing the
+// walks' 3), a history event with the file and the error, one line per round on standard
+// error and the count in the closing line. The other device's records are saved.
+TEST(QrmhostCli, RecordsTheHistoryCannotSaveAreCountedAsLost) {
+  TempDir dir;
+  const std::string config = dir.Write("devices.json", R"({"devices": [
+      {"id": 1, "ip": "127.0.0.1:9", "address": 1},
+      {"id": 2, "ip": "127.0.0.1:9", "address": 1,
+       "appSetting": {"console": ["Timeout: No Response from 127.0.0.1:9"]}}]})");
+  std::filesystem::create_directories(dir / "h/1.rec");  // no file can be opened there
+  const Result r =
+      Qrmhost({"run", "--plugin", kFakePlugin, "--config", config, "--rounds", "2", "--interval",
+               "0", "--history", dir / "h", "--events", dir / "events.jsonl"});
+  EXPECT_EQ(r.status, 4) << r.err;
+  EXPECT_EQ(Count(r.err, "qrmhost: cannot open history file " + dir / "h/1.rec" +
+                             ": Is a directory; the record of this round is lost\n"),
+            2u)
+      << r.err;
+  EXPECT_NE(r.out.find("[end] device 1: rounds published 2, walks timed out 0, walks failed 0, "
+                       "walks found nothing 0, alarms active now 0, records lost 2\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("[end] device 2: rounds published 2, walks timed out 2, walks failed 0, "
+                       "walks found nothing 0, alarms active now 0\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(FileSize(dir / "h/2.rec"), 2 * kRecordSize);
+  const std::string events = ReadFileBytes(dir / "events.jsonl");
+  EXPECT_EQ(
+      Count(events, R"("error":"cannot open history file )" + dir / "h/1.rec" +
+                        R"(: Is a directory","event":"history","file":")" + dir / "h/1.rec" + "\""),
+      2u)
+      << events;
+  EXPECT_EQ(Count(events, R"("event":"history","file":")" + dir / "h/2.rec" + "\""), 2u) << events;
 }
 
 }  // namespace

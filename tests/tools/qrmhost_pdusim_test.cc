@@ -4,6 +4,7 @@
 // devices walking at once.
 #include <signal.h>
 
+#include <chrono>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -47,6 +48,7 @@ std::string PortOf(ChildProcess* sim) {
   return line.substr(line.rfind(':') + 1);
 }
 
+// One command polls the simulator as an operator's own unit, without a device file.
 TEST(QrmhostPdusim, TwoRoundsOfTheRealPlugin) {
   const std::string community = "Tormelix@2027q";
   ChildProcess sim({PDUSIM_PATH, "--port", "0", "--community", community});
@@ -54,15 +56,13 @@ TEST(QrmhostPdusim, TwoRoundsOfTheRealPlugin) {
   ASSERT_FALSE(port.empty()) << sim.err();
 
   TempDir dir;
-  const std::string config =
-      dir.Write("device.json", R"({"id": 1, "ip": "127.0.0.1:)" + port + R"(", "address": 1,
-      "appSetting": {"use_thread": 0, "b_mode": 2, "community": ")" +
-                                   community + R"(", "timeout_ms": 10000, "retries": 1}})");
   std::string out, err;
-  const int status = RunProcess({QRMHOST_PATH, "run", "--plugin", MARLUXA_PLUGIN_PATH, "--config",
-                                 config, "--rounds", "2", "--interval", "0.2", "--history",
-                                 dir / "h", "--events", dir / "events.jsonl", "--timeout", "120"},
-                                180, &out, &err);
+  const int status = RunProcess(
+      {QRMHOST_PATH, "run", "--plugin",    MARLUXA_PLUGIN_PATH, "--ip",     "127.0.0.1:" + port,
+       "--address",  "1",   "--community", community,           "--rounds", "2",
+       "--interval", "0.2", "--history",   dir / "h",           "--events", dir / "events.jsonl",
+       "--timeout",  "120"},
+      180, &out, &err);
   EXPECT_EQ(status, 0) << err << out;
   std::error_code ec;
   EXPECT_EQ(std::filesystem::file_size(dir / "h/1.rec", ec), 2 * kRecordSize) << ec.message();
@@ -80,6 +80,65 @@ TEST(QrmhostPdusim, TwoRoundsOfTheRealPlugin) {
 
   sim.Signal(SIGINT);
   EXPECT_EQ(sim.Finish(60), 0) << sim.err();
+}
+
+// At the time bound a host-driven walk of a slow unit (an answer every 0.2 s: the walk would
+// take minutes) is abandoned and named, and the run ends cut short, with nothing of the walk
+// published or saved.
+TEST(QrmhostPdusim, TheTimeBoundAbandonsTheWalkOfASlowUnit) {
+  ChildProcess sim({PDUSIM_PATH, "--port", "0", "--delay-ms", "200"});
+  const std::string port = PortOf(&sim);
+  ASSERT_FALSE(port.empty()) << sim.err();
+  TempDir dir;
+  std::string out, err;
+  const auto start = std::chrono::steady_clock::now();
+  const int status = RunProcess({QRMHOST_PATH, "run", "--plugin", MARLUXA_PLUGIN_PATH, "--ip",
+                                 "127.0.0.1:" + port, "--address", "1", "--timeout", "5",
+                                 "--history", dir / "h", "--events", dir / "events.jsonl"},
+                                180, &out, &err);
+  const auto took = std::chrono::steady_clock::now() - start;
+  std::cout << "--timeout 5 on a unit answering every 0.2 s ended after "
+            << std::chrono::duration<double>(took).count() << " s\n";
+  EXPECT_LT(took, std::chrono::seconds(100)) << "the run waited for the walk";
+  EXPECT_EQ(status, 5) << err;
+  EXPECT_NE(err.find("qrmhost: stopping at the time bound: abandoning the walk under way on "
+                     "device 1; what it has read is not published\n"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(out.find("[end] device 1: rounds published 0, "), std::string::npos) << out;
+  EXPECT_FALSE(std::filesystem::exists(dir / "h/1.rec")) << "nothing of the walk saved";
+  const std::string events = ReadFileBytes(dir / "events.jsonl");
+  EXPECT_EQ(Count(events, "\"event\":\"walk\",\"outcome\":\"stopped\""), 1u) << events;
+  EXPECT_EQ(Count(events, "\"event\":\"publish\""), 0u) << events;
+  sim.Signal(SIGINT);
+  EXPECT_EQ(sim.Finish(60), 0) << sim.err();
+}
+
+// Two units behind one agent, each sampling on its own thread, whose walks never publish (their
+// settings form no session): each device's walks are counted as failed, against that device.
+TEST(QrmhostPdusim, WalksOfDevicesSharingAnIpAreCountedAgainstEach) {
+  TempDir dir;
+  const std::string config = dir.Write("devices.json", R"({"devices": [
+      {"id": 1, "ip": "127.0.0.1:9", "address": 1,
+       "appSetting": {"use_thread": 1, "snmp_version": 3}},
+      {"id": 2, "ip": "127.0.0.1:9", "address": 2,
+       "appSetting": {"use_thread": 1, "snmp_version": 3}}]})");
+  std::string out, err;
+  const int status = RunProcess({QRMHOST_PATH, "run", "--plugin", MARLUXA_PLUGIN_PATH, "--config",
+                                 config, "--timeout", "6", "--events", dir / "events.jsonl"},
+                                180, &out, &err);
+  EXPECT_EQ(status, 3) << err;
+  const std::string events = ReadFileBytes(dir / "events.jsonl");
+  for (const char* id : {"1", "2"}) {
+    EXPECT_TRUE(std::regex_search(
+        out, std::regex(std::string("\\[end\\] device ") + id +
+                        ": rounds published 0, walks timed out 0, walks failed [1-9]")))
+        << out;
+    EXPECT_NE(events.find(std::string("{\"device\":") + id +
+                          ",\"event\":\"walk\",\"outcome\":\"failed\""),
+              std::string::npos)
+        << events;
+  }
 }
 
 // Device 1's agent answers its first request with genErr, device 2's never answers; both walk

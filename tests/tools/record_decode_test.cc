@@ -133,6 +133,12 @@ TEST_F(DecodeFile, TellsWhereTornTailsWereTakenOut) {
   dir_.Write("12.rec.torn-0", "another device's");
   std::ostringstream out, err;
   EXPECT_EQ(DecodeCommand(whole, DecodeOptions::kCsv, out, err), 0);
+  // A side file no save wrote, with an offset beyond 64 bits: named, skipped, status 1.
+  dir_.Write("2.rec.torn-18446744073709551616", "x");
+  dir_.Write("2.rec.torn-18446744073709551615", "y");  // the largest offset that fits
+  out.str("");
+  err.str("");
+  EXPECT_EQ(DecodeCommand(whole, DecodeOptions::kCsv, out, err), 1);
   const std::string csv = out.str();
   EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 3) << "header and two records";
   EXPECT_EQ(err.str(), "qrmhost: " + whole +
@@ -141,7 +147,14 @@ TEST_F(DecodeFile, TellsWhereTornTailsWereTakenOut) {
                            dir_ / "2.rec.torn-0" + "\nqrmhost: " + whole +
                            ": a partial record of 100 bytes was taken out at offset 5087 (after 1 "
                            "whole records) and kept in " +
-                           dir_ / "2.rec.torn-5087" + "\n");
+                           dir_ / "2.rec.torn-5087" + "\nqrmhost: " + whole +
+                           ": a partial record of 1 bytes was taken out at offset "
+                           "18446744073709551615 (after 3626252029429831 whole records) and kept "
+                           "in " +
+                           dir_ / "2.rec.torn-18446744073709551615" + "\nqrmhost: " + whole + ": " +
+                           dir_ / "2.rec.torn-18446744073709551616" +
+                           " is named as a partial record taken out of it, but its offset is not "
+                           "a number that fits 64 bits; skipped\n");
 }
 
 TEST_F(DecodeFile, JsonIsOneObjectPerRecordWithNullForNaN) {

@@ -130,8 +130,18 @@ TEST_F(RoundSummaryTest, HistoryWriteErrorIsOneLineAndTheRunGoesOn) {
   EXPECT_EQ(Count(console_sink_.text(), "device 6 at"), 2u) << "rounds go on";
   EXPECT_EQ(summary_->Completed(6), 2u);
   EXPECT_EQ(ReadFileBytes(dir_ / "7.rec"), Bytes(MakeRecord(7)));
-  EXPECT_EQ(Count(event_text_.str(), "\"device\":6,\"event\":\"history\",\"file\":null"), 2u)
+  // The event names the file and the error; the record is counted as lost.
+  EXPECT_EQ(Count(event_text_.str(),
+                  "\"device\":6,\"error\":\"cannot open history file " + dir_ / "6.rec" +
+                      ": Is a directory\",\"event\":\"history\",\"file\":\"" + dir_ / "6.rec\"}"),
+            2u)
       << event_text_.str();
+  EXPECT_EQ(summary_->Lost(6), 2u);
+  EXPECT_EQ(summary_->Lost(7), 0u);
+  EXPECT_NE(summary_->ClosingLine(6).find(", alarms active now 0, records lost 2"),
+            std::string::npos)
+      << summary_->ClosingLine(6);
+  EXPECT_EQ(summary_->ClosingLine(7).find("records lost"), std::string::npos);
 }
 
 TEST_F(RoundSummaryTest, AtMostEightNamesOfEachKindThenHowManyMore) {

@@ -8,19 +8,27 @@
 // for the manual page.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "tools/qrmhost/alarm_names.h"
 
 struct RunOptions {
-  std::string plugin;     // path of the plug-in library
-  std::string config;     // device configuration file
-  unsigned rounds = 0;    // rounds per device; 0 runs until interrupted
-  double interval = 5.0;  // seconds between host-driven refreshes
-  std::string history;    // history directory; empty keeps no history
-  std::string events;     // event log file, "-" for standard output; empty keeps no log
-  double timeout = 0.0;   // bound on the whole run in seconds; 0 means none
+  std::string plugin;  // path of the plug-in library
+  std::string config;  // device configuration file; empty with `ip`
+  // One unit named on the command line instead of a device file: a host-driven device with
+  // alarms evaluated (b_mode 2), id `id`, at `ip` ("HOST" or "HOST:PORT") and `address`.
+  std::string ip;
+  unsigned address = 0;
+  uint32_t id = 1;
+  std::string community;         // empty: the plug-in's default
+  unsigned max_repetitions = 0;  // 0: the default request
+  unsigned rounds = 0;           // rounds per device; 0 runs until interrupted
+  double interval = 5.0;         // seconds between host-driven refreshes
+  std::string history;           // history directory; empty keeps no history
+  std::string events;            // event log file, "-" for standard output; empty keeps no log
+  double timeout = 0.0;          // bound on the whole run in seconds; 0 means none
   NameLanguage lang = NameLanguage::kHost;  // --lang: of the alarm names in the lines
   bool verbose = false;                     // --verbose: show the plug-in's fixed lines too
 };

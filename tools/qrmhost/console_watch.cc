@@ -153,6 +153,13 @@ unsigned long ConsoleWatch::WalksBegunHere() {
   return it == begun_.end() ? 0 : it->second;
 }
 
+std::vector<std::thread::id> ConsoleWatch::Walkers() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::thread::id> threads;
+  for (const auto& [thread, count] : begun_) threads.push_back(thread);
+  return threads;
+}
+
 void ConsoleWatch::Read(int stream, const char* text, std::streamsize n, Ended* ended,
                         std::string* pass) {
   const std::thread::id thread = std::this_thread::get_id();

@@ -91,6 +91,9 @@ class ConsoleWatch {
   // How many walks have begun on the calling thread so far.
   unsigned long WalksBegunHere();
 
+  // The threads on which some walk has begun so far.
+  std::vector<std::thread::id> Walkers();
+
  private:
   class Tap;
   struct Walk {

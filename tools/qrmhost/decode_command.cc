@@ -1,13 +1,14 @@
 #include "tools/qrmhost/decode_command.h"
 
 #include <algorithm>
-#include <tuple>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <system_error>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -20,14 +21,16 @@
 namespace {
 
 // The torn tails taken out of the history file `path` (see history_writer.h), by offset: the
-// side files beside it named PATH.torn-OFFSET (or PATH.torn-OFFSET.N), with their sizes.
+// side files beside it named PATH.torn-OFFSET (or PATH.torn-OFFSET.N), with their sizes. A
+// side file whose OFFSET is not a number that fits 64 bits was not written by a save: it goes
+// to *unreadable, by path, and is otherwise left alone.
 struct TornTail {
   unsigned long long offset;
   std::string side;
   unsigned long long bytes;
 };
 
-std::vector<TornTail> FindTornTails(const std::string& path) {
+std::vector<TornTail> FindTornTails(const std::string& path, std::vector<std::string>* unreadable) {
   namespace fs = std::filesystem;
   std::vector<TornTail> tails;
   const std::string prefix = fs::path(HistoryWriter::TornTailPrefix(path)).filename().string();
@@ -40,15 +43,23 @@ std::vector<TornTail> FindTornTails(const std::string& path) {
     const std::string rest = name.substr(prefix.size());
     const size_t digits = rest.find_first_not_of("0123456789");
     if (digits == 0 || rest.empty()) continue;
+    const std::string side = (fs::path(path).parent_path() / name).string();
+    unsigned long long offset = 0;
+    const char* const last = rest.data() + (digits == std::string::npos ? rest.size() : digits);
+    const auto parsed = std::from_chars(rest.data(), last, offset);
+    if (parsed.ec != std::errc() || parsed.ptr != last) {
+      unreadable->push_back(side);
+      continue;
+    }
     std::error_code size_error;
     const auto bytes = fs::file_size(it->path(), size_error);
     if (size_error) continue;
-    tails.push_back({std::stoull(rest.substr(0, digits)),
-                     (fs::path(path).parent_path() / name).string(), bytes});
+    tails.push_back({offset, side, bytes});
   }
   std::sort(tails.begin(), tails.end(), [](const TornTail& a, const TornTail& b) {
     return std::tie(a.offset, a.side) < std::tie(b.offset, b.side);
   });
+  std::sort(unreadable->begin(), unreadable->end());
   return tails;
 }
 
@@ -84,10 +95,16 @@ int DecodeCommand(const std::string& path, DecodeOptions::Format format, std::os
     }
     out.flush();
     // Where earlier saves found the file torn: the tail taken out, and the side file keeping it.
-    for (const TornTail& t : FindTornTails(path)) {
+    std::vector<std::string> unreadable;
+    for (const TornTail& t : FindTornTails(path, &unreadable)) {
       err << "qrmhost: " << path << ": a partial record of " << t.bytes
           << " bytes was taken out at offset " << t.offset << " (after " << t.offset / kRecordSize
           << " whole records) and kept in " << t.side << "\n";
+    }
+    for (const std::string& side : unreadable) {
+      err << "qrmhost: " << path << ": " << side
+          << " is named as a partial record taken out of it, but its offset is not a number "
+             "that fits 64 bits; skipped\n";
     }
     if (std::ferror(file.get())) {
       err << "qrmhost: cannot read history file " << path << ": " << std::strerror(errno) << "\n";
@@ -98,6 +115,6 @@ int DecodeCommand(const std::string& path, DecodeOptions::Format format, std::os
           << " whole records\n";
       return 1;
     }
-    return 0;
+    return unreadable.empty() ? 0 : 1;
   }
 }

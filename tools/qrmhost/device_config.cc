@@ -60,6 +60,56 @@ bool ValidAddress(const Json::Value& v) {
          v.asInt64() <= 255;
 }
 
+// A key as the checks compare it: lower case, without '_' and '-'.
+std::string Folded(const std::string& key) {
+  std::string out;
+  for (char c : key) {
+    if (c == '_' || c == '-') continue;
+    out += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  return out;
+}
+
+// The edit distance between two short texts (insertions, deletions, substitutions), or
+// `limit` + 1 once it is known to exceed `limit`.
+size_t EditDistance(const std::string& a, const std::string& b, size_t limit) {
+  if ((a.size() > b.size() ? a.size() - b.size() : b.size() - a.size()) > limit) return limit + 1;
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+      diagonal = above;
+    }
+  }
+  return std::min(row[b.size()], limit + 1);
+}
+
+}  // namespace
+
+const char* LikelyKey(const std::string& key, const std::vector<const char*>& known) {
+  if (key.size() > 64) return nullptr;
+  const std::string folded = Folded(key);
+  const char* best = nullptr;
+  size_t best_distance = 0;
+  for (const char* k : known) {
+    const std::string candidate = Folded(k);
+    // One slip in a short key, two in a longer one: "ib" is "id", "x" is nothing.
+    const size_t limit = candidate.size() <= 3 ? 1 : 2;
+    const size_t d = EditDistance(folded, candidate, limit);
+    if (d <= limit && (best == nullptr || d < best_distance)) {
+      best = k;
+      best_distance = d;
+    }
+  }
+  return best;
+}
+
+namespace {
+
 // A value as a warning shows it: texts quoted and cut as the plug-in's lines show them.
 std::string Shown(const Json::Value& v) {
   return v.isString() ? QuoteText(v.asString()) : Compact(v);
@@ -67,13 +117,20 @@ std::string Shown(const Json::Value& v) {
 
 // What would make the device walk nothing or the wrong unit; see the header.
 void CheckDevice(const Json::Value& v, DeviceConfig* out) {
-  static const char* const kKeys[] = {"id", "ip", "address", "appSetting", "thresholdSetting"};
+  static const std::vector<const char*> kKeys = {"id", "ip", "address", "appSetting",
+                                                 "thresholdSetting"};
   const std::string device = "device " + std::to_string(out->id) + ": ";
   std::string unknown;
   size_t unknown_count = 0;
   for (const std::string& name : v.getMemberNames()) {
-    if (std::find(std::begin(kKeys), std::end(kKeys), name) != std::end(kKeys)) continue;
-    if (++unknown_count <= 8) unknown += (unknown.empty() ? "" : ", ") + QuoteText(name);
+    if (std::find_if(kKeys.begin(), kKeys.end(), [&](const char* k) { return name == k; }) !=
+        kKeys.end()) {
+      continue;
+    }
+    if (++unknown_count > 8) continue;
+    unknown += (unknown.empty() ? "" : ", ") + QuoteText(name);
+    const char* likely = LikelyKey(name, kKeys);
+    if (likely != nullptr) unknown += std::string(" (did you mean \"") + likely + "\"?)";
   }
   if (unknown_count > 8) unknown += " and " + std::to_string(unknown_count - 8) + " more";
   if (unknown_count > 0) {
@@ -130,23 +187,79 @@ bool ParseDevice(const Json::Value& v, const std::string& where, DeviceConfig* o
   return true;
 }
 
-}  // namespace
+// Where the first comment ("//" or "/*") outside a JSON text begins, as "Line L, Column C";
+// empty when there is none.
+std::string FirstComment(const std::string& text) {
+  size_t line = 1, column = 1;
+  bool in_text = false, escaped = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_text) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_text = false;
+      }
+    } else if (c == '"') {
+      in_text = true;
+    } else if (c == '/' && i + 1 < text.size() && (text[i + 1] == '/' || text[i + 1] == '*')) {
+      return "Line " + std::to_string(line) + ", Column " + std::to_string(column);
+    }
+    if (c == '\n') {
+      ++line;
+      column = 1;
+    } else {
+      ++column;
+    }
+  }
+  return std::string();
+}
 
-bool ParseDeviceConfigs(const std::string& text, std::vector<DeviceConfig>* out,
-                        std::string* error) {
-  out->clear();
-  Json::CharReaderBuilder builder;
-  Json::CharReaderBuilder::strictMode(&builder.settings_);
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  Json::Value root;
-  std::string errors;
-  if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
-    *error = "invalid JSON: " + OneLine(errors);
+// Parses `text` as strict JSON into *root; false with *error (one line) otherwise. Nothing
+// thrown while reading (jsoncpp throws past its nesting limit) leaves this function.
+bool ParseJson(const std::string& text, Json::Value* root, std::string* error) {
+  if (text.find_first_not_of(" \t\r\n") == std::string::npos) {
+    *error =
+        "the file is empty: it needs one device object, or {\"devices\": [...]} with one "
+        "object per device";
     return false;
   }
+  Json::CharReaderBuilder builder;
+  Json::CharReaderBuilder::strictMode(&builder.settings_);
+  std::string errors;
+  try {
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    if (reader->parse(text.data(), text.data() + text.size(), root, &errors)) return true;
+  } catch (const std::exception& e) {
+    *error = std::string("invalid JSON: ") + e.what();
+    return false;
+  }
+  const std::string comment = FirstComment(text);
+  *error = comment.empty() ? "invalid JSON: " + OneLine(errors)
+                           : "invalid JSON: " + comment +
+                                 ": a comment, which JSON does not allow; remove it (and any "
+                                 "others)";
+  return false;
+}
+
+bool ReadConfigs(const std::string& text, std::vector<DeviceConfig>* out, std::string* error) {
+  out->clear();
+  Json::Value root;
+  if (!ParseJson(text, &root, error)) return false;
   if (!root.isObject()) {
     *error = "the configuration must be a JSON object";
     return false;
+  }
+  if (!root.isMember("devices") && !root.isMember("id")) {
+    // A slip in "devices" would otherwise read as one device without an id.
+    for (const std::string& name : root.getMemberNames()) {
+      if (LikelyKey(name, {"devices"}) != nullptr && root[name].isArray()) {
+        *error = QuoteText(name) + " is not a key of the file: did you mean \"devices\"?";
+        return false;
+      }
+    }
   }
   if (root.isMember("devices")) {
     const Json::Value& list = root["devices"];
@@ -170,12 +283,22 @@ bool ParseDeviceConfigs(const std::string& text, std::vector<DeviceConfig>* out,
   for (size_t i = 0; i < out->size(); ++i) {
     auto [it, fresh] = seen.emplace((*out)[i].id, i);
     if (!fresh) {
-      *error = "devices " + std::to_string(it->second + 1) + " and " + std::to_string(i + 1) +
-               " both have id " + std::to_string((*out)[i].id);
+      *error = "id " + std::to_string((*out)[i].id) + " is given to two devices (" +
+               std::to_string(it->second + 1) + " and " + std::to_string(i + 1) +
+               " of \"devices\"): each device needs an id of its own";
       return false;
     }
   }
   return true;
+}
+
+}  // namespace
+
+bool ParseDeviceConfigs(const std::string& text, std::vector<DeviceConfig>* out,
+                        std::string* error) {
+  if (ReadConfigs(text, out, error)) return true;
+  out->clear();
+  return false;
 }
 
 bool ReadWholeFile(const std::string& path, std::string* out, std::string* error) {
@@ -208,12 +331,20 @@ bool LoadDeviceConfigs(const std::string& path, std::vector<DeviceConfig>* out,
     *error = "cannot read configuration " + path + ": " + why;
     return false;
   }
+  return TakeDeviceConfigs(text, path, out, error);
+}
+
+bool TakeDeviceConfigs(const std::string& text, const std::string& source,
+                       std::vector<DeviceConfig>* out, std::string* error) {
+  std::string why;
   if (!ParseDeviceConfigs(text, out, &why)) {
-    *error = path + ": " + why;
+    *error = source + ": " + why;
     return false;
   }
   for (const DeviceConfig& d : *out) {
-    for (const std::string& w : d.warnings) ConsoleLine(std::cerr, "qrmhost: warning: " + w);
+    for (const std::string& w : d.warnings) {
+      ConsoleLine(std::cerr, "qrmhost: warning: " + source + ": " + w);
+    }
   }
   return true;
 }

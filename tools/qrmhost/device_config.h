@@ -10,7 +10,10 @@
 // with the exit status the run earns): keys other than id, ip, address, appSetting and
 // thresholdSetting (a misspelt key is otherwise silently ignored), a missing, empty or
 // non-text "ip", a missing "address" (the walk then reads address 0) and one that is not an
-// integer from 0 to 255.
+// integer from 0 to 255. A key that looks like a known one (another case, a slip of a letter or
+// two) is named as such: "adress" (did you mean "address"?), and {"device": [...]} is refused as
+// a file that meant "devices". Comments and empty files are called what they are. Nothing in
+// the file, however deep or odd, makes these functions throw.
 #pragma once
 
 #include <cstdint>
@@ -26,16 +29,24 @@ struct DeviceConfig {
   std::vector<std::string> warnings;  // one line each, "device ID: ...", without "qrmhost: "
 };
 
-// Validates the text of a configuration file. On failure returns false and sets *error to
-// one line (without the file name).
+// Validates the text of a configuration file. On failure returns false, leaves *out empty and
+// sets *error to one line (without the file name).
 bool ParseDeviceConfigs(const std::string& text, std::vector<DeviceConfig>* out,
                         std::string* error);
 
 // Reads and validates the file at `path`. On failure returns false and sets *error to one
 // line that names the file. On success, every device's warnings are written to standard error,
-// one line each ("qrmhost: warning: device 7: no \"ip\": ..."), before the caller creates any
-// device.
+// one line each naming the file ("qrmhost: warning: units.json: device 7: no \"ip\": ..."),
+// before the caller creates any device.
 bool LoadDeviceConfigs(const std::string& path, std::vector<DeviceConfig>* out, std::string* error);
+
+// As LoadDeviceConfigs, for `text` read from `source` (a path, or what stands for one).
+bool TakeDeviceConfigs(const std::string& text, const std::string& source,
+                       std::vector<DeviceConfig>* out, std::string* error);
+
+// The one of `known` that `key` most likely meant (the same but for case, '_' and '-', or a
+// letter or two apart), or null.
+const char* LikelyKey(const std::string& key, const std::vector<const char*>& known);
 
 // Reads a whole file. On failure returns false and sets *error to the system's reason.
 bool ReadWholeFile(const std::string& path, std::string* out, std::string* error);

@@ -26,7 +26,13 @@ std::string EventLog::Line(const Json::Value& event) {
 void EventLog::Write(const Json::Value& event) {
   const std::string line = Line(event) + "\n";
   std::lock_guard<std::mutex> lock(mutex_);
-  out_ << line << std::flush;
+  if (!closed_) out_ << line << std::flush;
+}
+
+void EventLog::Close() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  closed_ = true;
+  out_.flush();
 }
 
 bool EventLog::failed() const {
@@ -70,10 +76,12 @@ Json::Value AlarmEvent(uint32_t device, const rule_value& rule) {
   return v;
 }
 
-Json::Value HistoryEvent(uint32_t device, const std::string& file, size_t bytes) {
+Json::Value HistoryEvent(uint32_t device, const std::string& file, size_t bytes,
+                         const std::string& error) {
   Json::Value v = Event("history", device);
   v["file"] = file.empty() ? Json::Value() : Json::Value(file);
   v["bytes"] = Json::UInt64(bytes);
+  if (!error.empty()) v["error"] = error;
   return v;
 }
 

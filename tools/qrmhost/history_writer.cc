@@ -96,8 +96,30 @@ std::string HistoryWriter::TornTailPrefix(const std::string& history_file) {
   return history_file + ".torn-";
 }
 
+void HistoryWriter::Close() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  closed_ = true;
+  idle_.wait(lock, [this] { return appending_ == 0; });
+}
+
 bool HistoryWriter::Append(uint32_t id, const unsigned char* data, size_t size,
                            std::string* error) const {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) {
+      *error = "history file " + PathFor(id) + " not written: the run was cut short";
+      return false;
+    }
+    ++appending_;
+  }
+  const bool saved = AppendOpen(id, data, size, error);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (--appending_ == 0) idle_.notify_all();
+  return saved;
+}
+
+bool HistoryWriter::AppendOpen(uint32_t id, const unsigned char* data, size_t size,
+                               std::string* error) const {
   const std::string path = PathFor(id);
   // Read and write: a torn tail is read back before it is cut off.
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);

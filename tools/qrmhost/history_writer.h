@@ -9,12 +9,15 @@
 // file, DIR/<id>.rec.torn-<offset> (offset: where the tail began, which is where the new records
 // start), and only then cut from the history file; one line on standard error names both. So
 // nothing is lost, and `qrmhost decode` tells where a tail was taken out. Devices write to
-// distinct files, so Append may run on several threads at once.
+// distinct files, so Append may run on several threads at once. Close() ends the saving at a
+// record boundary: it waits for the appends under way, and every later Append saves nothing.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 class HistoryWriter {
@@ -30,11 +33,21 @@ class HistoryWriter {
   // tail that cannot be kept in a side file leaves the file as it was, and nothing is appended.
   bool Append(uint32_t id, const unsigned char* data, size_t size, std::string* error) const;
 
+  // Waits for every Append under way to end; every later one saves nothing and fails, saying
+  // the run was cut short. So a process may end at once after it with whole records only.
+  void Close();
+
   // The prefix of the side files that hold torn tails taken out of `history_file`, which the
   // tail's offset follows: "DIR/7.rec.torn-".
   static std::string TornTailPrefix(const std::string& history_file);
 
  private:
   explicit HistoryWriter(std::string dir) : dir_(std::move(dir)) {}
+  bool AppendOpen(uint32_t id, const unsigned char* data, size_t size, std::string* error) const;
+
   std::string dir_;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable idle_;
+  mutable unsigned appending_ = 0;  // appends under way
+  bool closed_ = false;
 };

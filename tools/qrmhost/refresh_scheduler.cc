@@ -8,6 +8,7 @@
 #include <queue>
 #include <utility>
 #include <system_error>
+#include <thread>
 
 namespace {
 
@@ -98,12 +99,25 @@ void RefreshScheduler::Join() {
   for (const std::unique_ptr<StackThread>& t : host_threads_) t->join();
 }
 
-void RefreshScheduler::ReportWalksUnderWay() {
-  constexpr size_t kNamed = 8;
+std::vector<uint32_t> RefreshScheduler::WalksUnderWay() const {
   std::vector<uint32_t> ids;
   for (const std::unique_ptr<Driven>& d : devices_) {
     if (d->walking.load()) ids.push_back(d->device.id);
   }
+  return ids;
+}
+
+bool RefreshScheduler::WaitForWalks(Clock::time_point until) const {
+  for (;;) {
+    if (WalksUnderWay().empty()) return true;
+    if (Clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+void RefreshScheduler::ReportWalksUnderWay() {
+  constexpr size_t kNamed = 8;
+  const std::vector<uint32_t> ids = WalksUnderWay();
   if (ids.empty()) return;
   std::string names;
   for (size_t i = 0; i < ids.size() && i < kNamed; ++i) {
@@ -135,7 +149,13 @@ void RefreshScheduler::Refresh(Driven* d) {
   const uint32_t id = d->device.id;
   const unsigned published = summary_->Published(id);
   const unsigned walks = summary_->Walks(id);
+  // Marked before the stop is looked at: whoever raises the stop and then finds no walk under
+  // way knows that none will begin.
   d->walking = d->walks_on_refresh;
+  if (stop_->raised()) {
+    d->walking = false;
+    return;
+  }
   try {
     d->device.device->RefreshStatus();
   } catch (const std::exception& e) {

@@ -63,9 +63,17 @@ class RefreshScheduler {
   // this may have become true.
   bool Done() const;
 
+  // After the stop: waits until no walk on a refresh is under way, or until `until`; true when
+  // none is. No refresh begins once the stop is raised.
+  bool WaitForWalks(StopSignal::Clock::time_point until) const;
+
+  // The devices whose walk on a refresh is under way, in the order given.
+  std::vector<uint32_t> WalksUnderWay() const;
+
   // Waits for every thread to end. After a stop it first names, in one line, the devices whose
-  // walk on a refresh is still under way: the host cannot cut a refresh short, so the run ends
-  // when their walks do (a second interrupt ends the process at once).
+  // walk on a refresh is still under way: the host cannot cut a refresh short, so the join
+  // waits for their walks (the run abandons such walks before it comes to this; see
+  // run_command.h).
   void Join();
 
  private:

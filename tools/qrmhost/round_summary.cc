@@ -9,6 +9,9 @@
 
 namespace {
 
+// Walks held per thread until it is bound: more than a run's start takes.
+constexpr size_t kHeldWalks = 64;
+
 // A unit with hundreds of alarms changing at once would make a line nobody reads.
 constexpr size_t kNamesShown = 8;
 // The closing line, once per device, may say more of what is still active.
@@ -94,6 +97,25 @@ void RoundSummary::BindThread(uint32_t id) {
   threads_[std::this_thread::get_id()] = id;
 }
 
+void RoundSummary::BindThread(uint32_t id, std::thread::id thread) {
+  std::vector<Json::Value> events;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    threads_[thread] = id;
+    auto held = unbound_.find(thread);
+    if (held == unbound_.end()) return;
+    DeviceRounds& d = devices_[id];
+    for (const WalkOutcome& walk : held->second) {
+      if (Done(d)) break;
+      events.push_back(CountWalk(id, &d, walk));
+    }
+    unbound_.erase(held);
+  }
+  for (const Json::Value& event : events) {
+    if (!event.isNull()) out_.events->Write(event);
+  }
+}
+
 bool RoundSummary::Done(const DeviceRounds& d) const {
   return limit_ != 0 && d.published >= limit_;
 }
@@ -122,7 +144,12 @@ void RoundSummary::WalkWithoutRound(std::thread::id thread, const WalkOutcome& w
       auto match = devices_.end();
       for (auto it = devices_.begin(); it != devices_.end(); ++it) {
         if (it->second.peer != walk.peer) continue;
-        if (match != devices_.end()) return;  // two devices share it: whose walk is unknown
+        if (match != devices_.end()) {
+          // Two devices share it: the walk is counted once its thread is bound.
+          std::vector<WalkOutcome>& held = unbound_[thread];
+          if (held.size() < kHeldWalks) held.push_back(walk);
+          return;
+        }
         match = it;
       }
       if (match == devices_.end()) return;
@@ -165,6 +192,12 @@ void RoundSummary::EndRun() {
   for (const auto& [thread, walk] : out_.walks->TakePendingWalks()) WalkWithoutRound(thread, walk);
 }
 
+unsigned RoundSummary::Lost(uint32_t id) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = devices_.find(id);
+  return it == devices_.end() ? 0 : it->second.lost;
+}
+
 bool RoundSummary::AllWalksAnswered(uint32_t id) const {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = devices_.find(id);
@@ -189,6 +222,7 @@ std::string RoundSummary::ClosingLine(uint32_t id) const {
     active = ActiveSignals(DecodeRecord(d.current.data()));
     line += ", alarms active now " + std::to_string(active.size());
   }
+  if (d.lost > 0) line += ", records lost " + std::to_string(d.lost);
   if (d.durations.count() > 0) {
     line += ", walk time median " + SecondsText(d.durations.median()) + ", longest " +
             SecondsText(d.durations.longest());
@@ -275,21 +309,20 @@ bool RoundSummary::OnDoBatchCheckThreshold(const QRMVDevice& device,
 void RoundSummary::OnSaveDeviceHistory(const QRMVDevice& device, std::vector<unsigned char> data) {
   const uint32_t id = device.DataId();
   if (!Counted(id)) return;
-  std::string file;
+  std::string file, error;
   if (out_.history != nullptr) {
-    std::string error;
-    if (out_.history->Append(id, data.data(), data.size(), &error)) {
-      file = out_.history->PathFor(id);
-    } else {
-      WriteLine(out_.errors, "qrmhost: " + error);
+    file = out_.history->PathFor(id);
+    if (!out_.history->Append(id, data.data(), data.size(), &error)) {
+      WriteLine(out_.errors, "qrmhost: " + error + "; the record of this round is lost");
     }
   }
-  if (out_.events != nullptr) out_.events->Write(HistoryEvent(id, file, data.size()));
+  if (out_.events != nullptr) out_.events->Write(HistoryEvent(id, file, data.size(), error));
   std::string line;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     DeviceRounds& d = devices_[id];
     ++d.completed;
+    d.lost += !error.empty();
     line = SummaryLine(&d, id);
   }
   WriteLine(out_.console, line);

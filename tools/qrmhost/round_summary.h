@@ -19,23 +19,25 @@
 // walk that stored no value adds "; no value under ROOT: wrong address?". At the end of the
 // run, ClosingLine gives one line per device, e.g.
 //   [end] device 1: rounds published 3, walks timed out 1, walks failed 0,
-//         walks found nothing 0, alarms active now 2, walk time median 0.012 s, longest 20.004 s;
-//         still active: #1 设备通讯状态, #3 第一路U1上限
-// (the alarms of the last record, at most 32, then "and N more").
+//         walks found nothing 0, alarms active now 2, records lost 1, walk time median 0.012 s,
+//         longest 20.004 s; still active: #1 设备通讯状态, #3 第一路U1上限
+// (the alarms of the last record, at most 32, then "and N more"; "records lost N" only where
+// the history could not save N of the device's records).
 // Walks that end without a round (a failed open, a host-driven refresh that published nothing)
 // count as failed; walks the end of the run cut short are stopped, and count as neither.
 //
 // Every call and every walk is logged to the event log (if any); every saved image is appended
-// to the history (if any), and a failed write is one line on the error stream while the run
-// goes on. With a round limit, calls and walks after a device's last counted round are ignored,
-// so each device contributes exactly that many rounds to every output. Every line is written
-// whole, in one call.
+// to the history (if any), and a failed write is one line on the error stream and a history
+// event carrying the error, while the run goes on. With a round limit, calls and walks after a
+// device's last counted round are ignored, so each device contributes exactly that many rounds to
+// every output. Every line is written whole, in one call.
 //
 // Callbacks run on each device's own thread; the observer is shared by all devices and is
 // thread-safe. `on_round` runs after every counted round, outside any lock of the observer.
 // A walk that ends without a round is told to the device whose thread walked it: the thread
 // that published the device's rounds or was bound to it (BindThread), or else the one device
-// whose `ip` the walk's lines named.
+// whose `ip` the walk's lines named; where several devices share that `ip`, the walk waits for
+// its thread to be bound.
 #pragma once
 
 #include <cstdint>
@@ -80,9 +82,14 @@ class RoundSummary : public HostObserver {
   unsigned Published(uint32_t id) const;
   unsigned Completed(uint32_t id) const;
   unsigned Walks(uint32_t id) const;
+  // Records of device `id` that the history could not save.
+  unsigned Lost(uint32_t id) const;
 
   // The calling thread drives device `id`.
   void BindThread(uint32_t id);
+  // `thread` (a device's own sampling thread) walks for device `id`: the walks it ended
+  // without a round before this, which no peer could tell apart, are counted for `id` now.
+  void BindThread(uint32_t id, std::thread::id thread);
 
   // A refresh of device `id` on the calling thread published no round: reports the walk it
   // began (as stopped when `stopping`), or, when nothing began and no walk of the device was
@@ -118,6 +125,7 @@ class RoundSummary : public HostObserver {
     unsigned timed_out = 0;      // walks whose agent did not answer
     unsigned failed = 0;         // walks that another failure ended early, or without a round
     unsigned found_nothing = 0;  // walks that stored no value
+    unsigned lost = 0;           // records the history could not save
     DurationStats durations;     // of the walks that ended (stopped ones not)
     WalkOutcome walk;            // the walk of this round
     std::string empty_root;      // root of this round's walk if it found nothing
@@ -147,4 +155,6 @@ class RoundSummary : public HostObserver {
   mutable std::mutex mutex_;
   std::map<uint32_t, DeviceRounds> devices_;
   std::map<std::thread::id, uint32_t> threads_;  // the device each walking thread serves
+  // Walks that ended without a round on threads not yet bound, whose peer several devices share.
+  std::map<std::thread::id, std::vector<WalkOutcome>> unbound_;
 };

@@ -1,11 +1,19 @@
 #include "tools/qrmhost/run_command.h"
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <memory>
+#include <set>
+#include <thread>
 #include <vector>
+
+#include <json/writer.h>
 
 #include "host/HostObserver.h"
 #include "tools/qrmhost/console_watch.h"
@@ -22,6 +30,9 @@
 namespace {
 
 using Clock = StopSignal::Clock;
+
+// How long the end of a run waits for walks under way to end before it abandons them.
+constexpr int kWalkGraceSeconds = 1;
 
 Clock::duration Seconds(double s) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
@@ -134,6 +145,50 @@ class CoutToCerr {
   std::streambuf* const earlier_;
 };
 
+// The device file of one unit named on the command line: host-driven, alarms evaluated.
+std::string OneUnitConfig(const RunOptions& options) {
+  Json::Value device(Json::objectValue);
+  device["id"] = Json::UInt(options.id);
+  device["ip"] = options.ip;
+  device["address"] = Json::UInt(options.address);
+  Json::Value& app = device["appSetting"] = Json::Value(Json::objectValue);
+  app["use_thread"] = 0;
+  app["b_mode"] = 2;
+  if (!options.community.empty()) app["community"] = options.community;
+  if (options.max_repetitions > 0) app["max_repetitions"] = Json::UInt(options.max_repetitions);
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  return Json::writeString(builder, device);
+}
+
+// "device 1" or "devices 1, 2": at most eight ids, then how many more.
+std::string DeviceList(const std::vector<uint32_t>& ids) {
+  constexpr size_t kNamed = 8;
+  std::string text = ids.size() == 1 ? "device " : "devices ";
+  for (size_t i = 0; i < ids.size() && i < kNamed; ++i) {
+    text += (i == 0 ? "" : ", ") + std::to_string(ids[i]);
+  }
+  if (ids.size() > kNamed) text += " and " + std::to_string(ids.size() - kNamed) + " more";
+  return text;
+}
+
+// Binds the thread that began a walk since `known` was taken (device `id`'s sampling thread)
+// to `id`; waits for it at most kSamplingThreadWaitMs (a thread that did not start is never
+// seen), or until the stop.
+void BindSamplingThread(uint32_t id, ConsoleWatch* walks, RoundSummary* summary,
+                        std::set<std::thread::id>* known, const StopSignal& stop) {
+  constexpr int kSamplingThreadWaitMs = 2000;
+  for (int waited = 0; waited <= kSamplingThreadWaitMs && !stop.raised(); ++waited) {
+    for (std::thread::id t : walks->Walkers()) {
+      if (known->insert(t).second) {
+        summary->BindThread(id, t);
+        return;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 QRMSocketDeviceProvider* FindSocketProvider(const ProviderList& providers) {
   for (const std::shared_ptr<Provider>& p : providers) {
     if (auto* socket = dynamic_cast<QRMSocketDeviceProvider*>(p.get())) return socket;
@@ -149,7 +204,10 @@ int RunCommand(const RunOptions& options, std::shared_ptr<HostObserver> watcher)
   Console console;
   std::string error;
   std::vector<DeviceConfig> configs;
-  if (!LoadDeviceConfigs(options.config, &configs, &error)) return console.Fail(error);
+  const bool loaded = options.ip.empty()
+                          ? LoadDeviceConfigs(options.config, &configs, &error)
+                          : TakeDeviceConfigs(OneUnitConfig(options), "--ip", &configs, &error);
+  if (!loaded) return console.Fail(error);
   std::unique_ptr<HistoryWriter> history;
   if (!options.history.empty() && !(history = HistoryWriter::Open(options.history, &error))) {
     return console.Fail(error);
@@ -183,6 +241,31 @@ int RunCommand(const RunOptions& options, std::shared_ptr<HostObserver> watcher)
   std::shared_ptr<HostObserver> observer = summary;
   if (watcher) observer = std::make_shared<TeeObserver>(summary, std::move(watcher));
   bool interrupted = false, timed_out = false;
+  // The status of the run from its summary (the failures named on the error stream);
+  // `cut_short` when the end abandoned walks. 1 outweighs 4, which outweighs 5, then 3.
+  auto exit_status = [&](bool cut_short) {
+    bool failed = false, lost = false, walks_wanting = false;
+    for (const DeviceConfig& c : configs) {
+      walks_wanting = walks_wanting || !summary->AllWalksAnswered(c.id);
+      lost = lost || summary->Lost(c.id) > 0;
+    }
+    if (options.rounds > 0 && !interrupted) {
+      for (const DeviceConfig& c : configs) {
+        const unsigned published = summary->Published(c.id);
+        if (published >= options.rounds) continue;
+        console.Error("device " + std::to_string(c.id) + " published " + std::to_string(published) +
+                      " of " + std::to_string(options.rounds) + " rounds" +
+                      (timed_out ? " before the time bound" : ""));
+        cut_short = cut_short || timed_out;
+        failed = failed || !timed_out;
+      }
+    }
+    if (events != nullptr && events->failed()) {
+      console.Error("writing the event log " + options.events + " failed");
+      failed = true;
+    }
+    return failed ? 1 : lost ? 4 : cut_short ? 5 : walks_wanting ? 3 : 0;
+  };
   {
     Session session(&stop);
     try {
@@ -196,7 +279,16 @@ int RunCommand(const RunOptions& options, std::shared_ptr<HostObserver> watcher)
       if (provider == nullptr) {
         return console.Fail("plug-in " + options.plugin + " offers no socket device provider");
       }
+      std::map<std::string, int> devices_at;  // devices per peer
+      for (const DeviceConfig& c : configs) ++devices_at[PeerOf(c.settings)];
+      std::set<std::thread::id> walkers;  // threads known to walk for a device
       for (const DeviceConfig& c : configs) {
+        // The walks of an own-thread device whose peer another device shares can only be told
+        // apart by their thread: its sampling thread, which begins its first walk at once.
+        const bool shared = c.own_thread && devices_at[PeerOf(c.settings)] > 1;
+        if (shared) {
+          for (std::thread::id t : walks.Walkers()) walkers.insert(t);
+        }
         session.devices.emplace_back(provider->create());
         QRMSocketDevice* device = session.devices.back().get();
         if (device == nullptr) {
@@ -208,6 +300,7 @@ int RunCommand(const RunOptions& options, std::shared_ptr<HostObserver> watcher)
           console.Error("device " + std::to_string(c.id) +
                         ": InitSetting reported a problem with its settings; running anyway");
         }
+        if (shared) BindSamplingThread(c.id, &walks, summary.get(), &walkers, stop);
       }
       std::vector<RefreshScheduler::Device> driven;
       for (size_t i = 0; i < configs.size(); ++i) {
@@ -221,6 +314,31 @@ int RunCommand(const RunOptions& options, std::shared_ptr<HostObserver> watcher)
       auto done = [scheduler] { return scheduler->Done(); };
       interrupted = stop.Wait(deadline, done);
       timed_out = !interrupted && !done();
+      stop.Raise();
+      if (!scheduler->WaitForWalks(Clock::now() + std::chrono::seconds(kWalkGraceSeconds))) {
+        // A refresh cannot be cut short, and a device must not be destroyed while its
+        // RefreshStatus runs: the process ends without destroying anything, once what is
+        // complete is saved and said. A walk that ends meanwhile saves and logs nothing.
+        const std::vector<uint32_t> abandoned = scheduler->WalksUnderWay();
+        console.Error(std::string("stopping") +
+                      (timed_out     ? " at the time bound"
+                       : interrupted ? " on the interrupt"
+                                     : "") +
+                      ": abandoning the " + (abandoned.size() == 1 ? "walk" : "walks") +
+                      " under way on " + DeviceList(abandoned) + "; what " +
+                      (abandoned.size() == 1 ? "it has" : "they have") + " read is not published");
+        if (history != nullptr) history->Close();
+        summary->EndRun();
+        if (events != nullptr) events->Close();
+        const int status = exit_status(true);
+        // Held to the end: no line of a walk that ends meanwhile follows the closing lines.
+        std::lock_guard<std::mutex> lock(console.mutex);
+        for (const DeviceConfig& c : configs) ConsoleLine(std::cout, summary->ClosingLine(c.id));
+        std::cout.flush();
+        std::cerr.flush();
+        std::fflush(nullptr);
+        ::_exit(status);
+      }
     } catch (const std::exception& e) {
       return console.Fail("the run stopped on an exception: " + std::string(e.what()));
     }
@@ -231,25 +349,5 @@ int RunCommand(const RunOptions& options, std::shared_ptr<HostObserver> watcher)
     std::lock_guard<std::mutex> lock(console.mutex);
     for (const DeviceConfig& c : configs) ConsoleLine(std::cout, summary->ClosingLine(c.id));
   }
-  // 3: every device ran, but some walk timed out, failed or found nothing (its closing line
-  // says which); 1, below, outweighs it.
-  int status = 0;
-  for (const DeviceConfig& c : configs) {
-    if (!summary->AllWalksAnswered(c.id)) status = 3;
-  }
-  if (options.rounds > 0 && !interrupted) {
-    for (const DeviceConfig& c : configs) {
-      const unsigned published = summary->Published(c.id);
-      if (published >= options.rounds) continue;
-      console.Error("device " + std::to_string(c.id) + " published " + std::to_string(published) +
-                    " of " + std::to_string(options.rounds) + " rounds" +
-                    (timed_out ? " before the time bound" : ""));
-      status = 1;
-    }
-  }
-  if (events != nullptr && events->failed()) {
-    console.Error("writing the event log " + options.events + " failed");
-    status = 1;
-  }
-  return status;
+  return exit_status(false);
 }
