@@ -159,17 +159,22 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
     ConsoleLine(std::cerr,
                 "snmpbulkwalk: no session opened: appSetting cannot form one (see InitSetting)" +
                     PeerSuffix());
+    EndRound(false);
     return;
   }
   if (!m_peerRefusal.empty()) {  // a peer the walk does not take: nothing is sent
     ConsoleLine(std::cerr, "snmpbulkwalk: no session opened: " + m_peerRefusal +
                                " (see InitSetting)" + PeerSuffix());
+    EndRound(false);
     return;
   }
   // A host name is resolved here, before the USM guard, so that net-snmp opens the session on
   // an address and never waits for a resolver itself.
   std::string numeric_peer;
-  if (!ResolvePeer(&numeric_peer)) return;
+  if (!ResolvePeer(&numeric_peer)) {
+    EndRound(false);
+    return;
+  }
   UsmWalk usm;  // SNMPv3 only: net-snmp's USM around the open, discovery, user entry, close
   if (m_settings.snmp_version == 3 && !usm.Enter(m_stop)) return;
   if (!numeric_peer.empty()) m_session.peername = numeric_peer.data();
@@ -177,6 +182,8 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   m_session.peername = m_peer.data();
   if (m_openSession == nullptr) {
     snmp_sess_perror("snmpbulkwalk", &m_session);
+    usm.Leave();
+    EndRound(false);
     return;
   }
   UseDirectUdpReceive(m_openSession);  // first: the bare-float reading wraps it
@@ -241,9 +248,13 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   snmp_sess_close(m_openSession);
   m_openSession = nullptr;
   usm.Leave();
+  EndRound(m_answered);
+}
+
+void SNMP_MARLUXA_AC_POWER::EndRound(bool answered) {
   if (m_stop.raised()) return;  // the device is stopping: it publishes nothing more
   // No answer at all in this walk: the unit is out of reach, whatever leaf 1 said last.
-  if (!m_answered) SetSlot(m_data, 1, 0.0f);
+  if (!answered) SetSlot(m_data, 1, 0.0f);
   RoundDone();
 }
 
@@ -266,25 +277,31 @@ bool SNMP_MARLUXA_AC_POWER::ResolvePeer(std::string* numeric_peer) {
   const auto bound = std::chrono::microseconds(m_settings.timeout_us) * (m_settings.retries + 1);
   const HostResolver::Result found =
       m_resolver.Resolve(peer.host, family, m_stop, Exchange::Clock::now() + bound);
-  std::string reason;
+  const std::string bound_text =
+      "no answer within " +
+      std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(bound).count()) + " ms";
+  const std::string name = "host name " + QuoteText(peer.host) + " did not resolve: ";
   switch (found.outcome) {
     case HostResolver::Result::Outcome::kAddress:
+      if (found.last_good) {  // a late or failed lookup: the name's last address, still young
+        const long long seconds =
+            std::chrono::duration_cast<std::chrono::seconds>(found.age).count();
+        ConsoleLine(std::cerr, "snmpbulkwalk: " + name +
+                                   (found.reason.empty() ? bound_text : found.reason) +
+                                   "; using its last address " + found.address + ", found " +
+                                   std::to_string(seconds) + " s ago" + PeerSuffix());
+      }
       *numeric_peer = NumericPeerName(peer, found.address, found.ipv6);
       return true;
     case HostResolver::Result::Outcome::kStopped:
       return false;
     case HostResolver::Result::Outcome::kTimedOut:
-      reason =
-          "no answer within " +
-          std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(bound).count()) +
-          " ms";
-      break;
     case HostResolver::Result::Outcome::kFailed:
-      reason = found.reason;
       break;
   }
-  ConsoleLine(std::cerr, "snmpbulkwalk: no session opened: host name " + QuoteText(peer.host) +
-                             " did not resolve: " + reason + PeerSuffix());
+  const std::string reason =
+      found.outcome == HostResolver::Result::Outcome::kTimedOut ? bound_text : found.reason;
+  ConsoleLine(std::cerr, "snmpbulkwalk: no session opened: " + name + reason + PeerSuffix());
   return false;
 }
 

@@ -19,11 +19,10 @@
 
 #include <json/value.h>
 
+#include "device/app_settings.h"
 #include "snmp/snmpv3_settings.h"
 
 constexpr long kMaxRequestMs = 60 * 1000;
-// The longest community an agent takes: net-snmp's agents refuse one of 256 bytes or more.
-constexpr size_t kMaxCommunityBytes = 255;
 
 struct WalkSettings {
   std::string community = "Tormelix@2027q";

@@ -372,7 +372,6 @@ TEST(DeviceConfiguration, SnmpSettingsThatFormNoSessionAreNamedAndNothingIsSent)
       {R"("snmp_version":true)", "snmp_version"},
       {R"("username":"u","password":"Pass-0001")", "snmp_version"},
       {R"("snmp_version":3)", "username"},
-      {R"("snmp_version":3,"username":"")", "username"},
       {R"("snmp_version":3,"username":["u"])", "username"},
       {R"("snmp_version":3,"username":"u","context_name":7)", "context_name"},
       {R"("snmp_version":3,"username":"u","auth_protocol":"SHA-1","password":"Pass-0001")",
@@ -415,16 +414,19 @@ TEST(DeviceConfiguration, SnmpSettingsThatFormNoSessionAreNamedAndNothingIsSent)
     EXPECT_EQ(d.session().community, nullptr) << c.keys;
     EXPECT_EQ(d.session().securityAuthKeyLen + d.session().securityPrivKeyLen, 0u) << c.keys;
 
+    SetSlot(d.data(), 1, 1.0f);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     d.RefreshStatus();
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "SNMP_MARLUXA_AC_POWER::do_sample\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "SNMP_MARLUXA_AC_POWER::do_sample\nrvSize is 0\n");
     EXPECT_EQ(err,
               "snmpbulkwalk: no session opened: appSetting cannot form one (see InitSetting) "
               "(peer " +
                   ip + ")\n");
-    EXPECT_EQ(obs->Count("SendSP"), 0u) << "no round, as after a failed open";
+    EXPECT_EQ(obs->Count("SendSP"), 1u) << "the unit is out of reach: a round says so";
+    EXPECT_EQ(Slot(d.data(), 1), 0.0f);
   }
   EXPECT_EQ(agent.Drain(), 0) << "a datagram was sent";
 
