@@ -49,7 +49,7 @@ bool LeaveOutBlankValues(AppSettings* found, const std::string& end) {
       if (e.key == AppSettingKey::kBMode && (n < 1 || n > 3)) {
         ConsoleLine(std::cout, named + " is not a frame mode (1, 2 or 3); it acts as 1" + end);
       } else if (fault != nullptr) {
-        ConsoleLine(std::cout, named + " has " + fault + "; read as " + std::to_string(n) + end);
+        ConsoleLine(std::cout, named + " (" + fault + "): read as " + std::to_string(n) + end);
       }
       continue;
     }
