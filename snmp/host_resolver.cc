@@ -3,13 +3,12 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <pthread.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -23,10 +22,6 @@
 #include "util/pin_loaded_object.h"
 
 namespace {
-
-// Without a descriptor to wait on, the wait looks at the lookup and the stop this often.
-constexpr auto kPollInterval = std::chrono::milliseconds(20);
-constexpr auto kLongestWait = std::chrono::hours(1);
 
 // A helper returns into this library's code whenever its lookup ends, also after the last device
 // is gone: from its start the library stays loaded, whatever the host does (as net-snmp itself
@@ -87,6 +82,13 @@ Answer LookUp(const std::string& host, Family family) {
   return a;
 }
 
+// A walk waiting for a lookup: woken through its own stop signal, so that the wait needs no
+// descriptor of its own and a stop ends it as at once as an answer does.
+struct Waiter {
+  StopSignal* stop;
+  std::atomic<bool> woken{false};
+};
+
 // Everything the process knows of one name and family. Lookups are numbered: `started` is the
 // number of the last one asked for, `finished` of the last one answered.
 struct Entry {
@@ -99,8 +101,8 @@ struct Entry {
   std::string good_address;
   bool good_ipv6 = false;
   Clock::time_point good_at;
-  int users = 0;             // walks inside Resolve for it: it is not forgotten meanwhile
-  std::vector<int> waiters;  // their eventfds, signalled when a lookup finishes
+  int users = 0;                 // walks inside Resolve for it: it is not forgotten meanwhile
+  std::vector<Waiter*> waiters;  // the ones waiting, woken when a lookup finishes
 };
 
 // The process's lookups and their helper threads. Never destroyed: a helper may still run while
@@ -118,12 +120,6 @@ struct Pool {
 Pool& ThePool() {
   static Pool* pool = new Pool;
   return *pool;
-}
-
-void Signal(int fd) {
-  const uint64_t one = 1;
-  while (write(fd, &one, sizeof one) < 0 && errno == EINTR) {
-  }
 }
 
 void* Helper(void*) {
@@ -152,7 +148,10 @@ void* Helper(void*) {
       e.good_at = now;
     }
     e.last = std::move(answer);
-    for (int fd : e.waiters) Signal(fd);
+    for (Waiter* w : e.waiters) {
+      w->woken = true;
+      w->stop->Notify();  // takes only the signal's own lock; a waiter never holds it with ours
+    }
   }
   --pool.threads;
   return nullptr;
@@ -209,12 +208,12 @@ int HostResolver::Waiting() {
   return users;
 }
 
-HostResolver::Result HostResolver::Resolve(const std::string& host, Family family,
-                                           const StopSignal& stop,
+HostResolver::Result HostResolver::Resolve(const std::string& host, Family family, StopSignal& stop,
                                            Clock::time_point deadline) noexcept {
   Result result;
   Pool& pool = ThePool();
-  int fd = -1;
+  Waiter waiter{&stop};
+  bool registered = false;
   Entry* entry = nullptr;
   std::unique_lock<std::mutex> lock(pool.mutex, std::defer_lock);
   try {
@@ -245,34 +244,23 @@ HostResolver::Result HostResolver::Resolve(const std::string& host, Family famil
         pool.work.notify_one();
       }
       const uint64_t wanted = e.started;
-      fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-      if (fd >= 0) e.waiters.push_back(fd);
-      const int wake = stop.fd();
+      e.waiters.push_back(&waiter);
+      registered = true;
       while (e.finished < wanted) {
-        const Clock::time_point now = Clock::now();
-        if (stop.raised() || now >= deadline) {
+        if (stop.raised() || Clock::now() >= deadline) {
           result.outcome = stop.raised() ? Result::Outcome::kStopped : Result::Outcome::kTimedOut;
           pending_ = wanted;
           pending_host_ = host;
           pending_family_ = family;
           break;
         }
-        Clock::duration wait = std::min<Clock::duration>(deadline - now, kLongestWait);
-        if (fd < 0 || wake < 0) wait = std::min<Clock::duration>(wait, kPollInterval);
-        pollfd fds[2];
-        nfds_t count = 0;
-        if (fd >= 0) fds[count++] = pollfd{fd, POLLIN, 0};
-        if (wake >= 0) fds[count++] = pollfd{wake, POLLIN, 0};
-        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
+        waiter.woken = false;
         lock.unlock();
-        poll(fds, count, static_cast<int>(ms));
-        uint64_t drained;
-        if (fd >= 0)
-          while (read(fd, &drained, sizeof drained) > 0) {
-          }
+        stop.Wait(deadline, [&waiter] { return waiter.woken.load(); });
         lock.lock();
       }
-      if (fd >= 0) e.waiters.erase(std::find(e.waiters.begin(), e.waiters.end(), fd));
+      e.waiters.erase(std::find(e.waiters.begin(), e.waiters.end(), &waiter));
+      registered = false;
     }
     const Clock::time_point now = Clock::now();
     if (result.outcome == Result::Outcome::kStopped) {
@@ -297,16 +285,12 @@ HostResolver::Result HostResolver::Resolve(const std::string& host, Family famil
     --e.users;
   } catch (...) {  // no memory for the lookup
     if (entry != nullptr && lock.owns_lock()) {
-      if (fd >= 0) {
-        auto it = std::find(entry->waiters.begin(), entry->waiters.end(), fd);
-        if (it != entry->waiters.end()) entry->waiters.erase(it);
-      }
+      if (registered)
+        entry->waiters.erase(std::find(entry->waiters.begin(), entry->waiters.end(), &waiter));
       --entry->users;
     }
     result = Result();
     result.reason = "no memory for the lookup";
   }
-  if (lock.owns_lock()) lock.unlock();
-  if (fd >= 0) close(fd);
   return result;
 }

@@ -10,7 +10,7 @@
 // while it runs waits for that one. A wait that a stop or the bound ends leaves the lookup to
 // finish alone; nothing of the walk or the device is touched by it, so the device may be
 // destroyed meanwhile, and a dark resolver costs at most kHelperThreads threads and no
-// descriptor once no walk waits, whatever the number of devices or how often they come and go.
+// descriptor, whatever the number of devices or how often they come and go.
 // Once a helper has started, the library that holds its code stays loaded for the rest of the
 // process (a host that unloads the plug-in must not take the code from under it).
 //
@@ -64,7 +64,8 @@ class HostResolver {
 
   // Looks `host` up for `family` and waits until it is answered, `stop` is raised or `deadline`
   // passes. Never throws.
-  Result Resolve(const std::string& host, Family family, const StopSignal& stop,
+  // The wait takes no descriptor: the lookup's end is told through `stop` (StopSignal::Notify).
+  Result Resolve(const std::string& host, Family family, StopSignal& stop,
                  Clock::time_point deadline) noexcept;
 
   // Helper threads of the process's pool now, and walks inside Resolve now.
