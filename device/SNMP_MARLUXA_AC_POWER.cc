@@ -1,5 +1,6 @@
 #include "device/SNMP_MARLUXA_AC_POWER.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <iostream>
@@ -242,13 +243,53 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
                                PeerSuffix());
   }
   filter.Remove();
+  const netsnmp_session* open = snmp_sess_session(m_openSession);
+  const bool discovered = open != nullptr && open->securityEngineIDLen != 0;
 
   m_exchange.ReleaseResponse();
   usm.ForgetKeys(m_openSession);
   snmp_sess_close(m_openSession);
   m_openSession = nullptr;
   usm.Leave();
+  if (m_settings.snmp_version == 3 && !discovered && !m_answered && !m_stop.raised()) {
+    ReportSnmpv2cOnly(numeric_peer.empty() ? m_peer : numeric_peer);
+  }
   EndRound(m_answered);
+}
+
+void SNMP_MARLUXA_AC_POWER::ReportSnmpv2cOnly(std::string peer) {
+  netsnmp_session probe;
+  snmp_sess_init(&probe);
+  probe.version = SNMP_VERSION_2c;
+  probe.peername = peer.data();
+  probe.community = reinterpret_cast<u_char*>(m_community.data());
+  probe.community_len = m_community.size();
+  probe.timeout = std::min(m_settings.timeout_us, kSnmpv2cProbeUs);
+  probe.retries = 0;
+  void* session = OpenWalkSession(&probe);
+  if (session == nullptr) return;
+  UseDirectUdpReceive(session);
+  PeerFilter filter;
+  filter.Install(session);
+  int status = STAT_ERROR;
+  netsnmp_pdu* response = nullptr;
+  if (netsnmp_pdu* request = snmp_pdu_create(SNMP_MSG_GETNEXT)) {
+    if (snmp_add_null_var(request, m_root, m_rootLength) != nullptr) {
+      status = m_exchange.Run(session, request, &response,
+                              Exchange::Clock::now() + std::chrono::microseconds(probe.timeout) +
+                                  std::chrono::seconds(1));
+    } else {
+      snmp_free_pdu(request);
+    }
+  }
+  filter.Remove();
+  m_exchange.ReleaseResponse();
+  snmp_sess_close(session);
+  if (status != STAT_SUCCESS) return;
+  ConsoleLine(std::cout,
+              "snmp walk: the unit answers SNMPv2c but not SNMPv3 (no answer to engine "
+              "discovery): set appSetting.snmp_version 2, or turn SNMPv3 on at the unit" +
+                  PeerSuffix());
 }
 
 void SNMP_MARLUXA_AC_POWER::EndRound(bool answered) {

@@ -89,6 +89,8 @@ class SNMP_MARLUXA_AC_POWER
   static constexpr std::chrono::milliseconds kStillRunningEvery{60 * 1000};
   // The longest `ip` the device's lines show as it is; a longer one is shown quoted and cut.
   static constexpr size_t kLongestPeerShown = 255;
+  // The longest the SNMPv2c probe after a failed SNMPv3 discovery waits for its answer.
+  static constexpr long kSnmpv2cProbeUs = 1000 * 1000;
 
   SNMP_MARLUXA_AC_POWER();
   ~SNMP_MARLUXA_AC_POWER() override;
@@ -146,6 +148,11 @@ class SNMP_MARLUXA_AC_POWER
   // session, a failed open), sets slot 1, the communication state, to 0 first: the unit is out
   // of reach, and the host sees it. Every other slot keeps its value.
   void EndRound(bool answered);
+  // After an SNMPv3 walk that learnt no engine and got no answer: one SNMPv2c GETNEXT of the
+  // walk root with the `community` setting, one attempt of at most kSnmpv2cProbeUs, to `peer`
+  // (the address the walk used). When the unit answers it, one line says the unit takes
+  // SNMPv2c but not SNMPv3, so that a unit set up for SNMPv2c only does not read as dark.
+  void ReportSnmpv2cOnly(std::string peer);
   // One request and its response; false when the walk must end after it. An exchange cut short
   // by a stop or by the progress bound returns true: the walk's own checks of both end it.
   bool ExchangeOnce(Exchange::Clock::time_point deadline);

@@ -134,7 +134,13 @@ void* Helper(void*) {
     const Key key = std::move(pool.queue.front());
     pool.queue.pop_front();
     lock.unlock();
-    Answer answer = LookUp(key.first, key.second);
+    Answer answer;
+    try {
+      answer = LookUp(key.first, key.second);
+    } catch (...) {  // no memory for the answer's text: nothing may end the process from here
+      answer = Answer();
+      answer.error = EAI_MEMORY;
+    }
     const Clock::time_point now = Clock::now();
     lock.lock();
     Entry& e = pool.entries[key];  // busy: never forgotten while its lookup runs
@@ -283,8 +289,9 @@ HostResolver::Result HostResolver::Resolve(const std::string& host, Family famil
       }
     }
     --e.users;
-  } catch (...) {  // no memory for the lookup
-    if (entry != nullptr && lock.owns_lock()) {
+  } catch (...) {                                            // no memory for the lookup
+    if (entry != nullptr && !lock.owns_lock()) lock.lock();  // the wait's own set-up threw
+    if (entry != nullptr) {
       if (registered)
         entry->waiters.erase(std::find(entry->waiters.begin(), entry->waiters.end(), &waiter));
       --entry->users;

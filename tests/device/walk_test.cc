@@ -24,6 +24,7 @@
 #include "tests/support/device_probe.h"
 #include "tests/support/recording_observer.h"
 #include "tests/support/resolver_fault.h"
+#include "tests/support/silent_peer.h"
 #include "tests/support/test_util.h"
 #include "tests/tools/record_images.h"
 
@@ -690,6 +691,30 @@ TEST_F(Walk, GarbageWrongIdAndTruncatedDatagramsAreIgnored) {
   Refresh(*d);
   EXPECT_NE(err.find("Timeout: No Response from"), std::string::npos) << err;
   EXPECT_EQ(obs->Count("SendSP"), 4u);
+}
+
+// An SNMPv3 device facing a unit that takes SNMPv2c only (the simulator ignores SNMPv3): the
+// walk times out on discovery, and one line says the unit answers SNMPv2c but not SNMPv3. A unit
+// that answers neither gets no such line. Both rounds say the unit is out of reach.
+TEST_F(Walk, Snmpv3DeviceFacingAnSnmpv2cOnlyUnitSaysSo) {
+  StartAgent(Dataset::DefaultUnit({1}));
+  SilentUdpPeer silent;
+  ASSERT_TRUE(silent.ok());
+  for (const auto& [ip, v2c] :
+       {std::pair{Peer().substr(7, Peer().size() - 8), true}, std::pair{silent.peer(), false}}) {
+    SCOPED_TRACE(ip);
+    auto d = MakeDeviceAt(ip, R"("timeout_ms":300,"retries":0,"snmp_version":3,"username":"u")");
+    SetSlot(d->data(), 1, 1.0f);
+    const std::string out = Refresh(*d);
+    const std::string line =
+        "snmp walk: the unit answers SNMPv2c but not SNMPv3 (no answer to engine discovery): set "
+        "appSetting.snmp_version 2, or turn SNMPv3 on at the unit (peer " +
+        ip + ")\n";
+    EXPECT_EQ(out.find(line) != std::string::npos, v2c) << out;
+    EXPECT_EQ(err, "Timeout: No Response from " + ip + "\n");
+    EXPECT_EQ(Slot(d->data(), 1), 0.0f);
+  }
+  EXPECT_EQ(agent->requests(), 1u) << "the one SNMPv2c probe";
 }
 
 TEST_F(Walk, EmptyTargetPrintsTheBannerOnly) {
