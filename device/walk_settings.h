@@ -1,7 +1,10 @@
 // The opt-in session settings a device reads from its appSetting object.
 //
 // The object is read in one pass (device/app_settings.h); keys the device does not read are
-// named in one notice. Absent keys give the defaults, so the default request is SNMPv2c with
+// named in one notice. One rule holds for every key first: a text that is empty or has white
+// space at either end is named in one line and left out, so the key's default holds (use_thread
+// and b_mode keep their leading-integer reading and are only named; pass phrases are taken byte
+// for byte); snmp_version left out this way counts as 2. A b_mode other than 1, 2 or 3 is named. Absent keys give the defaults, so the default request is SNMPv2c with
 // community "Tormelix@2027q", 10 s per attempt and 1 retry. A bad value (wrong type, not a
 // number, a time-out of 0 or less, negative retries, a community with a NUL character or longer
 // than kMaxCommunityBytes) is reported on standard output in one line that names the key and the
