@@ -1,5 +1,6 @@
 #include "device/SNMP_MARLUXA_AC_POWER.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <iostream>
@@ -161,17 +162,22 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
     ConsoleLine(std::cerr,
                 "snmpbulkwalk: no session opened: appSetting cannot form one (see InitSetting)" +
                     PeerSuffix());
+    EndRound(false);
     return;
   }
   if (!m_peerRefusal.empty()) {  // a peer the walk does not take: nothing is sent
     ConsoleLine(std::cerr, "snmpbulkwalk: no session opened: " + m_peerRefusal +
                                " (see InitSetting)" + PeerSuffix());
+    EndRound(false);
     return;
   }
   // A host name is resolved here, before the USM guard, so that net-snmp opens the session on
   // an address and never waits for a resolver itself.
   std::string numeric_peer;
-  if (!ResolvePeer(&numeric_peer)) return;
+  if (!ResolvePeer(&numeric_peer)) {
+    EndRound(false);
+    return;
+  }
   UsmWalk usm;  // SNMPv3 only: net-snmp's USM around the open, discovery, user entry, close
   if (m_settings.snmp_version == 3 && !usm.Enter(m_stop)) return;
   if (!numeric_peer.empty()) m_session.peername = numeric_peer.data();
@@ -179,6 +185,8 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   m_session.peername = m_peer.data();
   if (m_openSession == nullptr) {
     snmp_sess_perror("snmpbulkwalk", &m_session);
+    usm.Leave();
+    EndRound(false);
     return;
   }
   UseDirectUdpReceive(m_openSession);  // first: the bare-float reading wraps it
@@ -238,15 +246,59 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
                                PeerSuffix());
   }
   filter.Remove();
+  const netsnmp_session* open = snmp_sess_session(m_openSession);
+  const bool discovered = open != nullptr && open->securityEngineIDLen != 0;
 
   m_exchange.ReleaseResponse();
   usm.ForgetKeys(m_openSession);
   snmp_sess_close(m_openSession);
   m_openSession = nullptr;
   usm.Leave();
+  if (m_settings.snmp_version == 3 && !discovered && !m_answered && !m_stop.raised()) {
+    ReportSnmpv2cOnly(numeric_peer.empty() ? m_peer : numeric_peer);
+  }
+  EndRound(m_answered);
+}
+
+void SNMP_MARLUXA_AC_POWER::ReportSnmpv2cOnly(std::string peer) {
+  netsnmp_session probe;
+  snmp_sess_init(&probe);
+  probe.version = SNMP_VERSION_2c;
+  probe.peername = peer.data();
+  probe.community = reinterpret_cast<u_char*>(m_community.data());
+  probe.community_len = m_community.size();
+  probe.timeout = std::min(m_settings.timeout_us, kSnmpv2cProbeUs);
+  probe.retries = 0;
+  void* session = OpenWalkSession(&probe);
+  if (session == nullptr) return;
+  UseDirectUdpReceive(session);
+  PeerFilter filter;
+  filter.Install(session);
+  int status = STAT_ERROR;
+  netsnmp_pdu* response = nullptr;
+  if (netsnmp_pdu* request = snmp_pdu_create(SNMP_MSG_GETNEXT)) {
+    if (snmp_add_null_var(request, m_root, m_rootLength) != nullptr) {
+      status = m_exchange.Run(session, request, &response,
+                              Exchange::Clock::now() + std::chrono::microseconds(probe.timeout) +
+                                  std::chrono::seconds(1));
+    } else {
+      snmp_free_pdu(request);
+    }
+  }
+  filter.Remove();
+  m_exchange.ReleaseResponse();
+  snmp_sess_close(session);
+  if (status != STAT_SUCCESS) return;
+  ConsoleLine(std::cout,
+              "snmp walk: the unit answers SNMPv2c but not SNMPv3 (no answer to engine "
+              "discovery): set appSetting.snmp_version 2, or turn SNMPv3 on at the unit" +
+                  PeerSuffix());
+}
+
+void SNMP_MARLUXA_AC_POWER::EndRound(bool answered) {
   if (m_stop.raised()) return;  // the device is stopping: it publishes nothing more
   // No answer at all in this walk: the unit is out of reach, whatever leaf 1 said last.
-  if (!m_answered) SetSlot(m_data, 1, 0.0f);
+  if (!answered) SetSlot(m_data, 1, 0.0f);
   RoundDone();
 }
 
@@ -269,25 +321,31 @@ bool SNMP_MARLUXA_AC_POWER::ResolvePeer(std::string* numeric_peer) {
   const auto bound = std::chrono::microseconds(m_settings.timeout_us) * (m_settings.retries + 1);
   const HostResolver::Result found =
       m_resolver.Resolve(peer.host, family, m_stop, Exchange::Clock::now() + bound);
-  std::string reason;
+  const std::string bound_text =
+      "no answer within " +
+      std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(bound).count()) + " ms";
+  const std::string name = "host name " + QuoteText(peer.host) + " did not resolve: ";
   switch (found.outcome) {
     case HostResolver::Result::Outcome::kAddress:
+      if (found.last_good) {  // a late or failed lookup: the name's last address, still young
+        const long long seconds =
+            std::chrono::duration_cast<std::chrono::seconds>(found.age).count();
+        ConsoleLine(std::cerr, "snmpbulkwalk: " + name +
+                                   (found.reason.empty() ? bound_text : found.reason) +
+                                   "; using its last address " + found.address + ", found " +
+                                   std::to_string(seconds) + " s ago" + PeerSuffix());
+      }
       *numeric_peer = NumericPeerName(peer, found.address, found.ipv6);
       return true;
     case HostResolver::Result::Outcome::kStopped:
       return false;
     case HostResolver::Result::Outcome::kTimedOut:
-      reason =
-          "no answer within " +
-          std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(bound).count()) +
-          " ms";
-      break;
     case HostResolver::Result::Outcome::kFailed:
-      reason = found.reason;
       break;
   }
-  ConsoleLine(std::cerr, "snmpbulkwalk: no session opened: host name " + QuoteText(peer.host) +
-                             " did not resolve: " + reason + PeerSuffix());
+  const std::string reason =
+      found.outcome == HostResolver::Result::Outcome::kTimedOut ? bound_text : found.reason;
+  ConsoleLine(std::cerr, "snmpbulkwalk: no session opened: " + name + reason + PeerSuffix());
   return false;
 }
 

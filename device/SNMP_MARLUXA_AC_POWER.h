@@ -15,9 +15,13 @@
 // the device back to the host; a non-zero value after that starts it again. There is never
 // more than one sampling thread.
 //
-// do_sample is one walk. A host name in `ip` is looked up first (snmp/host_resolver.h), afresh
-// at each walk, within the time one request may wait, and the session is opened on the address
-// it gave; a name that does not resolve ends the walk as a failed open does, in one line. The
+// do_sample is one walk. A device without `ip` does nothing more than its banner line: it is
+// not configured to watch anything, and publishes no round. A host name in `ip` is looked up
+// first (snmp/host_resolver.h) within the time one request may wait, and the session is opened
+// on the address it gave; a name that does not resolve ends the walk as a failed open does, in
+// one line. A walk that cannot reach the unit at all (a name that does not resolve, a peer or
+// settings refused at InitSetting, a session that does not open) ends with the round of a
+// silent walk: slot 1 = 0, the communication alarm, every other slot as it was. The
 // session takes answers only from the peer's address and port (snmp/peer_filter.h); the walk
 // names where others came from. Then GETBULK requests from the root onwards, each continuing
 // from the previous response's last OID, storing INTEGER and float values (opaque or bare 0x48)
@@ -35,7 +39,7 @@
 // the round lock, so cache restores and reconfiguration never interleave with it, and wait for it
 // as long as the walk takes. An SNMPv3 walk learns the agent's engine ID first (a failure there is
 // a failed exchange); settings that cannot form a session make every walk end as a failed open
-// does, without sending anything.
+// does, without sending anything (and with that round).
 //
 // The device's own console lines that are not fixed texts end with " (peer IP)", IP being the
 // host's `ip` as configured, so that the lines of many devices tell which unit they are about.
@@ -90,6 +94,8 @@ class SNMP_MARLUXA_AC_POWER
   static constexpr std::chrono::milliseconds kSuggestFastRequestAfter{5 * 1000};
   // The longest `ip` the device's lines show as it is; a longer one is shown quoted and cut.
   static constexpr size_t kLongestPeerShown = 255;
+  // The longest the SNMPv2c probe after a failed SNMPv3 discovery waits for its answer.
+  static constexpr long kSnmpv2cProbeUs = 1000 * 1000;
 
   SNMP_MARLUXA_AC_POWER();
   ~SNMP_MARLUXA_AC_POWER() override;
@@ -138,10 +144,22 @@ class SNMP_MARLUXA_AC_POWER
 
  private:
   // Finds the address net-snmp opens the session on: nothing to do for an address (true, and
-  // *numeric_peer left empty: `ip` is used as it is), the address form of a host name looked
-  // up afresh (true), or false: the stop came, or the name did not resolve within the time one
-  // request may wait (one line naming it, on standard error, as a failed open).
+  // *numeric_peer left empty: `ip` is used as it is), the address form of a host name as the
+  // resolver gives it (true; when that is the name's last address because the lookup failed or
+  // was late, one line on standard error names the name, the address and its age), or false:
+  // the stop came, or the name did not resolve within the time one request may wait and has no
+  // recent address (one line naming it, on standard error, as a failed open).
   bool ResolvePeer(std::string* numeric_peer);
+  // Ends a walk that has not been stopped with its round. A walk that got no answer, for
+  // whatever reason (silence, a name that did not resolve, a peer or settings that form no
+  // session, a failed open), sets slot 1, the communication state, to 0 first: the unit is out
+  // of reach, and the host sees it. Every other slot keeps its value.
+  void EndRound(bool answered);
+  // After an SNMPv3 walk that learnt no engine and got no answer: one SNMPv2c GETNEXT of the
+  // walk root with the `community` setting, one attempt of at most kSnmpv2cProbeUs, to `peer`
+  // (the address the walk used). When the unit answers it, one line says the unit takes
+  // SNMPv2c but not SNMPv3, so that a unit set up for SNMPv2c only does not read as dark.
+  void ReportSnmpv2cOnly(std::string peer);
   // One request and its response; false when the walk must end after it. An exchange cut short
   // by a stop or by the progress bound returns true: the walk's own checks of both end it.
   bool ExchangeOnce(Exchange::Clock::time_point deadline);

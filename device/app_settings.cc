@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "device/walk_settings.h"
 #include "snmp/snmpv3_settings.h"
 #include "util/config_value.h"
 

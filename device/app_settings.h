@@ -8,6 +8,9 @@
 // unknown, and the device names those in one notice (a host may keep keys of its own there, and
 // a misspelt key then shows). The README's table of the device file lists the same keys, which a
 // test compares.
+//
+// This is the lower of the two settings units: it knows the keys and their limits, and
+// device/walk_settings.h, which reads the session's values, builds on it (never the other way).
 #pragma once
 
 #include <cstddef>
@@ -15,6 +18,9 @@
 #include <vector>
 
 #include <json/value.h>
+
+// The longest community an agent takes: net-snmp's agents refuse one of 256 bytes or more.
+constexpr size_t kMaxCommunityBytes = 255;
 
 enum class AppSettingKey {
   kUseThread,

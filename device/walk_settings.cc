@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <iostream>
 
 #include "device/app_settings.h"
@@ -15,14 +16,60 @@ void Reject(const char* key, const Json::Value& v, const char* why, const std::s
                              " (" + why + "), using the default" + end);
 }
 
+bool IsBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+// What is wrong with a text value as a whole: empty, or white space at either end; null when
+// nothing is.
+const char* BlankFault(const Json::Value& v) {
+  if (v.type() != Json::stringValue) return nullptr;
+  const std::string text = v.asString();
+  if (text.empty()) return "empty";
+  if (IsBlank(text.front()) || IsBlank(text.back())) return "white space around the value";
+  return nullptr;
+}
+
+// One rule for every key: a text that is empty or has white space around it is a slip (a blank
+// form field, a pasted value), named in one line. For the keys read by the leading-integer rule
+// (use_thread, b_mode) the value stays as that rule reads it, which skips the white space and
+// reads "" as 0; every other key is left out, so its default holds. Pass phrases are taken byte
+// for byte (a space is as good a character in them as any; an empty one is refused where they
+// are read). A b_mode the frame does not know (1, 2 or 3) is named too: it acts as 1.
+// Returns true when snmp_version was left out this way.
+bool LeaveOutBlankValues(AppSettings* found, const std::string& end) {
+  bool version_left_out = false;
+  for (const AppSettingEntry& e : AppSettingTable()) {
+    const Json::Value*& v = found->value[static_cast<size_t>(e.key)];
+    if (v == nullptr || std::strcmp(e.kind, "pass phrase") == 0) continue;
+    const char* fault = BlankFault(*v);
+    if (std::strcmp(e.kind, "leading integer") == 0) {
+      std::string text;
+      if (!ConfigText(*v, &text)) continue;
+      const int n = LeadingInt(text);
+      const std::string named = std::string("appSetting.") + e.name + ": " + RenderSetting(*v);
+      if (e.key == AppSettingKey::kBMode && (n < 1 || n > 3)) {
+        ConsoleLine(std::cout, named + " is not a frame mode (1, 2 or 3); it acts as 1" + end);
+      } else if (fault != nullptr) {
+        ConsoleLine(std::cout, named + " (" + fault + "): read as " + std::to_string(n) + end);
+      }
+      continue;
+    }
+    if (fault == nullptr) continue;
+    Reject(e.name, *v, fault, end);
+    v = nullptr;
+    version_left_out = version_left_out || e.key == AppSettingKey::kSnmpVersion;
+  }
+  return version_left_out;
+}
+
 }  // namespace
 
 WalkSettings ReadWalkSettings(const Json::Value* app, const std::string& end) {
   WalkSettings s;
   if (app == nullptr) return s;
-  const AppSettings found = CollectAppSettings(app);
+  AppSettings found = CollectAppSettings(app);
   const std::string notice = UnknownKeysNotice(found, end);
   if (!notice.empty()) ConsoleLine(std::cout, notice);
+  const bool version_left_out = LeaveOutBlankValues(&found, end);
   using K = AppSettingKey;
   if (const Json::Value* v = found[K::kCommunity]) {
     if (v->type() != Json::stringValue) {
@@ -82,6 +129,7 @@ WalkSettings ReadWalkSettings(const Json::Value* app, const std::string& end) {
   keys.priv_protocol = found[K::kPrivProtocol];
   keys.priv_password = found[K::kPrivPassword];
   keys.context_name = found[K::kContextName];
+  keys.version_left_out = version_left_out;
   s.snmp_version = ReadSnmpVersion(keys, &s.v3, end);
   return s;
 }

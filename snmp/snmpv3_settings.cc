@@ -273,13 +273,14 @@ int ReadSnmpVersion(const Snmpv3Keys& keys, Snmpv3Settings* v3, const std::strin
     if (value != nullptr) v3_keys += std::string(v3_keys.empty() ? "" : ", ") + key;
   }
   const Json::Value* version = keys.snmp_version;
+  long long n = 2;
   if (version == nullptr) {
     if (v3_keys.empty()) return 2;
-    Refuse("snmp_version", "missing, but " + v3_keys + " ask for SNMPv3", end);
-    return 0;
-  }
-  long long n = 0;
-  if (!ReadIntegerSetting(*version, &n) || (n != 2 && n != 3)) {
+    if (!keys.version_left_out) {
+      Refuse("snmp_version", "missing, but " + v3_keys + " ask for SNMPv3", end);
+      return 0;
+    }
+  } else if (!ReadIntegerSetting(*version, &n) || (n != 2 && n != 3)) {
     Refuse("snmp_version", RenderSetting(*version) + " is not 2 or 3", end);
     return 0;
   }

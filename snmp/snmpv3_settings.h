@@ -53,6 +53,8 @@ struct Snmpv3Keys {
   const Json::Value* priv_protocol = nullptr;
   const Json::Value* priv_password = nullptr;
   const Json::Value* context_name = nullptr;
+  // snmp_version was given but left out (named already): its default, 2, holds as if written.
+  bool version_left_out = false;
 };
 
 // Limits of the SNMPv3 texts: user and context names of up to 32 bytes (the user at least 1),

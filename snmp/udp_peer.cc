@@ -115,6 +115,17 @@ PeerRefusal ParseUdpPeer(const std::string& peer, UdpPeer* out) {
                   " contains a NUL character at byte " + std::to_string(nul + 1),
                   "ip contains a NUL character");
   }
+  // A space, a tab or a line end is no part of any address or host name (a value pasted with
+  // its surroundings, say): named as such, not as another transport.
+  const auto blank = std::find_if(peer.begin(), peer.end(), [](char c) {
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+  });
+  if (blank != peer.end()) {
+    return Refuse(PeerRefusal::Kind::kSpace,
+                  " contains white space at byte " + std::to_string(blank - peer.begin() + 1) +
+                      " (an address or host name has none)",
+                  "ip contains white space");
+  }
   if (peer.empty() || peer[0] == '/') return NotUdp();
   std::string rest = peer;
   const size_t colon = peer.find(':');
@@ -130,6 +141,10 @@ PeerRefusal ParseUdpPeer(const std::string& peer, UdpPeer* out) {
     }
   }
   std::string port_text;
+  if (!rest.empty() && rest[0] == '[' && rest.find(']') == std::string::npos) {
+    return Refuse(PeerRefusal::Kind::kForm, ": the address after '[' has no closing ']'",
+                  "ip is not in a form the walk reads");
+  }
   if (!SplitEndpoint(rest, out, &port_text)) {
     // Something stands where the port goes and is no number: a wrong port, unless the name has
     // more to it than HOST:PORT (a transport this release does not name).

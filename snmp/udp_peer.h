@@ -15,7 +15,9 @@
 // and, as net-snmp reads them, "[ADDRESS]" in brackets, "HOST@INTERFACE" and a port alone. It
 // refuses, each with its own reason:
 //   - a name with a NUL character (net-snmp would read it only up to the NUL, and walk another
-//     peer than the one configured);
+//     peer than the one configured), and one with white space in it (at either end too: no
+//     address or host name has any);
+//   - a '[' without its ']';
 //   - every other transport net-snmp 5.8 and 5.9 register, by any of their names (tcp, tcp6,
 //     unix, tls, dtls, ssh, alias, ipv6, udpshared, ...), a name that starts with '/', and any
 //     other NAME:REST:MORE (a transport a later release may add);
@@ -39,7 +41,7 @@ struct UdpPeer {
 
 // Why a peer name is refused, with the line's wording.
 struct PeerRefusal {
-  enum class Kind { kNone, kNul, kNotUdp, kPort, kBareIPv6, kLongName };
+  enum class Kind { kNone, kNul, kSpace, kNotUdp, kForm, kPort, kBareIPv6, kLongName };
   Kind kind = Kind::kNone;
   // Completes `ip: "NAME"` in the line that names the refusal: " is not UDP (...)", say.
   std::string why;

@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <map>
 #include <set>
@@ -372,7 +374,6 @@ TEST(DeviceConfiguration, SnmpSettingsThatFormNoSessionAreNamedAndNothingIsSent)
       {R"("snmp_version":true)", "snmp_version"},
       {R"("username":"u","password":"Pass-0001")", "snmp_version"},
       {R"("snmp_version":3)", "username"},
-      {R"("snmp_version":3,"username":"")", "username"},
       {R"("snmp_version":3,"username":["u"])", "username"},
       {R"("snmp_version":3,"username":"u","context_name":7)", "context_name"},
       {R"("snmp_version":3,"username":"u","auth_protocol":"SHA-1","password":"Pass-0001")",
@@ -415,16 +416,19 @@ TEST(DeviceConfiguration, SnmpSettingsThatFormNoSessionAreNamedAndNothingIsSent)
     EXPECT_EQ(d.session().community, nullptr) << c.keys;
     EXPECT_EQ(d.session().securityAuthKeyLen + d.session().securityPrivKeyLen, 0u) << c.keys;
 
+    SetSlot(d.data(), 1, 1.0f);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     d.RefreshStatus();
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "SNMP_MARLUXA_AC_POWER::do_sample\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "SNMP_MARLUXA_AC_POWER::do_sample\nrvSize is 0\n");
     EXPECT_EQ(err,
               "snmpbulkwalk: no session opened: appSetting cannot form one (see InitSetting) "
               "(peer " +
                   ip + ")\n");
-    EXPECT_EQ(obs->Count("SendSP"), 0u) << "no round, as after a failed open";
+    EXPECT_EQ(obs->Count("SendSP"), 1u) << "the unit is out of reach: a round says so";
+    EXPECT_EQ(Slot(d.data(), 1), 0.0f);
   }
   EXPECT_EQ(agent.Drain(), 0) << "a datagram was sent";
 
@@ -550,6 +554,113 @@ TEST(AppSettingTable, IsTheReadmesTableOfTheDeviceFile) {
     EXPECT_NE(rows[e.name].find(e.fallback), std::string::npos) << rows[e.name];
   }
   for (const auto& row : rows) EXPECT_TRUE(names.count(row.first)) << "not read: " << row.first;
+}
+
+// One rule for every key: a value that is empty or has white space around it is named in one
+// line and the key's default holds (the keys read by the leading-integer rule keep what that
+// rule reads); the session forms, and the device walks. Pass phrases are taken byte for byte. A
+// b_mode the frame does not know is named too.
+TEST(DeviceConfiguration, EmptyAndPaddedValuesOfEveryKeyAreNamedAndTheDefaultHolds) {
+  const std::map<std::string, std::string> padded = {
+      {"use_thread", " 0 "},     {"b_mode", " 2"},           {"community", "public "},
+      {"timeout_ms", " 500"},    {"retries", "2 "},          {"max_repetitions", "\t10"},
+      {"snmp_version", " 3"},    {"username", " u"},         {"security_level", "authPriv "},
+      {"auth_protocol", " SHA"}, {"priv_protocol", "AES\n"}, {"context_name", " c"}};
+  struct Case {
+    std::string app, named;
+  };
+  std::vector<Case> cases = {
+      {R"("b_mode":7)", "appSetting.b_mode: 7 is not a frame mode (1, 2 or 3); it acts as 1"},
+      {R"("b_mode":"x")", "appSetting.b_mode: \"x\" is not a frame mode (1, 2 or 3); it acts as 1"},
+      {R"("b_mode":"")", "appSetting.b_mode: \"\" is not a frame mode (1, 2 or 3); it acts as 1"},
+      {R"("b_mode":" 2")", "appSetting.b_mode: \" 2\" (white space around the value): read as 2"},
+      {R"("use_thread":"")", "appSetting.use_thread: \"\" (empty): read as 0"},
+      {R"("community":"")", "appSetting.community: ignoring \"\" (empty), using the default"},
+      {R"("snmp_version":" 3","username":"u")",
+       "appSetting.snmp_version: ignoring \" 3\" (white space around the value), using the "
+       "default"},
+      {R"("timeout_ms":"")", "appSetting.timeout_ms: ignoring \"\" (empty), using the default"},
+  };
+  for (const AppSettingEntry& e : AppSettingTable()) {
+    if (std::strcmp(e.kind, "pass phrase") == 0) continue;
+    ASSERT_TRUE(padded.count(e.name)) << e.name;
+    for (const std::string& value : {std::string(), padded.at(e.name)}) {
+      Json::Value text(value);  // written as JSON writes it
+      std::string quoted = text.toStyledString();
+      quoted.pop_back();
+      cases.push_back({"\"" + std::string(e.name) + "\":" + quoted, e.name});
+    }
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.app);
+    DeviceProbe d;
+    testing::internal::CaptureStdout();
+    d.InitSetting(Parse(R"({"ip":"127.0.0.1:1161","appSetting":{)" + c.app + "}}"));
+    const std::string out = testing::internal::GetCapturedStdout();
+    std::vector<std::string> lines;  // the settings' own (the frame names b_mode as it always has)
+    for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
+      if (out.compare(at, 11, "appSetting.") == 0 || out.compare(at, 12, "appSetting: ") == 0) {
+        lines.push_back(out.substr(at, end - at));
+      }
+    }
+    ASSERT_EQ(lines.size(), c.app.find(R"("username":"u")") != std::string::npos ? 2u : 1u) << out;
+    if (c.named.find(' ') == std::string::npos) {
+      EXPECT_EQ(lines[0].rfind("appSetting." + c.named + ": ", 0), 0u) << lines[0];
+    } else {
+      EXPECT_EQ(lines[0], c.named + " (peer 127.0.0.1:1161)");
+    }
+    EXPECT_TRUE(EndsWith(lines[0], " (peer 127.0.0.1:1161)")) << lines[0];
+    EXPECT_EQ(d.session().version, SNMP_VERSION_2c) << "the device walks, as by default";
+    EXPECT_EQ(d.session().timeout, 10000000);
+    EXPECT_EQ(d.session().retries, 1);
+    EXPECT_EQ(d.session().community_len, 14u);
+  }
+}
+
+// Each unit of the tree (a header with its source) builds on units below it: no two include
+// each other, directly or through others.
+TEST(Layout, NoUnitIncludesItselfThroughOthers) {
+  namespace fs = std::filesystem;
+  const fs::path root = fs::path(README_PATH).parent_path();
+  std::map<std::string, std::set<std::string>> uses;
+  for (const char* dir :
+       {"alarms", "device", "frame", "host", "plugin", "sim", "snmp", "tools", "util"}) {
+    for (const auto& file : fs::recursive_directory_iterator(root / dir)) {
+      const std::string ext = file.path().extension().string();
+      if (ext != ".h" && ext != ".cc") continue;
+      const fs::path relative = fs::relative(file.path(), root);
+      const std::string unit = (relative.parent_path() / relative.stem()).string();
+      std::ifstream in(file.path());
+      for (std::string line; std::getline(in, line);) {
+        if (line.rfind("#include \"", 0) != 0 || line.find(".h\"") == std::string::npos) continue;
+        const std::string used = line.substr(10, line.find(".h\"") - 10);
+        if (used != unit) uses[unit].insert(used);
+      }
+    }
+  }
+  ASSERT_GT(uses.size(), 20u) << root;
+  std::map<std::string, int> state;  // 1: on the path being followed, 2: done
+  std::vector<std::string> path;
+  std::function<void(const std::string&)> follow = [&](const std::string& unit) {
+    state[unit] = 1;
+    path.push_back(unit);
+    for (const std::string& used : uses[unit]) {
+      if (state[used] == 1) {
+        std::string circle;
+        for (auto it = std::find(path.begin(), path.end(), used); it != path.end(); ++it) {
+          circle += *it + " -> ";
+        }
+        ADD_FAILURE() << "include circle: " << circle << used;
+      } else if (state[used] == 0) {
+        follow(used);
+      }
+    }
+    path.pop_back();
+    state[unit] = 2;
+  };
+  for (const auto& entry : uses) {
+    if (state[entry.first] == 0) follow(entry.first);
+  }
 }
 
 TEST(DeviceConfiguration, FrameSettingsStillApply) {

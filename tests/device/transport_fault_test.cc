@@ -280,8 +280,8 @@ const FaultCase kFaultCases[] = {
     {"stream peer holds the request, own thread destroyed mid-walk",
      Peer::kTcpHold, Drive::kOwnThreadDestroyed, kLongOwn, {}, "", "", 0, 0, 0},
     // Stream transports are refused: nothing connects, so a full listen queue cannot hold a stop.
-    {"full listen queue, host-driven: refused, nothing sent",
-     Peer::kTcpFullQueue, Drive::kHost, kLong, {}, "", kNotUdp, 0, 0, 0},
+    {"full listen queue, host-driven: refused, nothing sent, the unit out of reach",
+     Peer::kTcpFullQueue, Drive::kHost, kLong, {}, "rvSize is 0\n", kNotUdp, 1, 0, 0},
     {"full listen queue, own thread destroyed at once",
      Peer::kTcpFullQueue, Drive::kOwnThreadDestroyed, kLongOwn, {}, "", "", 0, 0, 0},
     // The first datagram refused by the kernel: the exchange fails at once, nothing leaves.
@@ -300,10 +300,10 @@ const FaultCase kFaultCases[] = {
     // A walk's PDU allocations, in order: its request, net-snmp's parse of the response, the
     // exchange's own for taking the response over, the next request.
     // The session's transport, allocated as the session opens: a failed open, in net-snmp's
-    // words, and no round.
+    // words, and the round of a unit out of reach.
     {"no memory for the session's transport",
-     Peer::kAgent, Drive::kHost, kOne, CallocFails(sizeof(netsnmp_transport), 1), "",
-     "snmpbulkwalk: Unknown host (127.0.0.1:%p)", 0, 0, 0},
+     Peer::kAgent, Drive::kHost, kOne, CallocFails(sizeof(netsnmp_transport), 1), "rvSize is 0\n",
+     "snmpbulkwalk: Unknown host (127.0.0.1:%p)", 1, 0, 0},
     {"no memory for the request",
      Peer::kAgent, Drive::kHost, kOne, CallocFails(kPdu, 1), kFailed, "", 1, 0, 0},
     {"no memory for net-snmp's parse of the response: the answer is lost",
@@ -456,6 +456,15 @@ TEST(TransportForms, UdpFormsWalkTheAgentAndOtherTransportsAreRefused) {
       {"::1", nullptr, " is an IPv6 address: write it udp6:[ADDRESS] or udp6:[ADDRESS]:PORT",
        "ip is an IPv6 address without udp6:"},
       {huge, nullptr, ": the host name is longer than 253 bytes", "ip names no usable host"},
+      // What is wrong is named: white space anywhere, an unclosed bracket.
+      {"127.0.0.1:" + p4 + " ", nullptr,
+       " contains white space at byte " + std::to_string(11 + p4.size()) +
+           " (an address or host name has none)",
+       "ip contains white space"},
+      {" 127.0.0.1", nullptr, " contains white space at byte 1 (an address or host name has none)",
+       "ip contains white space"},
+      {"udp6:[::1:" + p6, nullptr, ": the address after '[' has no closing ']'",
+       "ip is not in a form the walk reads"},
   };
   for (const auto& form : forms) {
     SCOPED_TRACE(form.ip.substr(0, 80));
@@ -469,6 +478,7 @@ TEST(TransportForms, UdpFormsWalkTheAgentAndOtherTransportsAreRefused) {
                         R"(","address":1,"appSetting":{"timeout_ms":2000,"retries":0,)"
                         R"("max_repetitions":100}})"));
     const std::string configured = testing::internal::GetCapturedStdout();
+    SetSlot(d.data(), 1, 1.0f);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     d.RefreshStatus();
@@ -486,13 +496,14 @@ TEST(TransportForms, UdpFormsWalkTheAgentAndOtherTransportsAreRefused) {
     } else {
       EXPECT_EQ(configured,
                 "ip: " + quoted + form.why + "; no session, the device does not walk\n");
-      EXPECT_EQ(out, kBanner);
+      EXPECT_EQ(out, std::string(kBanner) + "rvSize is 0\n") << "with the round";
       const bool plain = form.ip.size() < 256 && form.ip.find("\\u") == std::string::npos;
       EXPECT_EQ(err.substr(0, 500), "snmpbulkwalk: no session opened: " + form.walk +
                                         " (see InitSetting) (peer " + (plain ? form.ip : quoted) +
                                         ")\n");
       EXPECT_EQ(agent4.requests() + agent6.requests(), 0u);
-      EXPECT_EQ(obs->Count("SendSP"), 0u);
+      EXPECT_EQ(obs->Count("SendSP"), 1u) << "out of reach: the communication alarm";
+      EXPECT_EQ(Slot(d.data(), 1), 0.0f);
     }
   }
   // Accepted as they are, not walked here (no agent on port 161): an address or a host name

@@ -4,10 +4,12 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <filesystem>
 #include <future>
 #include <memory>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -15,12 +17,14 @@
 
 #include "device/sample_clock.h"
 #include "snmp/exchange_failure.h"
+#include "snmp/host_resolver.h"
 #include "snmp/usm_lock.h"
 #include "sim/agent.h"
 #include "sim/dataset.h"
 #include "tests/support/device_probe.h"
 #include "tests/support/recording_observer.h"
 #include "tests/support/resolver_fault.h"
+#include "tests/support/silent_peer.h"
 #include "tests/support/test_util.h"
 #include "tests/tools/record_images.h"
 
@@ -417,8 +421,9 @@ TEST_F(Walk, ProgressBoundCutsAWaitingWalkButNeverASlowOne) {
 // tests/support/resolver_fault.h) and the walk goes to the address it gave, in the transport
 // net-snmp would have chosen: IPv4 first, IPv6 for a name without an IPv4 address, one family
 // alone after udp: or udp6:. A name that does not resolve ends each walk as a failed open: one
-// line naming the name, the resolver's reason and the peer, nothing sent, no round. One that
-// never answers is given the time one request may wait; the next walk waits for the same lookup.
+// line naming the name, the resolver's reason and the peer, nothing sent, and the round of a
+// unit out of reach (slot 1 = 0). One that never answers is given the time one request may
+// wait; the next walk waits for the same lookup. A name that comes back is walked at once.
 TEST_F(Walk, HostNamesAreLookedUpAtEveryWalk) {
   StartAgent(Dataset::DefaultUnit({1}));
   pdusim::Agent v6(Dataset::DefaultUnit({1}));
@@ -450,27 +455,102 @@ TEST_F(Walk, HostNamesAreLookedUpAtEveryWalk) {
     agent->ResetCounters();
     v6.ResetCounters();
     int per_walk = 0;
+    SetSlot(d->data(), 2, 7.0f);
     for (int walk = 0; walk < 2; ++walk) {
+      SetSlot(d->data(), 1, 1.0f);
       const std::string out = Refresh(*d);
       if (walk == 0) per_walk = LookupsOf(c.name) - before;
       if (c.agent != nullptr) {
         EXPECT_EQ(err, "");
         EXPECT_EQ(Slot(d->data(), 2), 1.0f) << "the unit's own values";
       } else {
-        EXPECT_EQ(out, "SNMP_MARLUXA_AC_POWER::do_sample\n");
+        EXPECT_EQ(out, "SNMP_MARLUXA_AC_POWER::do_sample\nrvSize is 0\n") << "with its round";
         EXPECT_EQ(err, "snmpbulkwalk: no session opened: host name \"" + c.name +
                            "\" did not resolve: " + c.reason + " (peer " + c.ip + ")\n");
+        EXPECT_EQ(Slot(d->data(), 1), 0.0f) << "out of reach: the communication alarm";
+        EXPECT_EQ(Slot(d->data(), 2), 7.0f) << "every other slot as it was";
       }
     }
     EXPECT_GE(per_walk, 1);
     EXPECT_EQ(LookupsOf(c.name) - before, c.name == "never.test" ? 1 : 2 * per_walk);
-    EXPECT_EQ(obs->Count("SendSP"), c.agent != nullptr ? 2u : 0u);
+    EXPECT_EQ(obs->Count("SendSP"), 2u) << "a round every walk, reached or not";
     const uint64_t walked = c.agent != nullptr ? c.agent->requests() : 0;
     EXPECT_EQ(agent->requests() + v6.requests(), walked) << "walked at another address";
     EXPECT_EQ(walked, c.agent != nullptr ? 2 * 13u : 0u);
     EXPECT_STREQ(d->session().peername, c.ip.c_str()) << "the template keeps the name";
+    if (c.name == "gone.test") {  // the name comes back: the first walk reaches the unit
+      FakeHost("gone.test", "127.0.0.1", "");
+      Refresh(*d);
+      EXPECT_EQ(err, "");
+      EXPECT_EQ(Slot(d->data(), 1), 1.0f);
+      EXPECT_EQ(obs->Count("SendSP"), 3u);
+    }
   }
   ReleaseHangingLookups();
+}
+
+// A resolver slower than the walk's bound (answers in 2 s, the bound is 2 x 500 ms): the first
+// walk finds no address and publishes the unit as out of reach; the lookup it gave up on is
+// kept and taken by the next walk without asking again, and a later walk that is late again
+// takes the name's last address, saying so. Every walk after the first reaches the unit.
+TEST_F(Walk, ASlowResolverCostsOneRoundNotEveryRound) {
+  StartAgent(Dataset::DefaultUnit({1}));
+  SlowHost("slow.test", "127.0.0.1", 2000);
+  const std::string ip = "slow.test:" + std::to_string(agent->port());
+  auto d = MakeDeviceAt(ip, R"("timeout_ms":500,"retries":1,"max_repetitions":100)");
+  const std::string late =
+      "snmpbulkwalk: no session opened: host name \"slow.test\" did not "
+      "resolve: no answer within 1000 ms (peer " +
+      ip + ")\n";
+  Refresh(*d);
+  EXPECT_EQ(err, late);
+  EXPECT_EQ(Slot(d->data(), 1), 0.0f);
+  ASSERT_TRUE(WaitFor([] { return HangingNow() == 0; })) << "the lookup never ended";
+  Refresh(*d);
+  EXPECT_EQ(err, "") << "the late answer was thrown away";
+  EXPECT_EQ(LookupsOf("slow.test"), 1) << "asked again instead of taking the late answer";
+  EXPECT_EQ(Slot(d->data(), 1), 1.0f);
+  Refresh(*d);  // asks afresh, is late again: the last address serves
+  const std::regex last_good(
+      "snmpbulkwalk: host name \"slow\\.test\" did not resolve: no "
+      "answer within 1000 ms; using its last address 127\\.0\\.0\\.1, "
+      "found [0-9]+ s ago \\(peer slow\\.test:[0-9]+\\)\n");
+  EXPECT_TRUE(std::regex_match(err, last_good)) << err;
+  EXPECT_EQ(Slot(d->data(), 1), 1.0f);
+  EXPECT_EQ(LookupsOf("slow.test"), 2);
+  const auto sent = obs->EventsOf("SendSP");
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(ImageSlot(sent[1].bytes, 1), 1.0f);
+  EXPECT_EQ(ImageSlot(sent[2].bytes, 1), 1.0f);
+  ReleaseHangingLookups();
+}
+
+// Devices that come and go while the resolver is dark leave no thread or descriptor behind
+// beyond the resolver's few helpers, and one lookup per name serves every walk that asks.
+TEST_F(Walk, DevicesComingAndGoingWithADarkResolverLeaveOnlyTheHelpers) {
+  auto count = [](const char* dir) {
+    return std::distance(std::filesystem::directory_iterator(dir),
+                         std::filesystem::directory_iterator());
+  };
+  const auto threads = count("/proc/self/task"), fds = count("/proc/self/fd");
+  const char* names[] = {"dark1.test", "dark2.test", "dark3.test",
+                         "dark4.test", "dark5.test", "dark6.test"};
+  for (const char* name : names) HangingHost(name);
+  for (int cycle = 0; cycle < 200; ++cycle) {
+    auto d =
+        MakeDeviceAt(std::string(names[cycle % 6]) + ":161", R"("timeout_ms":60000,"retries":0)");
+    std::thread walk([&d] { d->RefreshStatus(); });
+    EXPECT_TRUE(WaitFor([] { return HostResolver::Waiting() == 1; })) << cycle;
+    d.reset();  // the stop ends the wait
+    walk.join();
+  }
+  EXPECT_LE(HostResolver::HelperThreads(), HostResolver::kHelperThreads);
+  EXPECT_LE(count("/proc/self/task"), threads + HostResolver::kHelperThreads);
+  EXPECT_LE(count("/proc/self/fd"), fds);
+  EXPECT_LE(HangingNow(), HostResolver::kHelperThreads);
+  for (const char* name : names) EXPECT_LE(LookupsOf(name), 1) << name;
+  ReleaseHangingLookups();
+  EXPECT_TRUE(WaitFor([] { return HangingNow() == 0; }));
 }
 
 // Waiting for a resolver holds nothing another device needs: an SNMPv3 device whose name never
@@ -633,6 +713,30 @@ TEST_F(Walk, GarbageWrongIdAndTruncatedDatagramsAreIgnored) {
   Refresh(*d);
   EXPECT_NE(err.find("Timeout: No Response from"), std::string::npos) << err;
   EXPECT_EQ(obs->Count("SendSP"), 4u);
+}
+
+// An SNMPv3 device facing a unit that takes SNMPv2c only (the simulator ignores SNMPv3): the
+// walk times out on discovery, and one line says the unit answers SNMPv2c but not SNMPv3. A unit
+// that answers neither gets no such line. Both rounds say the unit is out of reach.
+TEST_F(Walk, Snmpv3DeviceFacingAnSnmpv2cOnlyUnitSaysSo) {
+  StartAgent(Dataset::DefaultUnit({1}));
+  SilentUdpPeer silent;
+  ASSERT_TRUE(silent.ok());
+  for (const auto& [ip, v2c] :
+       {std::pair{Peer().substr(7, Peer().size() - 8), true}, std::pair{silent.peer(), false}}) {
+    SCOPED_TRACE(ip);
+    auto d = MakeDeviceAt(ip, R"("timeout_ms":300,"retries":0,"snmp_version":3,"username":"u")");
+    SetSlot(d->data(), 1, 1.0f);
+    const std::string out = Refresh(*d);
+    const std::string line =
+        "snmp walk: the unit answers SNMPv2c but not SNMPv3 (no answer to engine discovery): set "
+        "appSetting.snmp_version 2, or turn SNMPv3 on at the unit (peer " +
+        ip + ")\n";
+    EXPECT_EQ(out.find(line) != std::string::npos, v2c) << out;
+    EXPECT_EQ(err, "Timeout: No Response from " + ip + "\n");
+    EXPECT_EQ(Slot(d->data(), 1), 0.0f);
+  }
+  EXPECT_EQ(agent->requests(), 1u) << "the one SNMPv2c probe";
 }
 
 TEST_F(Walk, EmptyTargetPrintsTheBannerOnly) {

@@ -13,6 +13,7 @@ namespace {
 struct Host {
   std::string ipv4, ipv6;
   bool hangs = false;
+  int delay_ms = 0;  // with hangs: answer after this long
 };
 
 struct Resolver {
@@ -39,6 +40,12 @@ void FakeHost(const std::string& name, const std::string& ipv4, const std::strin
 void HangingHost(const std::string& name) {
   std::lock_guard<std::mutex> lock(TheResolver().mutex);
   TheResolver().hosts[name] = Host{"", "", true};
+  TheResolver().released = false;
+}
+
+void SlowHost(const std::string& name, const std::string& ipv4, int delay_ms) {
+  std::lock_guard<std::mutex> lock(TheResolver().mutex);
+  TheResolver().hosts[name] = Host{ipv4, "", true, delay_ms};
   TheResolver().released = false;
 }
 
@@ -77,10 +84,14 @@ extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo
   }
   ++r.lookups[node];
   if (it->second.hangs) {
+    const int delay_ms = it->second.delay_ms;
     ++r.hanging;
-    r.released_cv.wait_for(lock, std::chrono::seconds(30), [&] { return r.released; });
+    const bool released = r.released_cv.wait_for(
+        lock, delay_ms > 0 ? std::chrono::milliseconds(delay_ms) : std::chrono::seconds(30),
+        [&] { return r.released; });
     --r.hanging;
-    return EAI_AGAIN;
+    if (released || delay_ms == 0) return EAI_AGAIN;
+    it = r.hosts.find(node);
   }
   // The fixed address, answered by the C library itself (so that freeaddrinfo frees it).
   const std::string address = numeric.ai_family == AF_INET6 ? it->second.ipv6 : it->second.ipv4;

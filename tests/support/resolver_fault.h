@@ -12,6 +12,9 @@
 void FakeHost(const std::string& name, const std::string& ipv4, const std::string& ipv6);
 // Lookups of `name` never answer until ReleaseHangingLookups.
 void HangingHost(const std::string& name);
+// Lookups of `name` answer `ipv4` (IPv4) after `delay_ms`, counting as hanging meanwhile; one
+// that ReleaseHangingLookups ends fails.
+void SlowHost(const std::string& name, const std::string& ipv4, int delay_ms);
 // Ends the waits of hanging lookups (they fail with EAI_AGAIN) and of the ones that come later.
 void ReleaseHangingLookups();
 // Lookups of `name` so far, and the ones of them that are waiting now.

@@ -114,8 +114,9 @@ TEST(QrmhostPdusim, TheTimeBoundAbandonsTheWalkOfASlowUnit) {
   EXPECT_EQ(sim.Finish(60), 0) << sim.err();
 }
 
-// Two units behind one agent, each sampling on its own thread, whose walks never publish (their
-// settings form no session): each device's walks are counted as failed, against that device.
+// Two units behind one agent, each sampling on its own thread, whose walks never reach the unit
+// (their settings form no session, so each round only raises the communication alarm): each
+// device's walks are counted as failed, against that device.
 TEST(QrmhostPdusim, WalksOfDevicesSharingAnIpAreCountedAgainstEach) {
   TempDir dir;
   const std::string config = dir.Write("devices.json", R"({"devices": [
@@ -132,7 +133,7 @@ TEST(QrmhostPdusim, WalksOfDevicesSharingAnIpAreCountedAgainstEach) {
   for (const char* id : {"1", "2"}) {
     EXPECT_TRUE(std::regex_search(
         out, std::regex(std::string("\\[end\\] device ") + id +
-                        ": rounds published 0, walks timed out 0, walks failed [1-9]")))
+                        ": rounds published [0-9]+, walks timed out 0, walks failed [1-9]")))
         << out;
     EXPECT_NE(events.find(std::string("{\"device\":") + id +
                           ",\"event\":\"walk\",\"outcome\":\"failed\""),
