@@ -76,6 +76,8 @@ TEST(DeviceConfig, EachBadCaseIsOneClearLine) {
       {"\n// unit 1\n{\"id\": 1}",
        "invalid JSON: Line 2, Column 1: a comment, which JSON does not allow"},
       {"{\"ip\": \"a//b\", \"id\": /* unit */ 1}", "Line 1, Column 22: a comment"},
+      // jsoncpp itself lets a comment after a member's value pass, even in strict mode.
+      {"{\"id\": 1, // unit 1\n \"ip\": \"h\"}", "Line 1, Column 11: a comment"},
       {"{\"device\": [{\"id\": 1}]}",
        "\"device\" is not a key of the file: did you mean \"devices\"?"},
       {"{\"Devices\": [{\"id\": 1}]}", "did you mean \"devices\"?"},

@@ -229,14 +229,18 @@ bool ParseJson(const std::string& text, Json::Value* root, std::string* error) {
   Json::CharReaderBuilder builder;
   Json::CharReaderBuilder::strictMode(&builder.settings_);
   std::string errors;
+  bool parsed = false;
   try {
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    if (reader->parse(text.data(), text.data() + text.size(), root, &errors)) return true;
+    parsed = reader->parse(text.data(), text.data() + text.size(), root, &errors);
   } catch (const std::exception& e) {
     *error = std::string("invalid JSON: ") + e.what();
     return false;
   }
+  // Even in strict mode jsoncpp skips a comment that follows a member's value, so a file it
+  // took may still hold one: a comment is refused wherever it is.
   const std::string comment = FirstComment(text);
+  if (parsed && comment.empty()) return true;
   *error = comment.empty() ? "invalid JSON: " + OneLine(errors)
                            : "invalid JSON: " + comment +
                                  ": a comment, which JSON does not allow; remove it (and any "
