@@ -265,6 +265,8 @@ TEST_F(RoundSummaryWalks, OutcomesFollowTheWalkingThreadAndTheRoundLimit) {
       {b, "err:" + no_session + " (peer pdu7:161)", b,
        "err:snmp walk still running after 30 s: at leaf 1, 1 exchanges (peer pdu7:161)"},
       {b, "err:" + no_session + " (peer shared:161)"},
+      // A failed open whose round follows (the communication alarm): the round names it.
+      {b, "err:" + no_session + " (peer pdu9:161)", "round 29+0"},
   };
   std::atomic<size_t> bytes[2] = {0, 0};  // written to watched_out, watched_err
   std::vector<std::thread> threads;
@@ -327,6 +329,8 @@ TEST_F(RoundSummaryWalks, OutcomesFollowTheWalkingThreadAndTheRoundLimit) {
            "raised: #2 " +
                AlarmCatalogue()[1].name + "; alarms read from the record",
            "22 at 2026-12-07T20:15:03+00:00: walk of 10.0.0.22 failed: snmp response error 5; ",
+           "29 at 2026-12-07T20:15:03+00:00: walk of pdu9:161 failed: " + no_session +
+               "; first record",
            "22 at 2026-12-07T20:15:04+00:00: walk of 10.0.0.22 answered; ",
            "23 at 2026-12-07T20:15:03+00:00: walk of 10.0.0.23 failed: snmp get error 1: "
            "Authentication failure (incorrect password, community or key); ",
@@ -356,7 +360,7 @@ TEST_F(RoundSummaryWalks, OutcomesFollowTheWalkingThreadAndTheRoundLimit) {
   const std::map<std::string, int> expected = {
       {"21 no answer", 1}, {"21 answered", 1}, {"22 failed", 1},        {"22 answered", 1},
       {"23 failed", 2},    {"23 answered", 1}, {"24 found nothing", 1}, {"24 failed", 1},
-      {"25 answered", 1},  {"26 failed", 1},   {"26 stopped", 1}};
+      {"25 answered", 1},  {"26 failed", 1},   {"26 stopped", 1},       {"29 failed", 1}};
   EXPECT_EQ(outcomes, expected) << event_text_.str();
   for (const std::string& field :
        {std::string(R"("reason":"unit dark, wrong community or wrong port")"),

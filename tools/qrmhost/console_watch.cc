@@ -220,11 +220,10 @@ void ConsoleWatch::OnLine(std::thread::id thread, const std::string& line, Ended
   const std::string text = WithoutPeer(line, &peer);
   if (!peer.empty()) walk.peer = peer;
   if (StartsWith(line, kNoSession)) {
+    // The plug-in still ends such a walk with a round (the communication alarm), which takes
+    // this outcome; a walk that ends without one is told at the thread's next banner.
     walk.kind = WalkOutcome::kFailed;
     walk.reason = text;
-    walk.duration = now - it->second.began;
-    ended->emplace_back(thread, walk);
-    walks_.erase(it);
     return;
   }
   if (walk.kind == WalkOutcome::kFailed && StartsWith(line, kReason)) {

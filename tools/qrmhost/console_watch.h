@@ -9,8 +9,10 @@
 //                                            a failure that ended the walk early; the lines are
 //                                            its reason, with a following "snmpbulkwalk: ..."
 //                                            line (net-snmp's reason for an SNMPv3 failure);
-//   "snmpbulkwalk: no session opened: ..."   the walk failed to open its session and ends
-//                                            here, without a round;
+//   "snmpbulkwalk: no session opened: ..."   the walk could not reach the unit (a name that
+//                                            did not resolve, a refused peer or settings, a
+//                                            session that did not open); its round, which
+//                                            raises the communication alarm, follows;
 //   "snmp walk found nothing under ROOT"     the walk stored no value: the agent has nothing
 //                                            under the unit's root (a wrong address?).
 // A walk with none of these that publishes its round was answered. Lines that only inform
