@@ -18,8 +18,12 @@
 // do_sample is one walk. A host name in `ip` is looked up first (snmp/host_resolver.h), afresh
 // at each walk, within the time one request may wait, and the session is opened on the address
 // it gave; a name that does not resolve ends the walk as a failed open does, in one line. The
-// session takes answers only from the peer's address and port (snmp/peer_filter.h); the walk
-// names where others came from. Then GETBULK requests from the root onwards, each continuing
+// session takes answers only from the peer's address and port (snmp/peer_filter.h), or with
+// appSetting.answers_from_any_address 1 from the peer's port at any address; the walk names
+// where others came from, and the key when they came from the peer's port. The kernel's ICMP
+// errors about the peer (a closed port, an unreachable host) end the exchange at once
+// (snmp/icmp_errors.h): "snmp walk stopped: port unreachable at ADDRESS:PORT (ICMP from A)",
+// and the round reports the unit out of reach as a silent walk does. Then GETBULK requests from the root onwards, each continuing
 // from the previous response's last OID, storing INTEGER and float values (opaque or bare 0x48)
 // by leaf number; a walk that runs longer than kStillRunningEvery says how far it got, at that
 // interval. It ends at the end of the subtree, at an exception value, at a failed exchange or

@@ -31,6 +31,7 @@ enum class AppSettingKey {
   kPrivProtocol,
   kPrivPassword,
   kContextName,
+  kAnswersFromAnyAddress,
   kCount
 };
 

@@ -24,6 +24,9 @@
 constexpr long kMaxRequestMs = 60 * 1000;
 // The longest community an agent takes: net-snmp's agents refuse one of 256 bytes or more.
 constexpr size_t kMaxCommunityBytes = 255;
+// 1: answers are taken from any address of the unit, as long as they come from the peer's port
+// (snmp/peer_filter.h); 0, the default: only from the peer's address and port.
+constexpr char kAnswersFromAnyAddressKey[] = "answers_from_any_address";
 
 struct WalkSettings {
   std::string community = "Tormelix@2027q";
@@ -31,6 +34,7 @@ struct WalkSettings {
   int retries = 1;
   int max_repetitions = 0;  // 0: the default request (non-repeaters 1, max-repetitions 100)
   int snmp_version = 2;     // 2, 3 (as `v3`), or 0: no session, the device does not walk
+  bool answers_from_any_address = false;
   Snmpv3Settings v3;
 };
 
