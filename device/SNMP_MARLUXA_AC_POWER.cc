@@ -329,8 +329,8 @@ bool SNMP_MARLUXA_AC_POWER::ExchangeOnce(Exchange::Clock::time_point deadline) {
   if (status == Exchange::kStopped || status == Exchange::kPastDeadline) {
     more = true;  // cut short: the walk's own checks of the stop and the progress bound end it
   } else if (status == Exchange::kUnreachable) {  // the kernel says no agent can answer
-    ConsoleLine(std::cout,
-                std::string("snmp walk stopped: ") + m_exchange.unreachable() + PeerSuffix());
+    ConsoleLine(std::cout, std::string("snmp walk stopped as the unit is out of reach: ") +
+                               m_exchange.unreachable() + PeerSuffix());
   } else if (status != STAT_SUCCESS || m_response == nullptr) {
     if (status == STAT_TIMEOUT) {
       ConsoleLine(std::cerr, std::string("Timeout: No Response from ") + m_session.peername);

@@ -22,9 +22,10 @@
 // appSetting.answers_from_any_address 1 from the peer's port at any address; the walk names
 // where others came from, and the key when they came from the peer's port. The kernel's ICMP
 // errors about the peer (a closed port, an unreachable host) end the exchange at once
-// (snmp/icmp_errors.h): "snmp walk stopped: port unreachable at ADDRESS:PORT (ICMP from A)",
-// and the round reports the unit out of reach as a silent walk does. Then GETBULK requests from the root onwards, each continuing
-// from the previous response's last OID, storing INTEGER and float values (opaque or bare 0x48)
+// (snmp/icmp_errors.h): "snmp walk stopped as the unit is out of reach: port unreachable at
+// ADDRESS:PORT (ICMP from A)", and the round reports the unit out of reach as a silent walk
+// does. Then GETBULK requests from the root onwards, each continuing from the previous
+// response's last OID, storing INTEGER and float values (opaque or bare 0x48)
 // by leaf number; a walk that runs longer than kStillRunningEvery says how far it got, at that
 // interval. It ends at the end of the subtree, at an exception value, at a failed exchange or
 // error response, at an OID that does not increase (or is too long to continue from), after

@@ -344,11 +344,11 @@ const FaultCase kFaultCases[] = {
     // moment, not after its minute-long attempt, and says so, over IPv4 and IPv6.
     {"closed port",
      Peer::kClosedUdp, Drive::kHost, kLong, {},
-     "snmp walk stopped: port unreachable at 127.0.0.1:%p (ICMP from 127.0.0.1) "
+     "snmp walk stopped as the unit is out of reach: port unreachable at 127.0.0.1:%p (ICMP from 127.0.0.1) "
      "(peer 127.0.0.1:%p)\nrvSize is 0\n", "", 1, 0, 0},
     {"closed port over IPv6",
      Peer::kClosedUdp6, Drive::kHost, kLong, {},
-     "snmp walk stopped: port unreachable at [::1]:%p (ICMP from ::1) "
+     "snmp walk stopped as the unit is out of reach: port unreachable at [::1]:%p (ICMP from ::1) "
      "(peer udp6:[::1]:%p)\nrvSize is 0\n", "", 1, 0, 0},
 };
 // clang-format on
