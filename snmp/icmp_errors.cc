@@ -99,6 +99,8 @@ bool ReceiveIcmpErrors(void* session) noexcept {
     return setsockopt(transport->sock, SOL_IP, IP_RECVERR, &on, sizeof on) == 0;
   }
   if (family == AF_INET6) {
+    // An IPv4-mapped peer's errors arrive as IPv4's: asked for too, where the socket takes it.
+    setsockopt(transport->sock, SOL_IP, IP_RECVERR, &on, sizeof on);
     return setsockopt(transport->sock, SOL_IPV6, IPV6_RECVERR, &on, sizeof on) == 0;
   }
   return false;
