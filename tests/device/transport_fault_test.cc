@@ -284,6 +284,8 @@ constexpr std::size_t kBinding = sizeof(netsnmp_variable_list);
 // kLong: a walk that waited out its attempt would take a minute, far beyond any bound below.
 const char kLong[] = R"("timeout_ms":60000,"retries":0)";
 const char kLongOwn[] = R"("timeout_ms":60000,"retries":0,"use_thread":1)";
+const char kLongV3[] =
+    R"("timeout_ms":60000,"retries":0,"snmp_version":3,"username":"u","security_level":"noAuthNoPriv")";
 const char kThree[] = R"("timeout_ms":200,"retries":2)";  // three attempts of 200 ms
 // One attempt long enough for the agent's answer however busy the machine is.
 const char kOne[] = R"("timeout_ms":1000,"retries":0)";
@@ -346,6 +348,10 @@ const FaultCase kFaultCases[] = {
      Peer::kClosedUdp, Drive::kHost, kLong, {},
      "snmp walk stopped as the unit is out of reach: port unreachable at 127.0.0.1:%p (ICMP from 127.0.0.1) "
      "(peer 127.0.0.1:%p)\nrvSize is 0\n", "", 1, 0, 0},
+    {"closed port, SNMPv3: at engine discovery",
+     Peer::kClosedUdp, Drive::kHost, kLongV3, {},
+     "snmp walk stopped as the unit is out of reach: port unreachable at 127.0.0.1:%p (ICMP from "
+     "127.0.0.1) (peer 127.0.0.1:%p)\nrvSize is 0\n", "", 1, 0, 0},
     {"closed port over IPv6",
      Peer::kClosedUdp6, Drive::kHost, kLong, {},
      "snmp walk stopped as the unit is out of reach: port unreachable at [::1]:%p (ICMP from ::1) "
