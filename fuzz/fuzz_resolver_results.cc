@@ -220,7 +220,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                lines.find("port unreachable at " + at + " ") != std::string::npos);
   } else {
     FUZZ_CHECK(lines.find("Timeout") == std::string::npos);
-    FUZZ_CHECK(lines.find("unreachable") == std::string::npos);
+    FUZZ_CHECK(lines.find("out of reach:") == std::string::npos);
   }
   return 0;
 }

@@ -2,8 +2,9 @@
 //
 // A UDP client socket that is not connected hears of no ICMP error unless it asks. With
 // ReceiveIcmpErrors, the open session's socket asks (IP_RECVERR over IPv4, IPV6_RECVERR and
-// IP_RECVERR over IPv6, whose IPv4-mapped peers are reached over IPv4): each error about a datagram it sent is queued on the socket, and a wait on the socket
-// then reports POLLERR. ReadUnreachable drains that queue (MSG_ERRQUEUE) and says whether an
+// IP_RECVERR over IPv6, whose IPv4-mapped peers are reached over IPv4): each error about a
+// datagram it sent is queued on the socket, and a wait on the socket then reports POLLERR.
+// ReadUnreachable drains that queue (MSG_ERRQUEUE) and says whether an
 // error ends the exchange: a destination-unreachable (a closed port, an unreachable host or
 // network, a prohibited route) or a time exceeded, about a datagram sent to the session's peer
 // itself (its address and port, as the session sends to them). A "fragmentation needed" or

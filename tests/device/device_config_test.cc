@@ -229,7 +229,10 @@ TEST(DeviceConfiguration, BadSessionSettingsAreNamedAndDefaultsKept) {
                        // Integral, but past the signed 64-bit range (jsoncpp would throw).
                        R"("timeout_ms":18446744073709551615)", R"("retries":1e19)",
                        // Never sent cut short at the NUL, nor sent at a length no agent takes.
-                       R"("community":"pub\u0000lic")"};
+                       R"("community":"pub\u0000lic")",
+                       // 0 or 1 only: any other value keeps answers from the peer alone.
+                       R"("answers_from_any_address":2)", R"("answers_from_any_address":"yes")",
+                       R"("answers_from_any_address":-1)"};
   std::vector<std::string> settings(std::begin(bad), std::end(bad));
   settings.push_back(R"("community":")" + std::string(256, 'c') + "\"");
   settings.push_back(R"("timeout_ms":")" + std::string(200000, '9') + "\"");
