@@ -83,20 +83,23 @@ Answer ReadAnswer(Bytes* in, bool ipv6) {
   return a;
 }
 
-// A port of 127.0.0.1 nothing listens on: bound once, then closed.
+// A UDP port nothing listens on, on any address: free now, and below the kernel's range of
+// ports for sockets bound to port 0, so that no test of another process is given it later.
 unsigned short ClosedPort() {
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof a;
-  unsigned short port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0) {
-    port = ntohs(a.sin_port);
+  for (unsigned short port = 20161; port < 32000; port += 97) {
+    bool free = true;
+    for (int family : {AF_INET, AF_INET6}) {
+      const int fd = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      sockaddr_in6 a{};  // the any-address of either family, at `port`
+      a.sin6_family = static_cast<sa_family_t>(family);
+      a.sin6_port = htons(port);  // where sin_port sits too
+      const socklen_t length = family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+      free = free && fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), length) == 0;
+      if (fd >= 0) close(fd);
+    }
+    if (free) return port;
   }
-  close(fd);
-  return port;
+  return 0;
 }
 
 // The device's lines, written on the walking thread.
