@@ -34,12 +34,17 @@ const std::string kEngine(
     "\x80\x00\x1f\x88\x04"
     "fuzz-agent",
     15);
-const std::vector<std::vector<uint32_t>> kReportCounters = {
-    pdusim::kUnknownEngineIds,          pdusim::kNotInTimeWindows,
-    {1, 3, 6, 1, 6, 3, 15, 1, 1, 3, 0},  // usmStatsUnknownUserNames
-    {1, 3, 6, 1, 6, 3, 15, 1, 1, 5, 0},  // usmStatsWrongDigests
-    {1, 3, 6, 1, 6, 3, 15, 1, 1, 1, 0},  // usmStatsUnsupportedSecLevels
-};
+// USM's report counters. Built at first use: the simulator's own constants are initialised with
+// its library, in an order relative to this file's that nothing fixes.
+const std::vector<std::vector<uint32_t>>& ReportCounters() {
+  static const std::vector<std::vector<uint32_t>> counters = {
+      pdusim::kUnknownEngineIds,          pdusim::kNotInTimeWindows,
+      {1, 3, 6, 1, 6, 3, 15, 1, 1, 3, 0},  // usmStatsUnknownUserNames
+      {1, 3, 6, 1, 6, 3, 15, 1, 1, 5, 0},  // usmStatsWrongDigests
+      {1, 3, 6, 1, 6, 3, 15, 1, 1, 1, 0},  // usmStatsUnsupportedSecLevels
+  };
+  return counters;
+}
 
 struct Chunk {
   enum Kind { kRaw, kV2cResponse, kV3Report, kV3Response } kind = kRaw;
@@ -154,7 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       default:
         c.kind = v3 ? Chunk::kV3Report : Chunk::kV2cResponse;
-        c.oid = v3 ? kReportCounters[in.Next() % kReportCounters.size()] : ReadOid(&in);
+        c.oid = v3 ? ReportCounters()[in.Next() % ReportCounters().size()] : ReadOid(&in);
         c.bytes = std::string("\x82\x00", 2);
         break;
     }
@@ -195,6 +200,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::cout.rdbuf(out);
 
   const std::string text = lines.str();
+  if (std::getenv("QRM_FUZZ_VERBOSE") != nullptr) std::fprintf(stderr, "%s", text.c_str());
   size_t rounds = 0;
   for (size_t at = text.find("rvSize is "); at != std::string::npos;
        at = text.find("rvSize is ", at + 1)) {
