@@ -15,6 +15,7 @@
 #include "frame/round_failure.h"
 #include "snmp/bare_floats.h"
 #include "snmp/exchange_failure.h"
+#include "snmp/icmp_errors.h"
 #include "snmp/oid_text.h"
 #include "snmp/peer_filter.h"
 #include "snmp/udp_peer.h"
@@ -191,8 +192,9 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   }
   UseDirectUdpReceive(m_openSession);  // first: the bare-float reading wraps it
   ReadBareFloats(m_openSession);
-  PeerFilter filter;  // answers only from the peer's address and port
-  filter.Install(m_openSession);
+  PeerFilter filter;  // answers only from the peer's address (or any of the unit's) and port
+  filter.Install(m_openSession, m_settings.answers_from_any_address);
+  ReceiveIcmpErrors(m_openSession);  // a closed port or an unreachable host ends the exchange
   std::memcpy(m_oid, m_root, m_rootLength * sizeof(oid));
   m_oidLength = m_rootLength;
   m_repetitions = m_settings.max_repetitions;
@@ -240,10 +242,18 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
                 "snmp walk found nothing under " + OidText(m_root, m_rootLength) + PeerSuffix());
   }
   if (filter.dropped() > 0) {
+    // Answers from the peer's port at another address come from the unit itself, most likely:
+    // the line names the setting that takes them.
+    const std::string key =
+        filter.dropped_from_other_address() == 0
+            ? std::string()
+            : "; " + std::to_string(filter.dropped_from_other_address()) +
+                  " came from the peer's port at another address, which appSetting." +
+                  kAnswersFromAnyAddressKey + " 1 would take";
     ConsoleLine(std::cout, "snmp walk dropped " + std::to_string(filter.dropped()) +
                                (filter.dropped() == 1 ? " answer from " : " answers from ") +
                                filter.first_source() + ", not from the peer " + filter.peer() +
-                               PeerSuffix());
+                               key + PeerSuffix());
   }
   filter.Remove();
   const netsnmp_session* open = snmp_sess_session(m_openSession);
@@ -379,6 +389,9 @@ bool SNMP_MARLUXA_AC_POWER::ExchangeOnce(Exchange::Clock::time_point deadline) {
   bool more = false;
   if (status == Exchange::kStopped || status == Exchange::kPastDeadline) {
     more = true;  // cut short: the walk's own checks of the stop and the progress bound end it
+  } else if (status == Exchange::kUnreachable) {  // the kernel says no agent can answer
+    ConsoleLine(std::cout, std::string("snmp walk stopped as the unit is out of reach: ") +
+                               m_exchange.unreachable() + PeerSuffix());
   } else if (status != STAT_SUCCESS || m_response == nullptr) {
     if (status == STAT_TIMEOUT) {
       ConsoleLine(std::cerr, std::string("Timeout: No Response from ") + m_session.peername);

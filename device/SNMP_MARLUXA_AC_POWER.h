@@ -21,10 +21,15 @@
 // on the address it gave; a name that does not resolve ends the walk as a failed open does, in
 // one line. A walk that cannot reach the unit at all (a name that does not resolve, a peer or
 // settings refused at InitSetting, a session that does not open) ends with the round of a
-// silent walk: slot 1 = 0, the communication alarm, every other slot as it was. The
-// session takes answers only from the peer's address and port (snmp/peer_filter.h); the walk
-// names where others came from. Then GETBULK requests from the root onwards, each continuing
-// from the previous response's last OID, storing INTEGER and float values (opaque or bare 0x48)
+// silent walk: slot 1 = 0, the communication alarm, every other slot as it was. The session
+// takes answers only from the peer's address and port (snmp/peer_filter.h), or with
+// appSetting.answers_from_any_address 1 from the peer's port at any address; the walk names
+// where others came from, and the key when they came from the peer's port. The kernel's ICMP
+// errors about the peer (a closed port, an unreachable host) end the exchange at once
+// (snmp/icmp_errors.h): "snmp walk stopped as the unit is out of reach: port unreachable at
+// ADDRESS:PORT (ICMP from A)", and the round reports the unit out of reach as a silent walk
+// does. Then GETBULK requests from the root onwards, each continuing from the previous
+// response's last OID, storing INTEGER and float values (opaque or bare 0x48)
 // by leaf number; a walk that runs longer than kStillRunningEvery says how far it got, at that
 // interval, and a walk on the default request that runs longer than kSuggestFastRequestAfter says
 // once per configuration how long the fast request would likely take (device/walk_notes.h). It ends

@@ -28,6 +28,7 @@ const std::vector<AppSettingEntry>& AppSettingTable() {
       {K::kPrivProtocol, "priv_protocol", "choice", 0, 0, "AES", "SNMPv3"},
       {K::kPrivPassword, "priv_password", "pass phrase", kPassPhraseMinBytes, 0, "", "SNMPv3"},
       {K::kContextName, "context_name", "text", 0, kSnmpv3NameBytes, "", "SNMPv3"},
+      {K::kAnswersFromAnyAddress, kAnswersFromAnyAddressKey, "integer", 0, 1, "0", "session"},
   };
   return table;
 }

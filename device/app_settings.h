@@ -21,6 +21,9 @@
 
 // The longest community an agent takes: net-snmp's agents refuse one of 256 bytes or more.
 constexpr size_t kMaxCommunityBytes = 255;
+// 1: answers are taken from any address of the unit, as long as they come from the peer's port
+// (snmp/peer_filter.h); 0, the default: only from the peer's address and port.
+constexpr char kAnswersFromAnyAddressKey[] = "answers_from_any_address";
 
 enum class AppSettingKey {
   kUseThread,
@@ -37,6 +40,7 @@ enum class AppSettingKey {
   kPrivProtocol,
   kPrivPassword,
   kContextName,
+  kAnswersFromAnyAddress,
   kCount
 };
 

@@ -120,6 +120,13 @@ WalkSettings ReadWalkSettings(const Json::Value* app, const std::string& end) {
       Reject("max_repetitions", *v, "expected an integer 1 to 10000", end);
     }
   }
+  if (const Json::Value* v = found[K::kAnswersFromAnyAddress]) {
+    if (ReadIntegerSetting(*v, &n) && (n == 0 || n == 1)) {
+      s.answers_from_any_address = n == 1;
+    } else {
+      Reject(kAnswersFromAnyAddressKey, *v, "expected 0 or 1", end);
+    }
+  }
   Snmpv3Keys keys;
   keys.snmp_version = found[K::kSnmpVersion];
   keys.username = found[K::kUsername];

@@ -33,6 +33,7 @@ struct WalkSettings {
   int retries = 1;
   int max_repetitions = 0;  // 0: the default request (non-repeaters 1, max-repetitions 100)
   int snmp_version = 2;     // 2, 3 (as `v3`), or 0: no session, the device does not walk
+  bool answers_from_any_address = false;
   Snmpv3Settings v3;
 };
 

@@ -24,8 +24,28 @@ if ! [[ $SECONDS_PER_TARGET =~ ^[0-9]+$ ]] || [ "$SECONDS_PER_TARGET" -lt 1 ]; t
   exit 2
 fi
 
-ALL_TARGETS=(fuzz_init_setting fuzz_response_datagram fuzz_varlist fuzz_load_from_cache)
-ALL_TARGETS+=(fuzz_device_file fuzz_history)
+# One line per target (fuzz/CMakeLists.txt lists the same): its name and its longest input. A
+# cache restore carries a 5087-byte image plus its headers, a GETBULK answer of 100 bindings is a
+# few kilobytes, a scripted agent's answers are a few of those; a history
+# folder holds a few records.
+TARGET_TABLE="
+fuzz_init_setting         4096
+fuzz_response_datagram    8192
+fuzz_varlist              4096
+fuzz_load_from_cache      6144
+fuzz_udp_peer             1024
+fuzz_resolver_results     1024
+fuzz_receive_path         8192
+fuzz_device_file          4096
+fuzz_history              16384
+"
+ALL_TARGETS=()
+while read -r name _; do
+  [ -n "$name" ] && ALL_TARGETS+=("$name")
+done <<<"$TARGET_TABLE"
+max_len() {
+  awk -v t="$1" '$1 == t { print $2 }' <<<"$TARGET_TABLE"
+}
 if [ $# -gt 0 ]; then
   TARGETS=("$@")
   for t in "${TARGETS[@]}"; do
@@ -37,17 +57,6 @@ if [ $# -gt 0 ]; then
 else
   TARGETS=("${ALL_TARGETS[@]}")
 fi
-
-# Longest input per target: a cache restore carries a 5087-byte image plus its headers, and a
-# GETBULK answer of 100 bindings is a few kilobytes.
-max_len() {
-  case $1 in
-    fuzz_load_from_cache) echo 6144 ;;
-    fuzz_response_datagram) echo 8192 ;;
-    fuzz_history) echo 16384 ;;
-    *) echo 4096 ;;
-  esac
-}
 
 # --- packages ------------------------------------------------------------------------------
 PACKAGES=(clang libclang-rt-14-dev cmake make pkg-config libsnmp-dev libjsoncpp-dev

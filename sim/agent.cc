@@ -306,9 +306,15 @@ int Agent::AnswerSocket(Faults::AnswerFrom from) {
     a->sin_addr.s_addr = htonl(other_address ? 0x7f000002 : INADDR_LOOPBACK);
     len = sizeof *a;
   }
+  // Another address answers from the agent's own port, as an agent bound to the any-address
+  // does; another port of the same address from a free one.
+  if (other_address) reinterpret_cast<sockaddr_in*>(&addr)->sin_port = htons(port_);
   if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
-    close(fd);
-    fd = -1;
+    reinterpret_cast<sockaddr_in*>(&addr)->sin_port = 0;  // taken: any port of that address
+    if (!other_address || bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+      close(fd);
+      fd = -1;
+    }
   }
   return fd >= 0 ? fd : sock_;
 }

@@ -61,8 +61,9 @@ struct Faults {
   Mangle mangle = Mangle::kNone;
 
   // Where answers (and garbage datagrams) are sent from: the agent's own port, another port of
-  // the same address, or another address (127.0.0.2; over IPv6, which has one loopback address,
-  // another port of ::1). A client that takes answers only from its peer never sees them.
+  // the same address, or another address (127.0.0.2 at the agent's port, as an agent bound to
+  // the any-address answers; over IPv6, which has one loopback address, another port of ::1).
+  // A client that takes answers only from its peer never sees them.
   enum class AnswerFrom { kAgentPort, kOtherPort, kOtherAddress };
   AnswerFrom answer_from = AnswerFrom::kAgentPort;
 

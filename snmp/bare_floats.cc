@@ -87,6 +87,8 @@ void Append(std::vector<unsigned char>* out, const unsigned char* m, std::size_t
 }
 
 std::size_t Rewrite(unsigned char* m, std::size_t length, std::size_t capacity) {
+  // An empty datagram is a datagram too, and may come without a buffer: nothing to scan.
+  if (length == 0) return length;
   // Most messages hold no byte 0x48 at all, and so no bare float: one quick scan spares them
   // the reading below.
   if (std::memchr(m, kBareFloat, length) == nullptr) return length;

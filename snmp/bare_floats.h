@@ -17,7 +17,8 @@
 // 44 07 9f 78 04 b1 b2 b3 b4, and the lengths around it grow to match. The message is left
 // unchanged (and `length` returned) when it holds no bare float of four bytes, when it is not
 // a well-formed SNMPv1/v2c Response as far as the rewrite must read it, or when the result
-// would not fit in `capacity`. Reads only the `length` bytes given; never throws.
+// would not fit in `capacity`. Reads only the `length` bytes given (none, and `message` may be
+// null, when `length` is 0); never throws.
 std::size_t RewriteBareFloats(unsigned char* message, std::size_t length,
                               std::size_t capacity) noexcept;
 

@@ -10,6 +10,7 @@
 
 #include <net-snmp/library/large_fd_set.h>
 
+#include "snmp/icmp_errors.h"
 #include "snmp/usm_lock.h"
 
 namespace {
@@ -65,6 +66,7 @@ int Exchange::Run(void* session, netsnmp_pdu* request, netsnmp_pdu** response,
                   Clock::time_point deadline) {
   *response = nullptr;
   state_ = State{};
+  unreachable_[0] = '\0';
   attempted_ = false;
   netsnmp_session* own = session != nullptr ? snmp_sess_session(session) : nullptr;
   if (own == nullptr || !TransportOpen(session)) {
@@ -104,6 +106,14 @@ int Exchange::WaitOnce(void* session, netsnmp_large_fd_set* fds, Clock::time_poi
   int block = 1;  // net-snmp lowers it when a time-out is pending and then sets `timeout`
   timeval timeout{0, 0};
   snmp_sess_select_info2_flags(session, &count, fds, &timeout, &block, NETSNMP_SELECT_NOALARMS);
+  if (block == 1) {  // no request pending: net-snmp gave the request up, nothing will answer it
+    state_.waiting = false;
+    if (state_.status == STAT_SUCCESS && !state_.taken) {
+      state_.status = STAT_ERROR;
+      if (netsnmp_session* own = snmp_sess_session(session)) own->s_snmp_errno = SNMPERR_GENERR;
+    }
+    return 0;
+  }
   // A single session's one descriptor is its transport's socket, which net-snmp has just put
   // into `fds` for snmp_sess_read2; the wait watches it and the stop signal's descriptor.
   const int wake = stop_.fd();
@@ -126,6 +136,12 @@ int Exchange::WaitOnce(void* session, netsnmp_large_fd_set* fds, Clock::time_poi
   UsmGuard guard(false);
   if (ready > 0) {
     if (watched[1].revents != 0) return kStopped;
+    // An ICMP error about the peer: read before the data, which the socket's error would
+    // otherwise fail.
+    if ((watched[0].revents & POLLERR) != 0 &&
+        ReadUnreachable(session, unreachable_, sizeof unreachable_)) {
+      return kUnreachable;
+    }
     // Whatever the socket reports (data, an error, a closed connection) is net-snmp's to read,
     // as select() would have reported it readable.
     if (TouchesUsm(session) && !guard.Acquire(stop_)) return kStopped;
@@ -156,16 +172,22 @@ int Exchange::WaitOnce(void* session, netsnmp_large_fd_set* fds, Clock::time_poi
 int Exchange::Input(int op, netsnmp_session* session, int reqid, netsnmp_pdu* pdu, void* magic) {
   Exchange* exchange = static_cast<Exchange*>(magic);
   State* state = &exchange->state_;
-  // A retry is not an answer; a response already taken stays the answer.
-  if (op == NETSNMP_CALLBACK_OP_RESEND || state->taken) return 1;
+  // A retry is not an answer; a request that has had its end keeps it (net-snmp may call back
+  // again about it: after its last notInTimeWindow report some releases call the security
+  // error first and then hand the report over, when the request is gone).
+  if (op == NETSNMP_CALLBACK_OP_RESEND || state->ended) return 1;
   if (reqid != state->reqid && pdu != nullptr && pdu->command != SNMP_MSG_REPORT) return 0;
 
   state->waiting = false;
+  state->ended = true;
   if (op == NETSNMP_CALLBACK_OP_RECEIVED_MESSAGE && pdu != nullptr) {
     if (pdu->command == SNMP_MSG_REPORT) {
       const int report = snmpv3_get_report_type(pdu);
       if (SNMPV3_IGNORE_UNAUTH_REPORTS || report == SNMPERR_NOT_IN_TIME_WINDOW) {
+        // net-snmp resends the request while it has attempts left, and otherwise ends it with
+        // a security error: not the end yet.
         state->waiting = true;
+        state->ended = false;
       }
       state->status = STAT_ERROR;
       session->s_snmp_errno = report;
@@ -194,7 +216,10 @@ int Exchange::Input(int op, netsnmp_session* session, int reqid, netsnmp_pdu* pd
     state->status = STAT_TIMEOUT;
     session->s_snmp_errno = SNMPERR_TIMEOUT;
   } else if (op == NETSNMP_CALLBACK_OP_SEC_ERROR) {
-    if (state->status == STAT_SUCCESS) {  // an error already reported stays
+    if (pdu != nullptr && pdu->command == SNMP_MSG_REPORT) {  // the report that ended it
+      state->status = STAT_ERROR;
+      session->s_snmp_errno = snmpv3_get_report_type(pdu);
+    } else if (state->status == STAT_SUCCESS) {  // an error already reported stays
       state->status = STAT_ERROR;
       session->s_snmp_errno = SNMPERR_GENERR;
     }
@@ -205,6 +230,7 @@ int Exchange::Input(int op, netsnmp_session* session, int reqid, netsnmp_pdu* pd
     state->status = STAT_ERROR;
   } else {  // not an end of the exchange
     state->waiting = true;
+    state->ended = false;
   }
   return 1;
 }

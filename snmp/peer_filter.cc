@@ -32,26 +32,6 @@ Registry& TheRegistry() {
   return registry;
 }
 
-// True when `source` may be an answer of the peer `remote`: the same family, port and address.
-// A peer at the "any" address (a port alone, which reaches this host) or at the broadcast address
-// answers from addresses of its own: only the port counts then.
-bool FromPeer(const sockaddr* source, const netsnmp_transport& transport) {
-  const auto* remote = static_cast<const sockaddr*>(transport.remote);
-  if (source->sa_family != remote->sa_family) return false;
-  if (remote->sa_family == AF_INET) {
-    const auto* s = reinterpret_cast<const sockaddr_in*>(source);
-    const auto* r = reinterpret_cast<const sockaddr_in*>(remote);
-    if (s->sin_port != r->sin_port) return false;
-    return r->sin_addr.s_addr == htonl(INADDR_ANY) || r->sin_addr.s_addr == htonl(INADDR_NONE) ||
-           s->sin_addr.s_addr == r->sin_addr.s_addr;
-  }
-  const auto* s = reinterpret_cast<const sockaddr_in6*>(source);
-  const auto* r = reinterpret_cast<const sockaddr_in6*>(remote);
-  if (s->sin6_port != r->sin6_port) return false;
-  return IN6_IS_ADDR_UNSPECIFIED(&r->sin6_addr) ||
-         std::memcmp(&s->sin6_addr, &r->sin6_addr, sizeof s->sin6_addr) == 0;
-}
-
 // The length of a sockaddr of the transport's family, or 0 when the family is neither.
 size_t AddressLength(int family) {
   return family == AF_INET ? sizeof(sockaddr_in) : family == AF_INET6 ? sizeof(sockaddr_in6) : 0;
@@ -75,7 +55,10 @@ int ReceiveFromPeer(netsnmp_transport* transport, void* buffer, int size, void**
   }
   const auto* source = static_cast<const sockaddr*>(*opaque);
   const size_t needed = AddressLength(static_cast<const sockaddr*>(transport->remote)->sa_family);
-  if (*opaque_length >= static_cast<int>(needed) && FromPeer(source, *transport)) return received;
+  if (*opaque_length >= static_cast<int>(needed) &&
+      IsPeerAddress(source, transport->remote, filtered.filter->any_address())) {
+    return received;
+  }
   filtered.filter->Count(source);
   // An empty read that net-snmp passes over without parsing it and without an error.
   std::free(*opaque);
@@ -86,6 +69,25 @@ int ReceiveFromPeer(netsnmp_transport* transport, void* buffer, int size, void**
 }
 
 }  // namespace
+
+bool IsPeerAddress(const void* source_address, const void* peer, bool any_address) {
+  const auto* source = static_cast<const sockaddr*>(source_address);
+  const auto* remote = static_cast<const sockaddr*>(peer);
+  if (source->sa_family != remote->sa_family) return false;
+  if (remote->sa_family == AF_INET) {
+    const auto* s = reinterpret_cast<const sockaddr_in*>(source);
+    const auto* r = reinterpret_cast<const sockaddr_in*>(remote);
+    if (s->sin_port != r->sin_port) return false;
+    return any_address || r->sin_addr.s_addr == htonl(INADDR_ANY) ||
+           r->sin_addr.s_addr == htonl(INADDR_NONE) || s->sin_addr.s_addr == r->sin_addr.s_addr;
+  }
+  if (remote->sa_family != AF_INET6) return false;
+  const auto* s = reinterpret_cast<const sockaddr_in6*>(source);
+  const auto* r = reinterpret_cast<const sockaddr_in6*>(remote);
+  if (s->sin6_port != r->sin6_port) return false;
+  return any_address || IN6_IS_ADDR_UNSPECIFIED(&r->sin6_addr) ||
+         std::memcmp(&s->sin6_addr, &r->sin6_addr, sizeof s->sin6_addr) == 0;
+}
 
 std::string SocketAddressText(const void* address) {
   const auto* a = static_cast<const sockaddr*>(address);
@@ -103,7 +105,7 @@ std::string SocketAddressText(const void* address) {
   return std::string();
 }
 
-bool PeerFilter::Install(void* session) noexcept {
+bool PeerFilter::Install(void* session, bool any_address) noexcept {
   Remove();
   netsnmp_transport* transport = snmp_sess_transport(session);
   if (transport == nullptr || transport->f_recv == nullptr || transport->remote == nullptr ||
@@ -113,7 +115,9 @@ bool PeerFilter::Install(void* session) noexcept {
   const int family = static_cast<const sockaddr*>(transport->remote)->sa_family;
   const size_t length = AddressLength(family);
   if (length == 0 || transport->remote_length < static_cast<int>(length)) return false;
+  any_address_ = any_address;
   dropped_ = 0;
+  other_address_ = 0;
   first_source_.clear();
   try {
     Registry& r = TheRegistry();
@@ -146,6 +150,10 @@ std::string PeerFilter::peer() const {
 }
 
 void PeerFilter::Count(const void* source) noexcept {
+  if (transport_ != nullptr &&
+      IsPeerAddress(source, static_cast<const netsnmp_transport*>(transport_)->remote, true)) {
+    ++other_address_;
+  }
   if (dropped_++ != 0) return;
   try {
     first_source_ = SocketAddressText(source);

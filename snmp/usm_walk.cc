@@ -187,7 +187,10 @@ bool UsmWalk::Discover(void* open_session, Exchange* exchange, Exchange::Clock::
   if (status == Exchange::kStopped || status == Exchange::kPastDeadline) return false;
   // net-snmp takes the engine ID from the agent's report into the session.
   if (session->securityEngineIDLen != 0) return true;
-  if (status == STAT_TIMEOUT) {
+  if (status == Exchange::kUnreachable) {  // the line a walk's request gives for it
+    ConsoleLine(std::cout, std::string("snmp walk stopped as the unit is out of reach: ") +
+                               exchange->unreachable() + " (peer " + peer + ")");
+  } else if (status == STAT_TIMEOUT) {
     ConsoleLine(std::cerr, "Timeout: No Response from " + peer);
   } else {
     // An answer without an engine ID (a response instead of a report) is as net-snmp's own

@@ -57,7 +57,8 @@ class UsmWalk {
   // After the session opened: discovery and user entry for `open_session`, with `exchange` and
   // `deadline` as for every request; `peer` is the unit's name as configured, which lines show
   // and by which the engine it gave last is remembered. True when the walk can exchange; false
-  // after the lines of a failed exchange (the time-out line with `peer` on standard error, or
+  // after the lines of a failed exchange (the time-out line with `peer` on standard error, the
+  // kernel's "snmp walk stopped as the unit is out of reach: ..." for an unreachable peer, or
   // "snmp get error 1" and net-snmp's reason), and without a line when the stop or the deadline
   // cut it short. Without Enter (an SNMPv2c walk) true at once.
   bool Ready(void* open_session, Exchange* exchange, Exchange::Clock::time_point deadline,

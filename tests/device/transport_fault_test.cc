@@ -209,18 +209,42 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// `text` with its %p replaced by `port`.
+// `text` with each %p replaced by `port`.
 std::string WithPort(std::string text, unsigned short port) {
-  const std::size_t at = text.find("%p");
-  if (at != std::string::npos) text.replace(at, 2, std::to_string(port));
+  for (std::size_t at = text.find("%p"); at != std::string::npos; at = text.find("%p", at)) {
+    text.replace(at, 2, std::to_string(port));
+  }
   return text;
+}
+
+// A UDP port of `loopback` (127.0.0.1 or ::1) that nothing listens on: bound once, then closed.
+unsigned short ClosedPort(bool ipv6) {
+  const int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 a{};
+  socklen_t length = ipv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+  if (ipv6) {
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+  } else {
+    auto* a4 = reinterpret_cast<sockaddr_in*>(&a);
+    a4->sin_family = AF_INET;
+    a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  }
+  unsigned short port = 0;
+  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), length) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0) {
+    port = ntohs(a.sin6_port);  // sin_port sits where sin6_port does
+  }
+  if (fd >= 0) close(fd);
+  return port;
 }
 
 const char kBanner[] = "SNMP_MARLUXA_AC_POWER::do_sample\n";
 
 // kTcpClose and kTcpHold are walked past InitSetting's check (tcp:127.0.0.1:PORT); kTcpFullQueue
-// is configured as tcp:127.0.0.1:PORT and refused; the others as 127.0.0.1:PORT.
-enum class Peer { kAgent, kSilentUdp, kTcpClose, kTcpHold, kTcpFullQueue };
+// is configured as tcp:127.0.0.1:PORT and refused; kClosedUdp6 as udp6:[::1]:PORT; the others as
+// 127.0.0.1:PORT. kClosedUdp and kClosedUdp6 are ports nothing listens on.
+enum class Peer { kAgent, kSilentUdp, kTcpClose, kTcpHold, kTcpFullQueue, kClosedUdp, kClosedUdp6 };
 enum class Drive { kHost, kOwnThreadDestroyed };
 
 struct FaultCase {
@@ -230,8 +254,8 @@ struct FaultCase {
   const char* app;  // appSetting members
   Faults faults;    // armed around a host-driven walk
   // Host-driven: what the walk prints after its banner, and all it prints on standard error (%p:
-  // the peer's port). Own thread (destroyed once its peer has the request, after its round when
-  // the peer drops the connection, or at once when nothing can connect; within 2 s): a part of
+  // the peer's port, in both). Own thread (destroyed once its peer has the request, after its round
+  // when the peer drops the connection, or at once when nothing can connect; within 2 s): a part of
   // standard output, or "" for a walk that must end without a line of its own. An `err` without
   // a line end is the start of its one line.
   const char* out;
@@ -260,6 +284,8 @@ constexpr std::size_t kBinding = sizeof(netsnmp_variable_list);
 // kLong: a walk that waited out its attempt would take a minute, far beyond any bound below.
 const char kLong[] = R"("timeout_ms":60000,"retries":0)";
 const char kLongOwn[] = R"("timeout_ms":60000,"retries":0,"use_thread":1)";
+const char kLongV3[] =
+    R"("timeout_ms":60000,"retries":0,"snmp_version":3,"username":"u","security_level":"noAuthNoPriv")";
 const char kThree[] = R"("timeout_ms":200,"retries":2)";  // three attempts of 200 ms
 // One attempt long enough for the agent's answer however busy the machine is.
 const char kOne[] = R"("timeout_ms":1000,"retries":0)";
@@ -316,6 +342,20 @@ const FaultCase kFaultCases[] = {
      Peer::kAgent, Drive::kHost, kOne, CallocFails(kPdu, 4), kFailed, "", 1, 1, 0},
     {"no memory for the request's binding",
      Peer::kAgent, Drive::kHost, kOne, CallocFails(kBinding, 1), kFailed, "", 1, 0, 0},
+    // A closed port is known at once (the kernel's ICMP port unreachable): the walk ends in a
+    // moment, not after its minute-long attempt, and says so, over IPv4 and IPv6.
+    {"closed port",
+     Peer::kClosedUdp, Drive::kHost, kLong, {},
+     "snmp walk stopped as the unit is out of reach: port unreachable at 127.0.0.1:%p (ICMP from 127.0.0.1) "
+     "(peer 127.0.0.1:%p)\nrvSize is 0\n", "", 1, 0, 0},
+    {"closed port, SNMPv3: at engine discovery",
+     Peer::kClosedUdp, Drive::kHost, kLongV3, {},
+     "snmp walk stopped as the unit is out of reach: port unreachable at 127.0.0.1:%p (ICMP from "
+     "127.0.0.1) (peer 127.0.0.1:%p)\nrvSize is 0\n", "", 1, 0, 0},
+    {"closed port over IPv6",
+     Peer::kClosedUdp6, Drive::kHost, kLong, {},
+     "snmp walk stopped as the unit is out of reach: port unreachable at [::1]:%p (ICMP from ::1) "
+     "(peer udp6:[::1]:%p)\nrvSize is 0\n", "", 1, 0, 0},
 };
 // clang-format on
 
@@ -332,6 +372,9 @@ TEST(TransportFaults, EachFaultIsAFailedExchangeOrOpenNeverACrashOrAHold) {
       udp = std::make_unique<SilentUdpPeer>();
       ASSERT_TRUE(udp->ok());
       port = udp->port();
+    } else if (c.peer == Peer::kClosedUdp || c.peer == Peer::kClosedUdp6) {
+      port = ClosedPort(c.peer == Peer::kClosedUdp6);
+      ASSERT_NE(port, 0);
     } else if (c.peer != Peer::kAgent) {
       tcp = std::make_unique<TcpPeer>(c.peer == Peer::kTcpClose  ? TcpPeer::Mode::kClose
                                       : c.peer == Peer::kTcpHold ? TcpPeer::Mode::kHold
@@ -341,9 +384,10 @@ TEST(TransportFaults, EachFaultIsAFailedExchangeOrOpenNeverACrashOrAHold) {
     }
     agent.ResetCounters();
     const bool stream = c.peer == Peer::kTcpClose || c.peer == Peer::kTcpHold;
-    const std::string ip =
-        (stream || c.peer == Peer::kTcpFullQueue ? "tcp:127.0.0.1:" : "127.0.0.1:") +
-        std::to_string(port);
+    const std::string ip = (stream || c.peer == Peer::kTcpFullQueue ? "tcp:127.0.0.1:"
+                            : c.peer == Peer::kClosedUdp6           ? "udp6:[::1]:"
+                                                                    : "127.0.0.1:") +
+                           std::to_string(port);
     // A stream peer walked past the check is configured with a UDP ip first.
     const std::string config_ip = stream ? "127.0.0.1:" + std::to_string(port) : ip;
     const Json::Value config =
@@ -385,7 +429,7 @@ TEST(TransportFaults, EachFaultIsAFailedExchangeOrOpenNeverACrashOrAHold) {
       // The lines of the walk: the banner, then exactly these.
       const std::size_t banner = out.find(kBanner);
       ASSERT_NE(banner, std::string::npos) << out;
-      EXPECT_EQ(out.substr(banner + sizeof kBanner - 1), c.out);
+      EXPECT_EQ(out.substr(banner + sizeof kBanner - 1), WithPort(c.out, port));
       const std::string want = WithPort(c.err, port);
       if (want.empty() || want.back() == '\n') {
         EXPECT_EQ(err, want);

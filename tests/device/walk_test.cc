@@ -21,6 +21,7 @@
 #include "snmp/usm_lock.h"
 #include "sim/agent.h"
 #include "sim/dataset.h"
+#include "sim/scripted_agent.h"
 #include "tests/support/device_probe.h"
 #include "tests/support/recording_observer.h"
 #include "tests/support/resolver_fault.h"
@@ -575,29 +576,93 @@ TEST_F(Walk, AStopEndsTheWaitForAResolverAndTheUsmTurnStaysFree) {
 }
 
 // A datagram from another port or address than the peer's is never taken, whatever it holds;
-// the walk names where such answers came from.
+// the walk names where such answers came from, and, for answers from the peer's port at another
+// address, the key that takes them. With that key the unit is walked; another port stays
+// refused.
 TEST_F(Walk, AnswersFromAnotherPortOrAddressAreDroppedAndNamed) {
   StartAgent(Dataset::DefaultUnit({1}));
   const std::string peer = "127.0.0.1:" + std::to_string(agent->port());
-  for (const auto& [from, source] : {std::pair{Faults::AnswerFrom::kOtherPort, "127.0.0.1:"},
-                                     std::pair{Faults::AnswerFrom::kOtherAddress, "127.0.0.2:"}}) {
-    SCOPED_TRACE(source);
+  const std::string port = std::to_string(agent->port());
+  const std::string key =
+      "; 1 came from the peer's port at another address, which "
+      "appSetting.answers_from_any_address 1 would take";
+  const struct {
+    Faults::AnswerFrom from;
+    const char* app;
+    std::string source;  // regex; empty: the walk completes
+    std::string named;   // what the drop line adds
+  } cases[] = {
+      {Faults::AnswerFrom::kOtherPort, "", "127.0.0.1:[0-9]+", ""},
+      {Faults::AnswerFrom::kOtherAddress, "", "127.0.0.2:" + port, key},
+      {Faults::AnswerFrom::kOtherPort, R"("answers_from_any_address":1)", "127.0.0.1:[0-9]+", ""},
+      {Faults::AnswerFrom::kOtherAddress, R"("answers_from_any_address":"1")", "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.source + c.app);
     Faults f;
-    f.answer_from = from;
+    f.answer_from = c.from;
     agent->SetFaults(f);
     agent->ResetCounters();
     obs = std::make_shared<RecordingObserver>();
-    auto d = MakeDevice(1, 1, kQuickTimeout);
+    auto d = MakeDevice(
+        1, 1,
+        std::string(kQuickTimeout) + R"(,"max_repetitions":100)" + (*c.app ? "," : "") + c.app);
     const std::string out = Refresh(*d);
+    EXPECT_EQ(obs->Count("SendSP"), 1u);
+    if (c.source.empty()) {
+      EXPECT_EQ(err, "");
+      EXPECT_EQ(out.find("dropped"), std::string::npos) << out;
+      EXPECT_EQ(agent->requests(), 13u) << "the fast walk of the whole unit";
+      EXPECT_EQ(Slot(d->data(), 2), 1.0f);
+      continue;
+    }
     EXPECT_EQ(err, "Timeout: No Response from " + peer + "\n");
-    EXPECT_TRUE(
-        std::regex_search(out, std::regex("snmp walk dropped 1 answer from " + std::string(source) +
-                                          "[0-9]+, not from the "
-                                          "peer " +
-                                          peer + " \\(peer " + peer + "\\)\n")))
+    EXPECT_TRUE(std::regex_search(
+        out, std::regex("snmp walk dropped 1 answer from " + c.source + ", not from the peer " +
+                        peer + c.named + " \\(peer " + peer + "\\)\n")))
         << out;
     EXPECT_EQ(agent->responses(), 1u) << "the agent did answer";
     EXPECT_EQ(Slot(d->data(), 2), 0.0f) << "nothing was taken from the answer";
+  }
+}
+
+// An SNMPv3 agent that answers every request with a "not in time window" report carrying the
+// request's ids, from the unit's address and port: net-snmp resends the request while it has
+// attempts left and then gives it up. The walk ends there, within its time-out and retries and
+// with the report's reason, never after the progress bound.
+TEST_F(Walk, RepeatedTimeWindowReportsEndTheWalkWithinItsAttempts) {
+  const std::string engine("\x80\x00\x1f\x88\x04qrm-test", 13);
+  pdusim::ScriptedAgent v3([&engine](const std::string& in) {
+    std::vector<pdusim::ScriptedAgent::Datagram> out;
+    pdusim::RequestIds r;
+    if (pdusim::ReadRequest(reinterpret_cast<const uint8_t*>(in.data()), in.size(), &r) &&
+        r.version == 3) {
+      out.push_back({pdusim::V3Report(
+          r, engine, 1, 100,
+          r.engine.empty() ? pdusim::kUnknownEngineIds : pdusim::kNotInTimeWindows)});
+    }
+    return out;
+  });
+  ASSERT_TRUE(v3.ok());
+  for (int retries : {0, 1}) {
+    SCOPED_TRACE(retries);
+    obs = std::make_shared<RecordingObserver>();
+    const uint64_t before = v3.received();
+    auto d = MakeDeviceAt("127.0.0.1:" + std::to_string(v3.port()),
+                          R"("snmp_version":3,"username":"u","security_level":"noAuthNoPriv",)"
+                          R"("timeout_ms":5000,"retries":)" +
+                              std::to_string(retries));
+    d->set_progress_bound(std::chrono::seconds(30));
+    const auto start = std::chrono::steady_clock::now();
+    const std::string out = Refresh(*d);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(seconds, 5.0 * (retries + 1)) << "the walk waited for a request given up";
+    EXPECT_EQ(out,
+              "SNMP_MARLUXA_AC_POWER::do_sample\nsnmp get error 1\n"
+              "snmpbulkwalk: Not in time window\nrvSize is 0\n");
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(v3.received() - before, 1u + retries + 2) << "discovery, then every attempt";
     EXPECT_EQ(obs->Count("SendSP"), 1u);
   }
 }

@@ -191,11 +191,29 @@ TEST(QrmhostPdusim, ExitStatusSaysWhetherTheUnitAnsweredAndEventsAloneOnStandard
   ChildProcess answering({PDUSIM_PATH, "--port", "0"});
   ChildProcess silent({PDUSIM_PATH, "--port", "0", "--silent"});
   ChildProcess looping({PDUSIM_PATH, "--port", "0", "--repeat-oid"});
+  ChildProcess elsewhere({PDUSIM_PATH, "--port", "0", "--answer-from", "address"});
   const std::string answering_port = PortOf(&answering), silent_port = PortOf(&silent),
-                    looping_port = PortOf(&looping);
+                    looping_port = PortOf(&looping), elsewhere_port = PortOf(&elsewhere);
   ASSERT_FALSE(answering_port.empty()) << answering.err();
   ASSERT_FALSE(silent_port.empty()) << silent.err();
   ASSERT_FALSE(looping_port.empty()) << looping.err();
+  ASSERT_FALSE(elsewhere_port.empty()) << elsewhere.err();
+  // A port nothing listens on: the silent peer's neighbour is not reliably free, a closed
+  // socket's port is.
+  std::string closed_port;
+  {
+    ChildProcess gone({PDUSIM_PATH, "--port", "0"});
+    closed_port = PortOf(&gone);
+    gone.Signal(SIGINT);
+    EXPECT_EQ(gone.Finish(60), 0) << gone.err();
+  }
+  const std::string dropped = "dropped 1 answer from 127.0.0.2:" + elsewhere_port +
+                              ", not from the peer 127.0.0.1:" + elsewhere_port +
+                              "; 1 came from the peer's port at another address, which "
+                              "appSetting.answers_from_any_address 1 would take";
+  const std::string unreachable =
+      "snmp walk stopped as the unit is out of reach: port unreachable at 127.0.0.1:" +
+      closed_port + " (ICMP from 127.0.0.1)";
   const std::string root = "1.3.6.1.4.1.61333.1.1.4.2";
   // The plug-in's device for unit `address` of the pdusim on `port`.
   auto device = [](const std::string& port, int address, const std::string& app) {
@@ -229,6 +247,22 @@ TEST(QrmhostPdusim, ExitStatusSaysWhetherTheUnitAnsweredAndEventsAloneOnStandard
            looping_port + ")\n",
        " s: snmp walk stopped at OID 1.3.6.1.4.1.61333.1.1.4.1: it does not increase; first record",
        "failed"},
+      // A unit answering from another of its addresses: dark, and the outcome says why and
+      // which key takes such answers; with the key, walked.
+      {"answers from another address",
+       device(elsewhere_port, 1, R"("timeout_ms": 500, "retries": 0)"), 3,
+       "walks timed out 1, walks failed 0, walks found nothing 0, alarms active now 1", "",
+       "snmp walk " + dropped + " (peer 127.0.0.1:" + elsewhere_port + ")\n",
+       " (" + dropped + "); first record", "no answer"},
+      {"answers from another address, taken",
+       device(elsewhere_port, 1, R"("timeout_ms": 10000, "answers_from_any_address": 1)"), 0,
+       "walks timed out 0, walks failed 0, walks found nothing 0, alarms active now 3", "", "",
+       "walk of 127.0.0.1:" + elsewhere_port + " answered in ", "answered"},
+      // A closed port is named at once, far within the minute the attempt would wait.
+      {"closed port", device(closed_port, 1, R"("timeout_ms": 60000, "retries": 0)"), 3,
+       "walks timed out 0, walks failed 1, walks found nothing 0, alarms active now 1", "",
+       unreachable + " (peer 127.0.0.1:" + closed_port + ")\n",
+       " s: " + unreachable + "; first record", "failed"},
   };
   const std::regex round_line(
       R"(\[round 1\] device 1 at \d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d: walk of 127\.0\.0\.1:\d+ )"
@@ -286,7 +320,7 @@ TEST(QrmhostPdusim, ExitStatusSaysWhetherTheUnitAnsweredAndEventsAloneOnStandard
     EXPECT_EQ(events["history"], 1);
     EXPECT_EQ(events["walk " + c.outcome], 1) << out;
   }
-  for (ChildProcess* sim : {&answering, &silent, &looping}) {
+  for (ChildProcess* sim : {&answering, &silent, &looping, &elsewhere}) {
     sim->Signal(SIGINT);
     EXPECT_EQ(sim->Finish(60), 0) << sim->err();
   }

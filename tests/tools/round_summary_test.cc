@@ -237,11 +237,15 @@ TEST_F(RoundSummaryWalks, OutcomesFollowTheWalkingThreadAndTheRoundLimit) {
   summary->AddDevice(23, "10.0.0.23", true);  // SNMPv3
   summary->AddDevice(26, "pdu7:161", false);
   for (uint32_t shared : {27u, 28u}) summary->AddDevice(shared, "shared:161", false);
+  summary->AddDevice(29, "10.0.0.29", false);
   // One thread's script: "out:" and "err:" lines to the streams, "round N+S" a round of device N
   // (record stamped S seconds later); device 21's second round raises an alarm.
   const std::string no_session =
       "snmpbulkwalk: no session opened: host name \"pdu7\" did not resolve: Name or service";
   const std::string b = "out:SNMP_MARLUXA_AC_POWER::do_sample", long_peer(100, 'p');
+  const std::string dropped =
+      "dropped 2 answers from 10.0.0.30:161, not from the peer 10.0.0.29:161; 2 came from the "
+      "peer's port at another address, which appSetting.answers_from_any_address 1 would take";
   const std::vector<std::vector<std::string>> scripts = {
       {b, "err:Timeout: No Response from " + long_peer, "round 21+0", b, "round 21+1", b,
        "err:Timeout: No Response from 127.0.0.1:9", "round 21+2" /* past the limit */},
@@ -265,8 +269,11 @@ TEST_F(RoundSummaryWalks, OutcomesFollowTheWalkingThreadAndTheRoundLimit) {
       {b, "err:" + no_session + " (peer pdu7:161)", b,
        "err:snmp walk still running after 30 s: at leaf 1, 1 exchanges (peer pdu7:161)"},
       {b, "err:" + no_session + " (peer shared:161)"},
+      // Answers came, from another address of the unit: the walk says so, not "unit dark".
+      {b, "err:Timeout: No Response from 10.0.0.29",
+       "out:snmp walk " + dropped + " (peer 10.0.0.29)", "round 29+0"},
       // A failed open whose round follows (the communication alarm): the round names it.
-      {b, "err:" + no_session + " (peer pdu9:161)", "round 29+0"},
+      {b, "err:" + no_session + " (peer pdu9:161)", "round 30+0"},
   };
   std::atomic<size_t> bytes[2] = {0, 0};  // written to watched_out, watched_err
   std::vector<std::thread> threads;
@@ -329,7 +336,7 @@ TEST_F(RoundSummaryWalks, OutcomesFollowTheWalkingThreadAndTheRoundLimit) {
            "raised: #2 " +
                AlarmCatalogue()[1].name + "; alarms read from the record",
            "22 at 2026-12-07T20:15:03+00:00: walk of 10.0.0.22 failed: snmp response error 5; ",
-           "29 at 2026-12-07T20:15:03+00:00: walk of pdu9:161 failed: " + no_session +
+           "30 at 2026-12-07T20:15:03+00:00: walk of pdu9:161 failed: " + no_session +
                "; first record",
            "22 at 2026-12-07T20:15:04+00:00: walk of 10.0.0.22 answered; ",
            "23 at 2026-12-07T20:15:03+00:00: walk of 10.0.0.23 failed: snmp get error 1: "
@@ -338,7 +345,9 @@ TEST_F(RoundSummaryWalks, OutcomesFollowTheWalkingThreadAndTheRoundLimit) {
            "slots non-zero, 0 alarms active; no value under 1.3.6.1.4.1.61333.1.1.4.2: wrong "
            "address?\n",
            "24 at 2026-12-07T20:15:04+00:00: walk of x failed: snmp walk stopped at OID "
-           "1.3.6.1.4.1.61333.1.1.4.2.7: it does not increase; "}) {
+           "1.3.6.1.4.1.61333.1.1.4.2.7: it does not increase; ",
+           "29 at 2026-12-07T20:15:03+00:00: walk of 10.0.0.29 got no answer (" + dropped +
+               "); first record"}) {
     EXPECT_NE(stripped.find("] device " + part), std::string::npos) << part << "\n" << stripped;
   }
   EXPECT_EQ(Count(rounds, "wrong address?"), 1u) << rounds;
@@ -360,12 +369,13 @@ TEST_F(RoundSummaryWalks, OutcomesFollowTheWalkingThreadAndTheRoundLimit) {
   const std::map<std::string, int> expected = {
       {"21 no answer", 1}, {"21 answered", 1}, {"22 failed", 1},        {"22 answered", 1},
       {"23 failed", 2},    {"23 answered", 1}, {"24 found nothing", 1}, {"24 failed", 1},
-      {"25 answered", 1},  {"26 failed", 1},   {"26 stopped", 1},       {"29 failed", 1}};
+      {"25 answered", 1},  {"26 failed", 1},   {"26 stopped", 1},       {"29 no answer", 1},
+      {"30 failed", 1}};
   EXPECT_EQ(outcomes, expected) << event_text_.str();
   for (const std::string& field :
        {std::string(R"("reason":"unit dark, wrong community or wrong port")"),
         R"("reason":")" + std::regex_replace(no_session, std::regex("\""), "\\\"") + "\"",
-        std::string(R"("reason":"the walk published no round")"),
+        std::string(R"("reason":"the walk published no round")"), R"("reason":")" + dropped + "\"",
         std::string(R"("root":"1.3.6.1.4.1.61333.1.1.4.2")")}) {
     EXPECT_NE(event_text_.str().find(field), std::string::npos) << field;
   }

@@ -13,6 +13,7 @@ constexpr char kTimeout[] = "Timeout: No Response from ";
 constexpr char kFoundNothing[] = "snmp walk found nothing under ";
 constexpr char kNoSession[] = "snmpbulkwalk: no session opened: ";
 constexpr char kReason[] = "snmpbulkwalk: ";
+constexpr char kDropped[] = "snmp walk dropped ";
 constexpr char kPeerSuffix[] = " (peer ";
 
 bool StartsWith(const std::string& line, const char* prefix) {
@@ -228,6 +229,10 @@ void ConsoleWatch::OnLine(std::thread::id thread, const std::string& line, Ended
   }
   if (walk.kind == WalkOutcome::kFailed && StartsWith(line, kReason)) {
     walk.reason += ": " + text.substr(sizeof kReason - 1);
+    return;
+  }
+  if (StartsWith(line, kDropped)) {
+    walk.dropped = text.substr(sizeof "snmp walk " - 1);
     return;
   }
   if (walk.kind != WalkOutcome::kNone) return;  // the first line that decides stays

@@ -16,9 +16,10 @@
 //   "snmp walk found nothing under ROOT"     the walk stored no value: the agent has nothing
 //                                            under the unit's root (a wrong address?).
 // A walk with none of these that publishes its round was answered. Lines that only inform
-// ("snmp walk still running after ...", "snmp walk on the default request: ...", "snmp walk
-// dropped N answers from ...", "snmp tooBig: ...") change nothing. A line's " (peer P)" end, and
-// the time-out's PEER, name the peer.
+// ("snmp walk still running after ...", "snmp walk on the default request: ...", "snmp tooBig:
+// ...") change nothing; "snmp walk dropped N answers from ..." is kept, as what a walk without
+// an answer means (the unit answered from elsewhere, and the line may name the setting that
+// takes such answers). A line's " (peer P)" end, and the time-out's PEER, name the peer.
 //
 // While a ConsoleWatch is alive, the two streams it was given pass every character on to their
 // earlier buffers, unchanged and in order, and the watch reads the lines each thread writes to
@@ -62,6 +63,7 @@ struct WalkOutcome {
   std::string reason;      // kFailed: the plug-in's lines that said why, without " (peer P)"
   std::string empty_root;  // kFoundNothing: the root searched, as the line named it
   std::string peer;        // the peer a line of the walk named, if any
+  std::string dropped;     // "dropped N answers from ...", from the walk's line, if any
   bool timed = false;      // began with the banner, which `duration` runs from
   std::chrono::steady_clock::duration duration{};  // from the banner to the walk's end
 };

@@ -45,8 +45,11 @@ std::string SecondsText(double seconds) {
   return text;
 }
 
-// What a walk without any answer may mean: the request reached no agent that would answer it.
-std::string NoAnswerMeaning(bool snmpv3) {
+// What a walk without any answer may mean: the request reached no agent that would answer it,
+// or, when the walk dropped answers from elsewhere, that (the plug-in's line names the setting
+// that takes answers from another address of the unit).
+std::string NoAnswerMeaning(const WalkOutcome& walk, bool snmpv3) {
+  if (!walk.dropped.empty()) return walk.dropped;
   return snmpv3 ? "unit dark, wrong port or wrong privacy pass phrase"
                 : "unit dark, wrong community or wrong port";
 }
@@ -129,7 +132,7 @@ Json::Value RoundSummary::CountWalk(uint32_t id, DeviceRounds* d, const WalkOutc
   d->found_nothing += walk.kind == WalkOutcome::kFoundNothing;
   if (out_.events == nullptr) return Json::Value();
   const std::string reason =
-      walk.kind == WalkOutcome::kNoAnswer ? NoAnswerMeaning(d->snmpv3) : walk.reason;
+      walk.kind == WalkOutcome::kNoAnswer ? NoAnswerMeaning(walk, d->snmpv3) : walk.reason;
   return WalkEvent(id, d->peer.empty() ? walk.peer : d->peer, WalkOutcomeName(walk.kind),
                    walk.timed ? Seconds(walk.duration) : -1, reason, walk.empty_root);
 }
@@ -350,7 +353,7 @@ std::string RoundSummary::SummaryLine(DeviceRounds* rounds, uint32_t id) const {
     const std::string took = walk.timed ? " in " + SecondsText(Seconds(walk.duration)) : "";
     switch (walk.kind) {
       case WalkOutcome::kNoAnswer:
-        line += " got no answer" + took + " (" + NoAnswerMeaning(d.snmpv3) + ")";
+        line += " got no answer" + took + " (" + NoAnswerMeaning(walk, d.snmpv3) + ")";
         break;
       case WalkOutcome::kFailed:
         line += " failed" + took + ": " + walk.reason;
