@@ -209,10 +209,11 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// `text` with its %p replaced by `port`.
+// `text` with each %p replaced by `port`.
 std::string WithPort(std::string text, unsigned short port) {
-  const std::size_t at = text.find("%p");
-  if (at != std::string::npos) text.replace(at, 2, std::to_string(port));
+  for (std::size_t at; (at = text.find("%p")) != std::string::npos;) {
+    text.replace(at, 2, std::to_string(port));
+  }
   return text;
 }
 
@@ -308,7 +309,7 @@ const FaultCase kFaultCases[] = {
      Peer::kAgent, Drive::kHost, kOne, CallocFails(kPdu, 1), kFailed, "", 1, 0, 0},
     {"no memory for net-snmp's parse of the response: the answer is lost",
      Peer::kAgent, Drive::kHost, kOne, CallocFails(kPdu, 2), "rvSize is 0\n",
-     "pdu failed to be created\n" /* net-snmp's log */ "Timeout: No Response from 127.0.0.1:%p\n",
+     "pdu failed to be created (peer 127.0.0.1:%p)\n" /* net-snmp's log */ "Timeout: No Response from 127.0.0.1:%p\n",
      1, 1, 0},
     {"no memory to take the response over",
      Peer::kAgent, Drive::kHost, kOne, CallocFails(kPdu, 3), kFailed, "", 1, 1, 0},
