@@ -48,8 +48,12 @@ case "${1:-}" in
       apt-get full-upgrade "${apt_quiet[@]}" >>"$LOGS/upgrade.log" 2>&1
     ;;
   version)
-    v=$(dpkg-query -W -f='${db:Status-Abbrev} ${Version}' "snmp-marluxa-ac-power" 2>/dev/null)
-    if [ "${v%% *}" = ii ] && [ -f "$plugin" ]; then echo "${v#* }"; else echo none; fi
+    v=$(dpkg-query -W -f='${Status}|${Version}' "snmp-marluxa-ac-power" 2>/dev/null)
+    if [ "${v%%|*}" = "install ok installed" ] && [ -f "$plugin" ]; then
+      echo "${v#*|}"
+    else
+      echo none
+    fi
     ;;
   walk)
     rounds=$2
@@ -64,8 +68,8 @@ case "${1:-}" in
         "$port" >"$LOGS/device.json"
       timeout 600 qrmhost run --plugin "$plugin" --config "$LOGS/device.json" --rounds "$rounds" \
         --timeout 300 >"$LOGS/walk.out" 2>"$LOGS/walk.err"
-      answered=$(grep -cE '^\[round [0-9]+\] device 1 at .*: walk of 127\.0\.0\.1:[0-9]+ answered' \
-        "$LOGS/walk.err")
+      answered=$(cat "$LOGS/walk.out" "$LOGS/walk.err" |
+        grep -cE '^\[round [0-9]+\] device 1 at .*: walk of 127\.0\.0\.1:[0-9]+ answered')
     fi
     kill "$sim" 2>/dev/null
     wait "$sim" 2>/dev/null

@@ -36,7 +36,9 @@ PLAIN=${QRM_UPGRADE_PLAIN:-0}
 . "$REPO/scripts/matrix-root.sh"
 progress() { echo "  upgrade $ARCH: $*" >&2; }
 
-for c in $FROM $TO; do
+needed=("$FROM")
+[ "$PLAIN" = 1 ] || needed+=("$TO")
+for c in "${needed[@]}"; do
   if ! grep -qx "Package: snmp-marluxa-ac-power" "$REPO/dist/$c/Packages" 2>/dev/null ||
     ! grep -qx "Architecture: $ARCH" "$REPO/dist/$c/Packages"; then
     echo "matrix-upgrade: no $ARCH repository in dist/$c (./run matrix $c:$ARCH makes it)" >&2
