@@ -34,7 +34,8 @@
 # Environment: QRM_MATRIX_DIR (default build-matrix), QRM_MATRIX_JOBS (default 2),
 # QRM_MATRIX_FRESH_ROOTS=1 (make the roots anew), QRM_MATRIX_MIRROR and
 # QRM_MATRIX_SECURITY_MIRROR (the package mirror), SOURCE_DATE_EPOCH (default: the last
-# commit's time; it dates the packages).
+# commit's time; it dates the packages), QRM_APT_SIGNING_KEY (a key of the caller's gpg
+# keyring: each dist/CODENAME the run wrote gets a signed Release, made outside the roots).
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 REPO=$(pwd)
@@ -165,6 +166,15 @@ for arch in "${upgrades[@]}"; do
   [ $ok = 1 ] || status=1
   progress "upgrade $arch: $((SECONDS - start)) s in all"
 done
+
+# The roots see neither the caller's environment nor its keyring: the repositories the run
+# wrote are signed here, on the build machine, when the integrator names a key.
+if [ -n "${QRM_APT_SIGNING_KEY:-}" ]; then
+  for codename in $(printf '%s\n' "${targets[@]%:*}" ${upgrades[@]:+bookworm trixie} | sort -u); do
+    [ -f "$REPO/dist/$codename/Packages" ] || continue
+    "$REPO/scripts/apt-repo.sh" "$REPO/dist/$codename" "$codename" >&2 || status=1
+  done
+fi
 
 printf '%s\n' "${lines[@]}"
 exit $status
