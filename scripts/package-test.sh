@@ -318,5 +318,14 @@ JSON
   fi
   stop_pdusim
 done
+# The armhf pages and catalogue are made by the emulated commands: they must be the amd64 ones.
+if [ -d "$WORK/root-amd64/usr/share/man" ] && [ -d "$WORK/root-armhf/usr/share/man" ]; then
+  for f in usr/share/man/man1/qrmhost.1.gz usr/share/man/man1/pdusim.1.gz \
+    usr/share/snmp-marluxa-ac-power-tools/catalogue.csv \
+    usr/share/snmp-marluxa-ac-power-tools/catalogue.json; do
+    check "armhf tools: ${f##*/} is the amd64 package's, byte for byte" \
+      cmp -s "$WORK/root-amd64/$f" "$WORK/root-armhf/$f"
+  done
+fi
 
 finish
