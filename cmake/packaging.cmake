@@ -6,7 +6,8 @@
 #                                library folder;
 #   snmp-marluxa-ac-power-tools  component "tools": qrmhost, pdusim, the reference host library,
 #                                the README, the two commands' manual pages and the alarm
-#                                catalogue as CSV and JSON, for the integrator's own machine.
+#                                catalogue as CSV and JSON, for the integrator's own machine
+#                                and (armhf) for the unit itself.
 #
 # Each package has its own doc folder, /usr/share/doc/<package>, with the copyright file
 # (packaging/copyright) and changelog.Debian.gz (packaging/changelog.in), and its lintian
@@ -124,21 +125,44 @@ foreach(component plugin tools)
 endforeach()
 install(FILES README.md DESTINATION ${QRM_DOCDIR_TOOLS} COMPONENT tools)
 
+# The built qrmhost and pdusim run at build time (the manual pages and the catalogue below are
+# made from them): as they are in a native build; in a cross build through the toolchain's
+# emulator (qemu-arm), by a script named after the command (help2man takes the page's title
+# from the name) that also lets qrmhost find the reference host library in the build tree. So
+# the packages of every architecture carry the same pages and catalogue.
+set(QRM_TOOLS_RUN OFF)
+if(NOT CMAKE_CROSSCOMPILING OR CMAKE_CROSSCOMPILING_EMULATOR)
+  set(QRM_TOOLS_RUN ON)
+endif()
+foreach(command qrmhost pdusim)
+  if(CMAKE_CROSSCOMPILING AND QRM_TOOLS_RUN)
+    set(qrm_run_${command} ${CMAKE_BINARY_DIR}/emulated/${command})
+    list(JOIN CMAKE_CROSSCOMPILING_EMULATOR "\" \"" qrm_emulator)
+    file(GENERATE OUTPUT ${qrm_run_${command}}
+      CONTENT "#!/bin/sh\nexec \"${qrm_emulator}\" -E LD_LIBRARY_PATH=/usr/${CMAKE_LIBRARY_ARCHITECTURE}/lib:$<TARGET_FILE_DIR:qrmhost_ref> $<TARGET_FILE:${command}> \"$@\"\n"
+      FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                       WORLD_READ WORLD_EXECUTE)
+  else()
+    set(qrm_run_${command} $<TARGET_FILE:${command}>)
+  endif()
+endforeach()
+
 # Manual pages of the two commands, made at build time by help2man from their --help and
 # --version (so --help stays the one source of the synopsis and the options) and from
 # packaging/man/COMMAND.h2m (the device or data file, the output, examples, see also). The
 # "Exit status:" part of --help becomes the page's EXIT STATUS section. They are made in the
 # build folder's man/ (`man ./build-release/man/qrmhost.1` reads one there). QRM_MAN_PAGES: AUTO
-# makes them when help2man is there and the commands run here (not in a cross build), ON
+# makes them when help2man is there and the commands run here (natively or emulated), ON
 # requires them (`./run test` and `./run demo` install help2man and ask for them).
 set(QRM_MAN_PAGES AUTO CACHE STRING "Make the commands' manual pages with help2man: AUTO, ON, OFF")
 find_program(QRM_HELP2MAN help2man)
-if(QRM_MAN_PAGES STREQUAL "ON" AND (NOT QRM_HELP2MAN OR CMAKE_CROSSCOMPILING))
-  message(FATAL_ERROR "QRM_MAN_PAGES=ON needs help2man (Debian package help2man) and a native build")
+if(QRM_MAN_PAGES STREQUAL "ON" AND (NOT QRM_HELP2MAN OR NOT QRM_TOOLS_RUN))
+  message(FATAL_ERROR "QRM_MAN_PAGES=ON needs help2man (Debian package help2man) and a native "
+                      "build or a cross build with an emulator")
 endif()
 set(QRM_MAN_PAGES_MADE OFF)
 if(QRM_MAN_PAGES STREQUAL "ON" OR (QRM_MAN_PAGES STREQUAL "AUTO" AND QRM_HELP2MAN
-                                   AND NOT CMAKE_CROSSCOMPILING))
+                                   AND QRM_TOOLS_RUN))
   set(QRM_MAN_PAGES_MADE ON)
   set(qrm_man_qrmhost "reference host for the snmp_marluxa_ac_power plug-in")
   set(qrm_man_pdusim "simulator of Marluxa AC power-distribution unit SNMP agents")
@@ -150,7 +174,7 @@ if(QRM_MAN_PAGES STREQUAL "ON" OR (QRM_MAN_PAGES STREQUAL "AUTO" AND QRM_HELP2MA
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
       COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${QRM_SOURCE_DATE_EPOCH} LC_ALL=C.UTF-8
               ${QRM_HELP2MAN} --no-info --section=1 "--name=${qrm_man_${command}}"
-              --include=${include} --output=${page}.h2m $<TARGET_FILE:${command}>
+              --include=${include} --output=${page}.h2m ${qrm_run_${command}}
       COMMAND sed -e "s/^\\.SS \"Exit status:\"$/.SH \"EXIT STATUS\"/" ${page}.h2m > ${page}
       COMMAND sh -c "gzip -9nc \"$1\" >\"$1.gz\"" sh ${page}
       DEPENDS ${command} ${include}
@@ -162,15 +186,14 @@ if(QRM_MAN_PAGES STREQUAL "ON" OR (QRM_MAN_PAGES STREQUAL "AUTO" AND QRM_HELP2MA
 endif()
 
 # The alarm catalogue as data files of the tools package (what `qrmhost catalogue --csv` and
-# `--json` print), for the network-management side of a site; made by the built qrmhost, so
-# not in a cross build.
-if(NOT CMAKE_CROSSCOMPILING)
+# `--json` print), for the network-management side of a site; made by the built qrmhost.
+if(QRM_TOOLS_RUN)
   set(qrm_catalogue_dir ${CMAKE_BINARY_DIR}/catalogue)
   set(qrm_catalogue_files ${qrm_catalogue_dir}/catalogue.csv ${qrm_catalogue_dir}/catalogue.json)
   add_custom_command(OUTPUT ${qrm_catalogue_files}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${qrm_catalogue_dir}
     COMMAND sh -c "\"$1\" catalogue --csv >\"$2/catalogue.csv\" && \"$1\" catalogue --json >\"$2/catalogue.json\""
-            sh $<TARGET_FILE:qrmhost> ${qrm_catalogue_dir}
+            sh ${qrm_run_qrmhost} ${qrm_catalogue_dir}
     DEPENDS qrmhost
     COMMENT "Writing the alarm catalogue" VERBATIM)
   add_custom_target(qrm_catalogue ALL DEPENDS ${qrm_catalogue_files})

@@ -16,6 +16,7 @@
 #include "snmp/bare_floats.h"
 #include "snmp/exchange_failure.h"
 #include "snmp/icmp_errors.h"
+#include "snmp/net_snmp_log.h"
 #include "snmp/oid_text.h"
 #include "snmp/peer_filter.h"
 #include "snmp/udp_peer.h"
@@ -159,6 +160,7 @@ void SNMP_MARLUXA_AC_POWER::do_sample() {
   ConsoleLine(std::cout, "SNMP_MARLUXA_AC_POWER::do_sample");
   auto round = RoundLock();
   if (m_ip.empty() || m_stop.raised()) return;
+  const NetSnmpLogPeer log_peer(m_ip, PeerSuffix());  // net-snmp's lines name the peer
   if (m_settings.snmp_version == 0) {  // a half-made configuration never sends anything
     ConsoleLine(std::cerr,
                 "snmpbulkwalk: no session opened: appSetting cannot form one (see InitSetting)" +

@@ -21,11 +21,12 @@ MATRIX_MIRROR=${QRM_MATRIX_MIRROR:-http://deb.debian.org/debian}
 MATRIX_SECURITY_MIRROR=${QRM_MATRIX_SECURITY_MIRROR:-http://deb.debian.org/debian-security}
 
 # Building and testing (amd64 and the armhf cross build), the interoperability tests' agents
-# and clients, and packaging with its checks. Not git nor clang-format: the style check is the
-# build machine's (each release's clang-format formats a little differently).
+# and clients, and packaging with its checks (gpg: the signed repository's check). Not git nor
+# clang-format: the style check is the build machine's (each release's clang-format formats a
+# little differently).
 ROOT_PACKAGES=(cmake make g++ pkg-config libsnmp-dev libjsoncpp-dev libboost-date-time-dev
   libgtest-dev libgmock-dev snmp snmpd snmpsim file binutils dpkg-dev help2man lintian
-  devscripts jq g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user)
+  devscripts jq gpg g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user)
 
 # The package lines of a release: its main suite, and for a stable release its updates and
 # security suites, as a unit installed today would have them.

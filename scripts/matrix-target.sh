@@ -10,9 +10,10 @@
 #   2. the version of net-snmp, as the release's library for ARCH reports it
 #      (netsnmp_get_version(), from a program built and run as the tests are);
 #   3. the packages of ARCH (scripts/package.sh with QRM_PACKAGE_ARCHES=ARCH) into
-#      dist/CODENAME, built in OUT/package: the plug-in (and for amd64 the tools), hardened,
-#      lintian-clean, tested by scripts/package-test.sh (its armhf part checks the plug-in's
-#      time_t against the net-snmp library it links).
+#      dist/CODENAME, an apt repository there, built in OUT/package: the plug-in and the tools,
+#      hardened, lintian-clean, tested by scripts/package-test.sh (its armhf part checks the
+#      plug-in's time_t against the net-snmp library it links and runs the armhf tools under
+#      qemu-arm).
 #
 # Writes OUT/result: "VERSION PASSED FAILED", where PASSED and FAILED count the tests of the
 # suite (a skipped test counts as failed: the whole suite must run, the interoperability tests
@@ -100,7 +101,8 @@ fi
 [ -n "${version:-}" ] || version="?"
 
 # ---- 3. the packages ----------------------------------------------------------------------------
-QRM_PACKAGE_ARCHES=$ARCH QRM_PACKAGE_DIST=$ROOT/dist/$CODENAME QRM_PACKAGE_WORK=$OUT/package \
+QRM_PACKAGE_ARCHES=$ARCH QRM_PACKAGE_DIST=$ROOT/dist/$CODENAME QRM_PACKAGE_CODENAME=$CODENAME \
+  QRM_PACKAGE_WORK=$OUT/package \
   QRM_PACKAGE_JOBS=$JOBS "$ROOT/scripts/package.sh" >"$OUT/package.log" 2>&1
 status=$?
 ok=$(grep -cE '^ok: ' "$OUT/package.log")

@@ -21,12 +21,21 @@
 #   matrix: CODENAME ARCH net-snmp VERSION: N passed, M failed
 #   matrix: CODENAME ARCH net-snmp ?: not built: REASON
 #
+# The target upgrade[:ARCH] (ARCH armhf, the default, or amd64) upgrades a unit from Debian 12
+# to 13 with the plug-in from the project's apt repositories (scripts/matrix-upgrade.sh). The
+# repositories dist/bookworm and dist/trixie are used as they are; when one lacks ARCH's
+# packages, they are built first in that release's root (scripts/package.sh alone, not the
+# suite). Its line:
+#
+#   matrix: upgrade bookworm trixie ARCH: plug-in VERSION_BEFORE -> VERSION_AFTER, N walks answered
+#
 # Exit status: 0 when every target ran with no failure, 1 otherwise.
 #
 # Environment: QRM_MATRIX_DIR (default build-matrix), QRM_MATRIX_JOBS (default 2),
 # QRM_MATRIX_FRESH_ROOTS=1 (make the roots anew), QRM_MATRIX_MIRROR and
 # QRM_MATRIX_SECURITY_MIRROR (the package mirror), SOURCE_DATE_EPOCH (default: the last
-# commit's time; it dates the packages).
+# commit's time; it dates the packages), QRM_APT_SIGNING_KEY (a key of the caller's gpg
+# keyring: each dist/CODENAME the run wrote gets a signed Release, made outside the roots).
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 REPO=$(pwd)
@@ -43,15 +52,19 @@ if [ "$(id -u)" != 0 ]; then
 fi
 
 targets=()
+upgrades=()
 for arg in "${@:-all}"; do
   case "$arg" in
+    upgrade | upgrade:armhf) upgrades+=(armhf) ;;
+    upgrade:amd64) upgrades+=(amd64) ;;
     all) targets+=("${ALL_TARGETS[@]}") ;;
     bookworm | trixie | sid) targets+=("$arg:amd64" "$arg:armhf") ;;
     bookworm:amd64 | bookworm:armhf | trixie:amd64 | trixie:armhf | sid:amd64 | sid:armhf)
       targets+=("$arg")
       ;;
     *)
-      echo "matrix: unknown target $arg (one of: ${ALL_TARGETS[*]}, or a codename)" >&2
+      echo "matrix: unknown target $arg (one of: ${ALL_TARGETS[*]}, a codename, upgrade," \
+        "upgrade:armhf, upgrade:amd64)" >&2
       exit 2
       ;;
   esac
@@ -66,13 +79,10 @@ progress() { echo "  $*" >&2; }
 lines=()
 status=0
 declare -A root_state # codename -> "ok" or the reason it could not be made
-for target in "${targets[@]}"; do
-  codename=${target%:*} arch=${target#*:}
-  out=$DIR/$codename/$arch
-  root=$DIR/roots/$codename
-  mkdir -p "$out"
-  start=$SECONDS
 
+# ensure_root CODENAME: the release's root, made or kept (root_state says which).
+ensure_root() {
+  local codename=$1 root=$DIR/roots/$1 made root_start
   if [ -z "${root_state[$codename]:-}" ]; then
     if [ "${QRM_MATRIX_FRESH_ROOTS:-0}" = 1 ]; then rm -rf "$root"; fi
     made=$([ -f "$root/.matrix-root" ] && echo "kept" || echo "made")
@@ -87,6 +97,16 @@ for target in "${targets[@]}"; do
       progress "$codename: ${root_state[$codename]} (log: $DIR/roots/$codename.log)"
     fi
   fi
+}
+
+for target in "${targets[@]}"; do
+  codename=${target%:*} arch=${target#*:}
+  out=$DIR/$codename/$arch
+  root=$DIR/roots/$codename
+  mkdir -p "$out"
+  start=$SECONDS
+
+  ensure_root "$codename"
   if [ "${root_state[$codename]}" != ok ]; then
     lines+=("matrix: $codename $arch net-snmp ?: not built: ${root_state[$codename]}")
     status=1
@@ -114,6 +134,47 @@ for target in "${targets[@]}"; do
   fi
   progress "$codename $arch: $((SECONDS - start)) s in all"
 done
+
+for arch in "${upgrades[@]}"; do
+  start=$SECONDS
+  ok=1
+  for codename in bookworm trixie; do
+    grep -qx "Architecture: $arch" "$REPO/dist/$codename/Packages" 2>/dev/null && continue
+    ensure_root "$codename"
+    if [ "${root_state[$codename]}" != ok ]; then
+      lines+=("matrix: upgrade bookworm trixie $arch: not run: ${root_state[$codename]}")
+      ok=0
+      break
+    fi
+    out=$DIR/$codename/$arch
+    mkdir -p "$out"
+    progress "upgrade $arch: the $codename $arch packages ..."
+    if ! in_root "$DIR/roots/$codename" env SOURCE_DATE_EPOCH="$SOURCE_DATE_EPOCH" \
+      QRM_PACKAGE_ARCHES="$arch" QRM_PACKAGE_DIST="$REPO/dist/$codename" \
+      QRM_PACKAGE_CODENAME="$codename" QRM_PACKAGE_WORK="$out/package" \
+      QRM_PACKAGE_JOBS="${QRM_MATRIX_JOBS:-2}" bash "$REPO/scripts/package.sh" \
+      >"$out/package.log" 2>&1; then
+      lines+=("matrix: upgrade bookworm trixie $arch: not run: the $codename packages failed (see $out/package.log)")
+      ok=0
+      break
+    fi
+  done
+  if [ $ok = 1 ]; then
+    line=$(bash "$REPO/scripts/matrix-upgrade.sh" "$arch") || ok=0
+    lines+=("${line:-matrix: upgrade bookworm trixie $arch: not run: see build-matrix/upgrade-$arch}")
+  fi
+  [ $ok = 1 ] || status=1
+  progress "upgrade $arch: $((SECONDS - start)) s in all"
+done
+
+# The roots see neither the caller's environment nor its keyring: the repositories the run
+# wrote are signed here, on the build machine, when the integrator names a key.
+if [ -n "${QRM_APT_SIGNING_KEY:-}" ]; then
+  for codename in $(printf '%s\n' "${targets[@]%:*}" ${upgrades[@]:+bookworm trixie} | sort -u); do
+    [ -f "$REPO/dist/$codename/Packages" ] || continue
+    "$REPO/scripts/apt-repo.sh" "$REPO/dist/$codename" "$codename" >&2 || status=1
+  done
+fi
 
 printf '%s\n' "${lines[@]}"
 exit $status

@@ -8,20 +8,22 @@
 #     depend on net-snmp's runtime package of this release (libsnmp40, libsnmp40t64, ...) but
 #     neither on jsoncpp nor on the reference host (the host process supplies those); their
 #     version names the Debian release (+debNu1), as their changelog does;
-#   - the tools package holds its documents under its own name, the manual pages and the alarm
-#     catalogue (429 signals);
+#   - the tools package of each architecture holds its documents under its own name, the
+#     manual pages and the alarm catalogue (429 signals);
 #   - the armhf plug-in is a 32-bit ARM EABI5 hard-float shared object, built for the time_t of
 #     the armhf net-snmp library it links: it passes that library struct timeval, whose size
 #     is 8 bytes with 32-bit time and 16 with 64-bit time (Debian 13 and later);
-#   - the build machine's packages, unpacked into a temporary root (dpkg-deb -x), run: the
-#     packaged qrmhost, with the packaged plug-in, against the packaged pdusim for one round in
-#     frame mode 2, finding the reference host library inside that root, exits 0 and writes
-#     nothing but events (read by jq) to standard output with --events -; both commands print
-#     the package's version;
-#   - with BUILD, `cmake --install BUILD --prefix DIR` gives a tree that runs the same round.
+#   - each architecture's packages, unpacked into a temporary root (dpkg-deb -x), run (armhf
+#     under qemu-arm, with this release's armhf libraries): the packaged qrmhost, with the
+#     packaged plug-in, against the packaged pdusim for one round in frame mode 2, finding the
+#     reference host library inside that root, exits 0 and writes nothing but events (read by
+#     jq) to standard output with --events -; both commands print the package's version;
+#   - with BUILD, `cmake --install BUILD --prefix DIR` gives a tree that runs the same round;
+#   - DIST is an apt repository (scripts/apt-repo.sh) that `apt-get update` accepts with one
+#     `deb [trusted=yes] file:DIST ./` line and that offers each plug-in package at its version;
+#     signed with a throwaway key (when gpg is there), apt accepts it with that key only.
 #
-# QRM_PACKAGE_ARCHES (default "amd64 armhf") names the plug-in packages to test; the tools and
-# the round are tested when it names amd64.
+# QRM_PACKAGE_ARCHES (default "amd64 armhf") names the architectures whose packages are tested.
 #
 # Prints one line per check and "package-test: N passed, M failed"; exits 1 on any failure.
 set -uo pipefail
@@ -33,6 +35,7 @@ DIST=${1:?usage: package-test.sh DIST [BUILD]}
 BUILD=${2:-}
 DIST=$(cd "$DIST" && pwd)
 PLUGIN=snmp_marluxa_ac_power.so
+TRIPLET=arm-linux-gnueabihf
 ARCHES=${QRM_PACKAGE_ARCHES:-amd64 armhf}
 RUNTIME=$(netsnmp_runtime) # net-snmp's library package in this release
 
@@ -150,78 +153,41 @@ for arch in $ARCHES; do
     fi
   fi
 done
-case " $ARCHES " in *" amd64 "*) ;; *) finish ;; esac
 
-# ---- the tools package -----------------------------------------------------------------------
-tools=$(package_file snmp-marluxa-ac-power-tools amd64)
-plugin=$(package_file snmp-marluxa-ac-power amd64)
-if [ -z "$tools" ] || [ -z "$plugin" ]; then
-  fail "the amd64 tools and plug-in packages are in $DIST"
-  finish
+# ---- the apt repository ----------------------------------------------------------------------
+# DIST as a unit's apt sees it (scripts/apt-repo-test.sh, which prints its own checks).
+QRM_PACKAGE_ARCHES=$ARCHES "$(dirname "${BASH_SOURCE[0]}")/apt-repo-test.sh" "$DIST" \
+  >"$WORK/apt-repo-test.log" 2>&1
+grep -v '^apt-repo-test: ' "$WORK/apt-repo-test.log"
+read -r repo_passed repo_failed < <(sed -n \
+  's/^apt-repo-test: \([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' "$WORK/apt-repo-test.log")
+if [ -n "${repo_passed:-}" ]; then
+  passed=$((passed + repo_passed))
+  failed=$((failed + repo_failed))
+else
+  fail "apt repository: scripts/apt-repo-test.sh ran to its end"
 fi
-pass "${tools##*/} is there"
-version=$(dpkg-deb -f "$tools" Version)
-version=${version%-*} # the upstream version, without the package release
-tools_depends=$(dpkg-deb -f "$tools" Depends)
-echo "  Depends: $tools_depends"
-check "tools: Depends has $RUNTIME and libjsoncpp, not the plug-in package" \
-  bash -c 'grep -q "$2 (>=" <<<"$1" && grep -q "libjsoncpp" <<<"$1" &&
-    ! grep -q "snmp-marluxa-ac-power" <<<"$1"' _ "$tools_depends" "$RUNTIME"
 
-ROOT=$WORK/root
-dpkg-deb -x "$plugin" "$ROOT"
-dpkg-deb -x "$tools" "$ROOT"
-multiarch=$(dpkg-architecture -a amd64 -qDEB_HOST_MULTIARCH 2>/dev/null)
-for f in usr/bin/qrmhost usr/bin/pdusim "usr/lib/$multiarch/qrm/libqrmhost_ref.so"; do
-  check "tools: holds $f" test -f "$ROOT/$f"
-done
-for f in README.md copyright changelog.Debian.gz; do
-  check "tools: holds $f in its own doc folder" \
-    test -f "$ROOT/usr/share/doc/snmp-marluxa-ac-power-tools/$f"
-done
-for tool in qrmhost pdusim; do
-  check "tools: the manual page of $tool is made from its --help" \
-    bash -c 'zcat "$1" | grep -q "^\.TH ${2^^} \"1\"" && zcat "$1" | grep -qF "\-\-help"' _ \
-    "$ROOT/usr/share/man/man1/$tool.1.gz" "$tool"
-done
-for f in catalogue.csv catalogue.json; do
-  check "tools: holds the alarm catalogue as $f" \
-    test -s "$ROOT/usr/share/snmp-marluxa-ac-power-tools/$f"
-done
-check "tools: the catalogue names 429 signals" \
-  test "$(grep -c ',120830[0-9]*,' "$ROOT/usr/share/snmp-marluxa-ac-power-tools/catalogue.csv")" = 429
-hostlib=$(env -u LD_LIBRARY_PATH ldd "$ROOT/usr/bin/qrmhost" |
-  sed -n 's/^[[:space:]]*libqrmhost_ref\.so => \([^ ]*\) .*/\1/p')
-echo "  ldd: libqrmhost_ref.so => $hostlib"
-check "qrmhost finds the reference host library inside the unpacked root" \
-  test "$(realpath -m "$hostlib")" = "$(realpath "$ROOT/usr/lib/$multiarch/qrm/libqrmhost_ref.so")"
-for tool in qrmhost pdusim; do
-  check "$tool --version prints $tool $version" \
-    test "$(env -u LD_LIBRARY_PATH "$ROOT/usr/bin/$tool" --version 2>&1)" = "$tool $version"
-done
+# ---- the tools packages, and one round with each --------------------------------------------
+# The tools of each architecture of ARCHES, unpacked with that architecture's plug-in into a
+# root of their own: the files, the dependencies, the reference host library found inside the
+# root, and one round of the packaged qrmhost and plug-in against the packaged pdusim. The armhf
+# commands run under qemu-arm, with this release's armhf libraries as a unit has them.
 
-# ---- one round: packaged qrmhost and plug-in against the packaged pdusim ---------------------
-"$ROOT/usr/bin/pdusim" --port 0 >"$WORK/pdusim.log" 2>&1 &
-SIM_PID=$!
-port=$(pdusim_port "$WORK/pdusim.log" "$SIM_PID")
-if [ -z "$port" ]; then
-  fail "the packaged pdusim starts"
-  cat "$WORK/pdusim.log"
-  finish
-fi
-pass "the packaged pdusim listens on 127.0.0.1:$port"
-cat >"$WORK/device.json" <<JSON
-{"id": 1, "ip": "127.0.0.1:$port", "address": 1,
- "appSetting": {"use_thread": 0, "b_mode": 2, "timeout_ms": 2000, "retries": 1}}
-JSON
-
-# one_round NAME QRMHOST PLUGIN: one round of device 1 with the events on standard output,
-# checked by its exit status, the events (through jq) and the summaries on standard error.
+# one_round NAME RUN... -- QRMHOST PLUGIN: one round of device 1 with the events on standard
+# output, the command prefixed by RUN (an emulator, or nothing), checked by its exit status, the
+# events (through jq) and the summaries on standard error.
 one_round() {
-  local name=$1 qrmhost=$2 plugin=$3 dir=$WORK/$1 status
+  local name=$1 dir=$WORK/$1 status run=()
+  shift
+  while [ "$1" != -- ]; do
+    run+=("$1")
+    shift
+  done
+  local qrmhost=$2 plugin=$3
   mkdir -p "$dir"
-  env -u LD_LIBRARY_PATH timeout 120 "$qrmhost" run --plugin "$plugin" \
-    --config "$WORK/device.json" --rounds 1 --timeout 60 --history "$dir/history" \
+  env -u LD_LIBRARY_PATH timeout 300 "${run[@]}" "$qrmhost" run --plugin "$plugin" \
+    --config "$WORK/device.json" --rounds 1 --timeout 240 --history "$dir/history" \
     --events - >"$dir/events.jsonl" 2>"$dir/err"
   status=$?
   if [ $status != 0 ]; then
@@ -242,20 +208,124 @@ one_round() {
     test "$(jq -c 'select(.event == "signal")' "$dir/events.jsonl" | wc -l)" = 429
   check "$name: one 5087-byte record saved" test "$(stat -c %s "$dir/history/1.rec")" = 5087
 }
-one_round packaged "$ROOT/usr/bin/qrmhost" "$ROOT/usr/lib/$multiarch/qrm/plugins/$PLUGIN"
 
-# ---- cmake --install into a prefix of our choosing -------------------------------------------
-if [ -n "$BUILD" ]; then
-  PREFIX=$WORK/prefix
-  if cmake --install "$BUILD" --prefix "$PREFIX" >"$WORK/install.log" 2>&1; then
-    pass "cmake --install $BUILD --prefix $PREFIX"
-    installed_plugin=$(find "$PREFIX" -path "*/qrm/plugins/$PLUGIN" | head -1)
-    check "the installed tree has the plug-in in a qrm/plugins folder" test -n "$installed_plugin"
-    one_round installed "$PREFIX/bin/qrmhost" "$installed_plugin"
-  else
-    fail "cmake --install $BUILD --prefix $PREFIX"
-    cat "$WORK/install.log"
+# start_pdusim RUN... -- PDUSIM: the packaged simulator on a free port of 127.0.0.1 (SIM_PID,
+# SIM_PORT); false when it does not start.
+start_pdusim() {
+  local run=()
+  while [ "$1" != -- ]; do
+    run+=("$1")
+    shift
+  done
+  env -u LD_LIBRARY_PATH "${run[@]}" "$2" --port 0 >"$WORK/pdusim.log" 2>&1 &
+  SIM_PID=$!
+  SIM_PORT=$(pdusim_port "$WORK/pdusim.log" "$SIM_PID")
+  [ -n "$SIM_PORT" ]
+}
+stop_pdusim() {
+  kill "$SIM_PID" 2>/dev/null
+  wait "$SIM_PID" 2>/dev/null
+  SIM_PID=
+}
+
+for arch in $ARCHES; do
+  tools=$(package_file snmp-marluxa-ac-power-tools "$arch")
+  plugin=$(package_file snmp-marluxa-ac-power "$arch")
+  if [ -z "$tools" ] || [ -z "$plugin" ]; then
+    fail "the $arch tools and plug-in packages are in $DIST"
+    continue
   fi
+  pass "${tools##*/} is there"
+  version=$(dpkg-deb -f "$tools" Version)
+  version=${version%-*} # the upstream version, without the package release
+  tools_depends=$(dpkg-deb -f "$tools" Depends)
+  echo "  Depends: $tools_depends"
+  check "$arch tools: Architecture is $arch" test "$(dpkg-deb -f "$tools" Architecture)" = "$arch"
+  check "$arch tools: Depends has $RUNTIME and libjsoncpp, not the plug-in package" \
+    bash -c 'grep -q "$2 (>=" <<<"$1" && grep -q "libjsoncpp" <<<"$1" &&
+      ! grep -q "snmp-marluxa-ac-power" <<<"$1"' _ "$tools_depends" "$RUNTIME"
+
+  ROOT=$WORK/root-$arch
+  dpkg-deb -x "$plugin" "$ROOT"
+  dpkg-deb -x "$tools" "$ROOT"
+  multiarch=$(dpkg-architecture -a "$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
+  for f in usr/bin/qrmhost usr/bin/pdusim "usr/lib/$multiarch/qrm/libqrmhost_ref.so"; do
+    check "$arch tools: holds $f" test -f "$ROOT/$f"
+  done
+  for f in README.md copyright changelog.Debian.gz; do
+    check "$arch tools: holds $f in its own doc folder" \
+      test -f "$ROOT/usr/share/doc/snmp-marluxa-ac-power-tools/$f"
+  done
+  for tool in qrmhost pdusim; do
+    check "$arch tools: the manual page of $tool is made from its --help" \
+      bash -c 'zcat "$1" | grep -q "^\.TH ${2^^} \"1\"" && zcat "$1" | grep -qF "\-\-help"' _ \
+      "$ROOT/usr/share/man/man1/$tool.1.gz" "$tool"
+  done
+  for f in catalogue.csv catalogue.json; do
+    check "$arch tools: holds the alarm catalogue as $f" \
+      test -s "$ROOT/usr/share/snmp-marluxa-ac-power-tools/$f"
+  done
+  check "$arch tools: the catalogue names 429 signals" \
+    test "$(grep -c ',120830[0-9]*,' "$ROOT/usr/share/snmp-marluxa-ac-power-tools/catalogue.csv")" = 429
+  run=()
+  if [ "$arch" = armhf ]; then
+    # As on a unit: the release's armhf C library and loader (libc6:armhf, which the armhf
+    # libraries installed for building bring), found where a unit has them.
+    run=(qemu-arm)
+    [ -e /lib/ld-linux-armhf.so.3 ] || run=(qemu-arm -L "/usr/$TRIPLET")
+    runpath=$(readelf -d "$ROOT/usr/bin/qrmhost" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
+    check "armhf tools: qrmhost's run path leads to the reference host library in its root" \
+      test "$(realpath -m "$ROOT/usr/bin/${runpath#\$ORIGIN/}")" = \
+      "$(realpath "$ROOT/usr/lib/$multiarch/qrm")"
+  else
+    hostlib=$(env -u LD_LIBRARY_PATH ldd "$ROOT/usr/bin/qrmhost" |
+      sed -n 's/^[[:space:]]*libqrmhost_ref\.so => \([^ ]*\) .*/\1/p')
+    echo "  ldd: libqrmhost_ref.so => $hostlib"
+    check "qrmhost finds the reference host library inside the unpacked root" \
+      test "$(realpath -m "$hostlib")" = "$(realpath "$ROOT/usr/lib/$multiarch/qrm/libqrmhost_ref.so")"
+  fi
+  for tool in qrmhost pdusim; do
+    check "$arch: $tool --version prints $tool $version" \
+      test "$(env -u LD_LIBRARY_PATH "${run[@]}" "$ROOT/usr/bin/$tool" --version 2>&1)" = \
+      "$tool $version"
+  done
+  if ! start_pdusim "${run[@]}" -- "$ROOT/usr/bin/pdusim"; then
+    fail "$arch: the packaged pdusim starts"
+    cat "$WORK/pdusim.log"
+    stop_pdusim
+    continue
+  fi
+  pass "$arch: the packaged pdusim listens on 127.0.0.1:$SIM_PORT"
+  cat >"$WORK/device.json" <<JSON
+{"id": 1, "ip": "127.0.0.1:$SIM_PORT", "address": 1,
+ "appSetting": {"use_thread": 0, "b_mode": 2, "timeout_ms": 2000, "retries": 1}}
+JSON
+  one_round "packaged-$arch" "${run[@]}" -- "$ROOT/usr/bin/qrmhost" \
+    "$ROOT/usr/lib/$multiarch/qrm/plugins/$PLUGIN"
+
+  # cmake --install of the build machine's build, into a prefix of our choosing: the same round.
+  if [ "$arch" = amd64 ] && [ -n "$BUILD" ]; then
+    PREFIX=$WORK/prefix
+    if cmake --install "$BUILD" --prefix "$PREFIX" >"$WORK/install.log" 2>&1; then
+      pass "cmake --install $BUILD --prefix $PREFIX"
+      installed_plugin=$(find "$PREFIX" -path "*/qrm/plugins/$PLUGIN" | head -1)
+      check "the installed tree has the plug-in in a qrm/plugins folder" test -n "$installed_plugin"
+      one_round installed -- "$PREFIX/bin/qrmhost" "$installed_plugin"
+    else
+      fail "cmake --install $BUILD --prefix $PREFIX"
+      cat "$WORK/install.log"
+    fi
+  fi
+  stop_pdusim
+done
+# The armhf pages and catalogue are made by the emulated commands: they must be the amd64 ones.
+if [ -d "$WORK/root-amd64/usr/share/man" ] && [ -d "$WORK/root-armhf/usr/share/man" ]; then
+  for f in usr/share/man/man1/qrmhost.1.gz usr/share/man/man1/pdusim.1.gz \
+    usr/share/snmp-marluxa-ac-power-tools/catalogue.csv \
+    usr/share/snmp-marluxa-ac-power-tools/catalogue.json; do
+    check "armhf tools: ${f##*/} is the amd64 package's, byte for byte" \
+      cmp -s "$WORK/root-amd64/$f" "$WORK/root-armhf/$f"
+  done
 fi
 
 finish

@@ -1,46 +1,55 @@
 #!/usr/bin/env bash
-# `./run package`: builds the Debian packages into dist/ and tests them.
+# `./run package`: builds the Debian packages into dist/CODENAME (the release of this machine)
+# and tests them:
 #
-#   dist/snmp-marluxa-ac-power_VERSION-1+debNu1_amd64.deb        the plug-in, for the build machine
-#   dist/snmp-marluxa-ac-power_VERSION-1+debNu1_armhf.deb        the plug-in, for the unit
-#   dist/snmp-marluxa-ac-power-tools_VERSION-1+debNu1_amd64.deb  qrmhost, pdusim, reference host
+#   snmp-marluxa-ac-power_VERSION-1+debNu1_amd64.deb        the plug-in, for the build machine
+#   snmp-marluxa-ac-power_VERSION-1+debNu1_armhf.deb        the plug-in, for the unit
+#   snmp-marluxa-ac-power-tools_VERSION-1+debNu1_amd64.deb  qrmhost, pdusim, reference host
+#   snmp-marluxa-ac-power-tools_VERSION-1+debNu1_armhf.deb  the same, to run on the unit
+#   Packages, Packages.gz, Release                          the folder as an apt repository
+#                                                           (scripts/apt-repo.sh; InRelease and
+#                                                           Release.gpg with QRM_APT_SIGNING_KEY)
 #
 # N is the number of the Debian release the machine runs (cmake/packaging.cmake): the packages
 # depend on that release's libraries.
 #
 # Steps, each timed:
-#   1. packages: the armhf foreign architecture, the cross toolchain and the armhf runtime
-#      libraries that dpkg-shlibdeps maps the plug-in's needs to (as root; otherwise prints the
+#   1. packages: the armhf foreign architecture, the cross toolchain, qemu-user and the armhf
+#      runtime libraries that dpkg-shlibdeps maps the packages' needs to (as root; otherwise prints the
 #      commands and exits 2). ./run has installed the build machine's packages and the checking
 #      tools (lintian, hardening-check from devscripts, help2man, jq) already;
 #   2. build A, from scratch in build-package/a: amd64 (Release, hardened, manual pages, no
 #      tests, prefix /usr; cpack of the plug-in and the tools) and armhf (the cross toolchain and
-#      sysroot of ./run cross-test; cpack of the plug-in with dpkg-shlibdeps looking at armhf
-#      libraries);
+#      sysroot of ./run cross-test; cpack of the plug-in and the tools with dpkg-shlibdeps
+#      looking at armhf libraries);
 #   3. build B: the same, from scratch in build-package/b/second-build, with its own sysroot
 #      (build-package/b/armhf-sysroot): another path, so that no path of this machine may
 #      reach the packages unseen;
 #   4. reproducible: every package of A is byte for byte the one of B (SOURCE_DATE_EPOCH is the
 #      last commit's time, so both carry the same times);
-#   5. dist/: A's three packages (earlier .deb files there of the same architectures are
+#   5. dist/CODENAME: A's packages (earlier .deb files there of the same architectures are
 #      removed);
 #   6. hardening-check on every ELF object in the packages;
-#   7. lintian on the three packages: no error and no warning;
+#   7. lintian on the packages: no error and no warning;
 #   8. scripts/package-test.sh on dist/ and on an install of build A's amd64 folder.
 # Exit status: non-zero when a step or a check fails.
 #
 # Environment: QRM_PACKAGE_JOBS (default 2); SOURCE_DATE_EPOCH (default: the last commit's
 # time); DEBFULLNAME and DEBEMAIL set the Maintainer (see cmake/packaging.cmake);
 # QRM_PACKAGE_ARCHES (default "amd64 armhf"): "amd64" builds, checks and tests the build
-# machine's plug-in and tools packages alone, "armhf" the armhf plug-in alone;
-# QRM_PACKAGE_DIST (default dist) and QRM_PACKAGE_WORK (default build-package): where the
-# packages go and where they are built (./run matrix uses dist/<codename> and its own folders).
+# machine's plug-in and tools packages alone, "armhf" the armhf ones alone;
+# QRM_PACKAGE_CODENAME (default: this machine's release, /etc/os-release) names the release in
+# the repository's Release; QRM_PACKAGE_DIST (default dist/CODENAME) and QRM_PACKAGE_WORK
+# (default build-package): where the packages go and where they are built (./run matrix uses
+# dist/CODENAME and its own folders); QRM_APT_SIGNING_KEY: a gpg key that signs the Release.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 JOBS=${QRM_PACKAGE_JOBS:-2}
 WORK=${QRM_PACKAGE_WORK:-$ROOT/build-package}
-DIST=${QRM_PACKAGE_DIST:-$ROOT/dist}
+# The release the packages are for: this machine's (a matrix root's), unless named.
+CODENAME=${QRM_PACKAGE_CODENAME:-$(. /etc/os-release && echo "${VERSION_CODENAME:-unknown}")}
+DIST=${QRM_PACKAGE_DIST:-$ROOT/dist/$CODENAME}
 case "$WORK" in /*) ;; *) WORK=$ROOT/$WORK ;; esac
 case "$DIST" in /*) ;; *) DIST=$ROOT/$DIST ;; esac
 ARCHES=${QRM_PACKAGE_ARCHES:-amd64 armhf}
@@ -65,12 +74,13 @@ fi
 export SOURCE_DATE_EPOCH LC_ALL=C.UTF-8 TZ=UTC
 umask 022
 
-# For the armhf plug-in: the cross toolchain, and the armhf libraries it links or is described
-# by (dpkg-shlibdeps reads their packages' shlibs and symbols files), net-snmp's under this
-# release's name for it (added in step 1). jsoncpp's development files are needed to configure
-# the project, not by the plug-in, which leaves jsoncpp undefined.
+# For the armhf packages: the cross toolchain, qemu-user (the build runs the armhf commands for
+# their manual pages and catalogue; the package test runs them), and the armhf libraries they
+# link or are described by (dpkg-shlibdeps reads their packages' shlibs and symbols files),
+# net-snmp's under this release's name for it (added in step 1). The plug-in leaves jsoncpp
+# undefined; the tools link it.
 HOST_PACKAGES=(cmake make pkg-config file dpkg-dev g++-arm-linux-gnueabihf
-  binutils-arm-linux-gnueabihf libboost-date-time-dev)
+  binutils-arm-linux-gnueabihf libboost-date-time-dev qemu-user)
 ARMHF_PACKAGES=(libjsoncpp-dev:armhf libstdc++6:armhf)
 
 STEP_PREFIX=package
@@ -130,7 +140,8 @@ build_armhf_set() {
     echo "package: could not prepare $sysroot (see ./run cross-test for the same step)" >&2
     exit 1
   fi
-  # Only the plug-in (and its changelog) is built: installing its component needs nothing else.
+  # The plug-in and the tools, to run on the unit; their manual pages and catalogue are made by
+  # running the armhf commands under qemu-arm (cmake/packaging.cmake).
   # GNUInstallDirs chooses the multiarch library folder for native builds only: it is named here.
   # The plug-in is linked with its installed run path (none) rather than one into the sysroot:
   # installing removes a run path but leaves its length in the string table, so the sysroot's
@@ -138,10 +149,9 @@ build_armhf_set() {
   cmake -S "$ROOT" -B "$dir/armhf" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/armhf-toolchain.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DQRM_BUILD_TESTS=OFF -DQRM_HARDENING=ON \
     -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_LIBDIR=lib/$TRIPLET \
-    -DQRM_PACKAGE_COMPONENTS=plugin -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON \
+    -DQRM_PACKAGE_COMPONENTS="plugin;tools" -DQRM_MAN_PAGES=ON \
     -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON -DQRM_ARMHF_SYSROOT="$sysroot" >"$dir/armhf.log" 2>&1 &&
-    cmake --build "$dir/armhf" -j"$JOBS" --target snmp_marluxa_ac_power qrm_changelog \
-      >>"$dir/armhf.log" 2>&1 || {
+    cmake --build "$dir/armhf" -j"$JOBS" >>"$dir/armhf.log" 2>&1 || {
     tail -40 "$dir/armhf.log" >&2
     echo "package: FAIL: the armhf build in $dir/armhf" >&2
     exit 1
@@ -188,6 +198,13 @@ done
 for deb in "${packages[@]}"; do
   printf '%s\n  Depends: %s\n' "${deb#"$ROOT"/}" "$(dpkg-deb -f "$deb" Depends)"
 done
+
+# ---- 5b. the apt repository ------------------------------------------------------------------
+step "apt repository"
+"$ROOT/scripts/apt-repo.sh" "$DIST" "$CODENAME" || {
+  echo "package: FAIL: the apt repository of $DIST"
+  status=1
+}
 
 # ---- 6. hardening ----------------------------------------------------------------------------
 # Every ELF object must have the stack protector, fortified functions, RELRO, immediate binding

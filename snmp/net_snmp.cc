@@ -3,6 +3,7 @@
 #include <mutex>
 #include <set>
 
+#include "snmp/net_snmp_log.h"
 #include "snmp/usm_lock.h"
 #include "util/pin_loaded_object.h"
 
@@ -51,6 +52,8 @@ void EnsureNetSnmpReady() {
     // unload it too: its state stays reachable, and a plug-in loaded again reuses it instead
     // of initialising (and leaking) a second time.
     PinLoadedObjectOf(reinterpret_cast<void*>(&snmp_sess_init));
+    RouteNetSnmpLog();  // before the library may log anything
+    const auto callbacks = HoldNetSnmpCallbacks();
     netsnmp_session scratch;
     snmp_sess_init(&scratch);
   });
@@ -61,6 +64,7 @@ void EnsureUsmReady() {
   static std::once_flag once;
   std::call_once(once, [] {
     UsmGuard guard;
+    const auto callbacks = HoldNetSnmpCallbacks();
     InitUserBasedSecurity();
   });
 }

@@ -18,11 +18,26 @@
 // user that engine discovery sends as). When the host process has set up net-snmp itself
 // (init_snmp) before, its USM is used as it is and nothing of it is changed. SNMPv3 state is
 // process-wide; snmp/usm_lock.h and snmp/usm_walk.h say how walks share it.
+//
+// net-snmp's callback lists. Every snmp_sess_open runs the library's session-set-up callbacks
+// (snmp_call_callbacks), and init_usm adds callbacks. net-snmp guards each list with a plain
+// counter, not a lock: a thread that finds it taken sleeps 1 ms at a time and after 100 tries
+// logs "lock in _callback_lock sleeps more than 100 milliseconds in snmp_call_callbacks" and
+// goes on without it; and two threads changing the counter at once can lose a change, which
+// leaves the list taken for good (every later open then waits 100 ms and logs that line). So
+// every call of the plug-in that runs or changes those lists (the first initialisation, the USM
+// set-up, each session open) holds HoldNetSnmpCallbacks(): one at a time, the counter is never
+// contended, and 64 devices opening their sessions at once wait for each other here instead.
+// Opening a session holds it only for the library's own set-up (no name is looked up there:
+// a walk opens its session on an address).
 #pragma once
+
+#include <mutex>
 
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 
+#include "snmp/net_snmp_callbacks.h"
 #include "snmp/net_snmp_version.h"  // what differs between net-snmp releases
 
 void EnsureNetSnmpReady();

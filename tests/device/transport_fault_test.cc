@@ -334,7 +334,7 @@ const FaultCase kFaultCases[] = {
      Peer::kAgent, Drive::kHost, kOne, CallocFails(kPdu, 1), kFailed, "", 1, 0, 0},
     {"no memory for net-snmp's parse of the response: the answer is lost",
      Peer::kAgent, Drive::kHost, kOne, CallocFails(kPdu, 2), "rvSize is 0\n",
-     "pdu failed to be created\n" /* net-snmp's log */ "Timeout: No Response from 127.0.0.1:%p\n",
+     "pdu failed to be created (peer 127.0.0.1:%p)\n" /* net-snmp's log */ "Timeout: No Response from 127.0.0.1:%p\n",
      1, 1, 0},
     {"no memory to take the response over",
      Peer::kAgent, Drive::kHost, kOne, CallocFails(kPdu, 3), kFailed, "", 1, 1, 0},
