@@ -5,8 +5,9 @@
 #                                build machine); Multi-Arch: same, as it lives in the multiarch
 #                                library folder;
 #   snmp-marluxa-ac-power-tools  component "tools": qrmhost, pdusim, the reference host library,
-#                                the README, the two commands' manual pages and the alarm
-#                                catalogue as CSV and JSON, for the integrator's own machine
+#                                the README and its docs/, the two commands' manual pages and
+#                                the alarm catalogue as CSV and JSON, for the integrator's own
+#                                machine
 #                                and (armhf) for the unit itself.
 #
 # Each package has its own doc folder, /usr/share/doc/<package>, with the copyright file
@@ -124,6 +125,9 @@ foreach(component plugin tools)
           COMPONENT ${component})
 endforeach()
 install(FILES README.md DESTINATION ${QRM_DOCDIR_TOOLS} COMPONENT tools)
+# The README links into docs/: the installed copy keeps the same relative paths.
+install(FILES docs/DESIGN.md docs/DEVELOPMENT.md DESTINATION ${QRM_DOCDIR_TOOLS}/docs
+        COMPONENT tools)
 
 # The built qrmhost and pdusim run at build time (the manual pages and the catalogue below are
 # made from them): as they are in a native build; in a cross build through the toolchain's

@@ -252,7 +252,7 @@ for arch in $ARCHES; do
   for f in usr/bin/qrmhost usr/bin/pdusim "usr/lib/$multiarch/qrm/libqrmhost_ref.so"; do
     check "$arch tools: holds $f" test -f "$ROOT/$f"
   done
-  for f in README.md copyright changelog.Debian.gz; do
+  for f in README.md docs/DESIGN.md docs/DEVELOPMENT.md copyright changelog.Debian.gz; do
     check "$arch tools: holds $f in its own doc folder" \
       test -f "$ROOT/usr/share/doc/snmp-marluxa-ac-power-tools/$f"
   done
