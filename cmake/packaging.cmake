@@ -7,8 +7,7 @@
 #   snmp-marluxa-ac-power-tools  component "tools": qrmhost, pdusim, the reference host library,
 #                                the README and its docs/, the two commands' manual pages and
 #                                the alarm catalogue as CSV and JSON, for the integrator's own
-#                                machine
-#                                and (armhf) for the unit itself.
+#                                machine and (armhf) for the unit itself.
 #
 # Each package has its own doc folder, /usr/share/doc/<package>, with the copyright file
 # (packaging/copyright) and changelog.Debian.gz (packaging/changelog.in), and its lintian
