@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 
@@ -207,6 +208,13 @@ class StreamProbe : public DeviceProbe {
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// `text` without the " (ICMP from ADDRESS)" of an unreachable line: the kernel names the
+// error's sender, but qemu's user-mode emulation does not pass it on, and the line then leaves
+// it out.
+std::string WithoutIcmpSender(const std::string& text) {
+  return std::regex_replace(text, std::regex(R"( \(ICMP from [^)]*\))"), "");
 }
 
 // `text` with each %p replaced by `port`.
@@ -429,7 +437,8 @@ TEST(TransportFaults, EachFaultIsAFailedExchangeOrOpenNeverACrashOrAHold) {
       // The lines of the walk: the banner, then exactly these.
       const std::size_t banner = out.find(kBanner);
       ASSERT_NE(banner, std::string::npos) << out;
-      EXPECT_EQ(out.substr(banner + sizeof kBanner - 1), WithPort(c.out, port));
+      EXPECT_EQ(WithoutIcmpSender(out.substr(banner + sizeof kBanner - 1)),
+                WithoutIcmpSender(WithPort(c.out, port)));
       const std::string want = WithPort(c.err, port);
       if (want.empty() || want.back() == '\n') {
         EXPECT_EQ(err, want);

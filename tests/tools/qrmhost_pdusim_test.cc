@@ -211,9 +211,11 @@ TEST(QrmhostPdusim, ExitStatusSaysWhetherTheUnitAnsweredAndEventsAloneOnStandard
                               ", not from the peer 127.0.0.1:" + elsewhere_port +
                               "; 1 came from the peer's port at another address, which "
                               "appSetting.answers_from_any_address 1 would take";
+  // The line names the ICMP error's sender where the kernel's report reaches the plug-in
+  // whole; qemu's user-mode emulation leaves it out, so the checks below read the lines without
+  // it.
   const std::string unreachable =
-      "snmp walk stopped as the unit is out of reach: port unreachable at 127.0.0.1:" +
-      closed_port + " (ICMP from 127.0.0.1)";
+      "snmp walk stopped as the unit is out of reach: port unreachable at 127.0.0.1:" + closed_port;
   const std::string root = "1.3.6.1.4.1.61333.1.1.4.2";
   // The plug-in's device for unit `address` of the pdusim on `port`.
   auto device = [](const std::string& port, int address, const std::string& app) {
@@ -276,6 +278,9 @@ TEST(QrmhostPdusim, ExitStatusSaysWhetherTheUnitAnsweredAndEventsAloneOnStandard
                                    dir.Write("device.json", c.device), "--rounds", "1",
                                    "--interval", "0", "--timeout", "120", "--events", "-"},
                                   180, &out, &err);
+    const std::regex icmp_sender(R"( \(ICMP from [^)]*\))");
+    err = std::regex_replace(err, icmp_sender, "");
+    out = std::regex_replace(out, icmp_sender, "");
     EXPECT_EQ(status, c.status) << err;
     EXPECT_NE(
         err.find("\n[end] device 1: rounds published 1, " + c.closing + ", walk time median "),
