@@ -19,20 +19,8 @@ set -uo pipefail
 DIST=${1:?usage: apt-repo-test.sh DIST}
 DIST=$(cd "$DIST" && pwd)
 ARCHES=${QRM_PACKAGE_ARCHES:-amd64 armhf}
-passed=0 failed=0
-pass() {
-  echo "ok: $1"
-  passed=$((passed + 1))
-}
-fail() {
-  echo "FAIL: $1"
-  failed=$((failed + 1))
-}
-check() { # check DESCRIPTION COMMAND...: passes when the command succeeds
-  local what=$1
-  shift
-  if "$@"; then pass "$what"; else fail "$what"; fi
-}
+# shellcheck source=scripts/checks.sh
+. "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 WORK=$(mktemp -d /tmp/qrm-apt-repo-test.XXXXXX)
 trap 'rm -rf "$WORK"' EXIT
 package_file() { # the one NAME_*_ARCH.deb in DIST, or empty

@@ -39,20 +39,8 @@ TRIPLET=arm-linux-gnueabihf
 ARCHES=${QRM_PACKAGE_ARCHES:-amd64 armhf}
 RUNTIME=$(netsnmp_runtime) # net-snmp's library package in this release
 
-passed=0 failed=0
-pass() {
-  echo "ok: $1"
-  passed=$((passed + 1))
-}
-fail() {
-  echo "FAIL: $1"
-  failed=$((failed + 1))
-}
-check() { # check DESCRIPTION COMMAND...: passes when the command succeeds
-  local what=$1
-  shift
-  if "$@"; then pass "$what"; else fail "$what"; fi
-}
+# shellcheck source=scripts/checks.sh
+. "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 finish() {
   echo "package-test: $passed passed, $failed failed"
   [ $failed = 0 ] && [ $passed -gt 0 ]
