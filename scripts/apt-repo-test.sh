@@ -10,7 +10,7 @@
 #     this machine's sources or packages count, and no root is needed) takes the one line
 #     `deb [trusted=yes] file:DIST ./`: `apt-get update` succeeds with no warning, and
 #     `apt-cache policy` offers each plug-in package of QRM_PACKAGE_ARCHES (default
-#     "amd64 armhf") at its file's version;
+#     "amd64 armhf arm64") at its file's version;
 #   - with gpg: a copy signed with a throwaway key (QRM_APT_SIGNING_KEY) verifies, and apt
 #     accepts it with [signed-by=that key] and refuses it with another key.
 #
@@ -18,7 +18,7 @@
 set -uo pipefail
 DIST=${1:?usage: apt-repo-test.sh DIST}
 DIST=$(cd "$DIST" && pwd)
-ARCHES=${QRM_PACKAGE_ARCHES:-amd64 armhf}
+ARCHES=${QRM_PACKAGE_ARCHES:-amd64 armhf arm64}
 # shellcheck source=scripts/checks.sh
 . "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 WORK=$(mktemp -d /tmp/qrm-apt-repo-test.XXXXXX)

@@ -3,19 +3,21 @@
 # simulator, tests) for the supervision unit's 32-bit ARM hard-float (armhf) with Debian's cross
 # compiler, against Debian's armhf net-snmp, jsoncpp and GoogleTest, runs the test suite under
 # qemu-arm, and checks that the plug-in is an armhf (ARM EABI5, hard-float) shared object.
+# With QRM_CROSS_ARCH=arm64 the same for newer units' 64-bit ARM (aarch64, under qemu-aarch64)
+# in build-arm64, without step 7.
 #
-# Steps, each skipped when already done:
-#   1. packages: armhf foreign architecture, cross toolchain, qemu-user, armhf libraries (as
+# Steps, each skipped when already done (ARCH is armhf or arm64):
+#   1. packages: the ARCH foreign architecture, cross toolchain, qemu-user, ARCH libraries (as
 #      root; otherwise prints the commands and exits 2);
-#   2. build-armhf/sysroot: the armhf net-snmp development files (scripts/armhf-sysroot.sh);
-#   3. configure build-armhf/ (cmake/armhf-toolchain.cmake, Debug, -Werror), build with -j2;
+#   2. build-ARCH/sysroot: the ARCH net-snmp development files (scripts/cross-sysroot.sh);
+#   3. configure build-ARCH/ (cmake/ARCH-toolchain.cmake, Debug, -Werror), build with -j2;
 #   4. check that no build machine (amd64) net-snmp/OpenSSL header went into the build;
-#   5. ctest in build-armhf (every test runs through qemu-arm);
-#   6. file/readelf check of build-armhf/plugin/snmp_marluxa_ac_power.so;
-#   7. a fleet on the unit's address space: qrmhost's run command with 600 own-thread devices
-#      and the fast walk, in one armhf process left with 3 GiB of address space (qemu-arm gives a
-#      32-bit process 4 GiB; fleet_bench --reserve-mib 1024 takes 1 GiB first; qemu-arm 7.2's
-#      own -R option aborts for ARM), in frame mode 1 (the 429 alarm reports of every round would
+#   5. ctest in build-ARCH (every test runs through qemu-user);
+#   6. file/readelf check of build-ARCH/plugin/snmp_marluxa_ac_power.so;
+#   7. (armhf) a fleet on the unit's address space: qrmhost's run command with 600 own-thread
+#      devices and the fast walk, in one armhf process left with 3 GiB of address space
+#      (qemu-arm gives a 32-bit process 4 GiB; fleet_bench --reserve-mib 1024 takes 1 GiB first;
+#      qemu-arm 7.2's own -R option aborts for ARM), in frame mode 1 (the 429 alarm reports of every round would
 #      take more CPU than two cores emulating ARM give), against one pdusim built for the build
 #      machine, until every device has published 2 rounds (bounded at 600 s, which holds on a
 #      busy machine: the check waits for the rounds, it does not time them); prints the devices
@@ -24,15 +26,23 @@
 #      and the fleet took at most 2 MiB of address space per device.
 # Exit status: ctest's; non-zero also when a check fails. Extra arguments go to ctest.
 #
-# Environment: QRM_CROSS_BUILD_DIR (default build-armhf), QRM_CROSS_JOBS (default 2),
-# QRM_CROSS_FLEET_DEVICES (default 600; 0 skips step 7).
+# Environment: QRM_CROSS_ARCH (armhf, the default, or arm64), QRM_CROSS_BUILD_DIR (default
+# build-ARCH), QRM_CROSS_JOBS (default 2), QRM_CROSS_FLEET_DEVICES (default 600 on armhf, 0 on
+# arm64, whose 64-bit address space has no such bound; 0 skips step 7).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
-BUILD=${QRM_CROSS_BUILD_DIR:-build-armhf}
+# shellcheck source=scripts/packages.sh
+. "$ROOT/scripts/packages.sh"
+ARCH=${QRM_CROSS_ARCH:-armhf}
+TRIPLET=$(cross_triplet "$ARCH") || {
+  echo "cross-test: QRM_CROSS_ARCH: unknown architecture $ARCH (armhf or arm64)" >&2
+  exit 2
+}
+QEMU_COMMAND=$(cross_qemu "$ARCH")
+BUILD=${QRM_CROSS_BUILD_DIR:-build-$ARCH}
 case "$BUILD" in /*) ;; *) BUILD=$ROOT/$BUILD ;; esac
 JOBS=${QRM_CROSS_JOBS:-2}
-TRIPLET=arm-linux-gnueabihf
 SYSROOT=$BUILD/sysroot
 PLUGIN_NAME=snmp_marluxa_ac_power
 PLUGIN=$BUILD/plugin/$PLUGIN_NAME.so
@@ -40,12 +50,12 @@ PLUGIN=$BUILD/plugin/$PLUGIN_NAME.so
 # Build machine packages: the cross toolchain, the emulator, the checkers, and what the build
 # itself runs. Boost is used header-only, and its headers are the same for every architecture:
 # the build machine's are used.
-HOST_PACKAGES=(cmake make pkg-config file qemu-user g++-arm-linux-gnueabihf
-  binutils-arm-linux-gnueabihf libboost-date-time-dev)
-# armhf packages that co-install through multiarch. net-snmp's -dev package does not: it goes
-# into the sysroot (scripts/armhf-sysroot.sh), linked against net-snmp's armhf runtime, which
-# is added in step 1 under this release's name for it (libsnmp40, libsnmp40t64, ...).
-ARMHF_PACKAGES=(libjsoncpp-dev:armhf libstdc++6:armhf libgtest-dev:armhf libgmock-dev:armhf)
+HOST_PACKAGES=(cmake make pkg-config file qemu-user "g++-$TRIPLET" "binutils-$TRIPLET"
+  libboost-date-time-dev)
+# ARCH packages that co-install through multiarch. net-snmp's -dev package does not: it goes
+# into the sysroot (scripts/cross-sysroot.sh), linked against net-snmp's runtime for ARCH,
+# which is added in step 1 under this release's name for it (libsnmp40, libsnmp40t64, ...).
+ARCH_PACKAGES=("libjsoncpp-dev:$ARCH" "libstdc++6:$ARCH" "libgtest-dev:$ARCH" "libgmock-dev:$ARCH")
 
 STEP_PREFIX=cross-test
 # shellcheck source=scripts/steps.sh
@@ -53,50 +63,49 @@ STEP_PREFIX=cross-test
 
 # ---- 1. packages -----------------------------------------------------------------------------
 step packages
-# shellcheck source=scripts/packages.sh
-. "$ROOT/scripts/packages.sh"
-ARMHF_PACKAGES+=("$(netsnmp_runtime):armhf")
-ensure_armhf_packages cross-test "${HOST_PACKAGES[@]}" "${ARMHF_PACKAGES[@]}"
+ARCH_PACKAGES+=("$(netsnmp_runtime):$ARCH")
+ensure_cross_packages cross-test "$ARCH" "${HOST_PACKAGES[@]}" "${ARCH_PACKAGES[@]}"
 
 # ---- 2. sysroot ------------------------------------------------------------------------------
 step sysroot
-if ! "$ROOT/scripts/armhf-sysroot.sh" "$SYSROOT"; then
-  echo "cross-test: could not prepare $SYSROOT. If the armhf runtime packages are newer or" >&2
+if ! "$ROOT/scripts/cross-sysroot.sh" "$SYSROOT" "$ARCH"; then
+  echo "cross-test: could not prepare $SYSROOT. If the $ARCH runtime packages are newer or" >&2
   echo "  older than the package lists, run as root: apt-get update && apt-get install -y" >&2
-  echo "  --only-upgrade $(netsnmp_runtime):armhf $(openssl_runtime):armhf" >&2
+  echo "  --only-upgrade $(netsnmp_runtime):$ARCH $(openssl_runtime):$ARCH" >&2
   exit 1
 fi
 
 # ---- 3. configure and build ------------------------------------------------------------------
 step build
-config=(-DQRM_WERROR=ON -DCMAKE_BUILD_TYPE=Debug -DQRM_ARMHF_SYSROOT="$SYSROOT" -DQRM_BUILD_BENCH=ON)
+config=(-DQRM_WERROR=ON -DCMAKE_BUILD_TYPE=Debug -DQRM_CROSS_SYSROOT="$SYSROOT" -DQRM_BUILD_BENCH=ON)
 # The toolchain is fixed at the first configure; naming it again only draws a warning.
 [ -f "$BUILD/CMakeCache.txt" ] ||
-  config+=(-DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/armhf-toolchain.cmake")
+  config+=(-DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$ARCH-toolchain.cmake")
 cmake -S "$ROOT" -B "$BUILD" "${config[@]}" >/dev/null
-if ! grep -q "^CMAKE_TOOLCHAIN_FILE:.*armhf-toolchain.cmake" "$BUILD/CMakeCache.txt"; then
-  echo "cross-test: $BUILD was configured without cmake/armhf-toolchain.cmake; remove it" >&2
+if ! grep -q "^CMAKE_TOOLCHAIN_FILE:.*/$ARCH-toolchain.cmake" "$BUILD/CMakeCache.txt"; then
+  echo "cross-test: $BUILD was configured without cmake/$ARCH-toolchain.cmake; remove it" >&2
   exit 1
 fi
 cmake --build "$BUILD" -j"$JOBS"
 
 # ---- 4. headers ------------------------------------------------------------------------------
 # The cross compiler searches /usr/include last, where the build machine's (amd64) net-snmp and
-# OpenSSL headers also are; net-snmp-config.h there describes a 64-bit long. Every compiled
+# OpenSSL headers also are; net-snmp-config.h there describes amd64 (on armhf, a 64-bit long
+# where the target's is 32). Every compiled
 # file must have taken them from the sysroot: the compilers' dependency files list each header.
 step headers
 leaks=$(find "$BUILD" -path "$SYSROOT" -prune -o -name '*.o.d' -print0 |
   xargs -0 -r grep -hoE "(^|[ :])/usr/(include/(net-snmp|openssl|x86_64-linux-gnu)|lib/x86_64-linux-gnu)/[^ :]*" |
   sed -E 's/^[ :]//' | sort -u | head -5 || true)
 if [ -n "$leaks" ]; then
-  echo "cross-test: FAIL: build machine headers were used in the armhf build:" >&2
+  echo "cross-test: FAIL: build machine headers were used in the $ARCH build:" >&2
   sed 's/^/  /' <<<"$leaks" >&2
   exit 1
 fi
 echo "cross-test: no build machine net-snmp/OpenSSL/amd64 header in the build"
 
-# ---- 5. tests under qemu-arm -----------------------------------------------------------------
-step "tests (qemu-arm)"
+# ---- 5. tests under qemu-user ----------------------------------------------------------------
+step "tests ($QEMU_COMMAND)"
 set +e
 ctest --test-dir "$BUILD" --output-on-failure -j"$JOBS" "$@"
 status=$?
@@ -104,20 +113,30 @@ set -e
 
 # ---- 6. the plug-in's architecture ------------------------------------------------------------
 step "plug-in check"
+# What file(1) and readelf must say of the plug-in, and the line printed when they do.
+if [ "$ARCH" = armhf ]; then
+  FILE_WANTS=("ELF 32-bit" "LSB" "shared object" "ARM" "EABI5")
+  PLUGIN_IS="a 32-bit ARM EABI5 hard-float shared object"
+else
+  FILE_WANTS=("ELF 64-bit" "LSB" "shared object" "ARM aarch64")
+  PLUGIN_IS="a 64-bit ARM (aarch64) shared object"
+fi
 check_plugin() {
   local desc attrs header ok=0
   desc=$(file -b "$PLUGIN")
   header=$("$TRIPLET-readelf" -h "$PLUGIN")
-  attrs=$("$TRIPLET-readelf" -A "$PLUGIN")
   echo "file: $desc"
-  echo "readelf: $(grep -E '^ *Flags:' <<<"$header" | sed -E 's/^ *//')"
-  echo "readelf: $(grep -E 'Tag_ABI_VFP_args' <<<"$attrs" | sed -E 's/^ *//')"
-  for want in "ELF 32-bit" "LSB" "shared object" "ARM" "EABI5"; do
+  echo "readelf: $(grep -E '^ *Machine:' <<<"$header" | sed -E 's/^ *//')"
+  for want in "${FILE_WANTS[@]}"; do
     grep -qF "$want" <<<"$desc" || {
       echo "cross-test: FAIL: file does not say \"$want\"" >&2
       ok=1
     }
   done
+  [ "$ARCH" = armhf ] || return $ok
+  attrs=$("$TRIPLET-readelf" -A "$PLUGIN")
+  echo "readelf: $(grep -E '^ *Flags:' <<<"$header" | sed -E 's/^ *//')"
+  echo "readelf: $(grep -E 'Tag_ABI_VFP_args' <<<"$attrs" | sed -E 's/^ *//')"
   # Not every `file` names the float ABI; when it does, it must be hard-float.
   if grep -qiE "soft-float" <<<"$desc"; then
     echo "cross-test: FAIL: file reports soft-float" >&2
@@ -135,7 +154,7 @@ check_plugin() {
 }
 if [ -f "$PLUGIN" ]; then
   if check_plugin; then
-    echo "cross-test: $PLUGIN_NAME.so is a 32-bit ARM EABI5 hard-float shared object"
+    echo "cross-test: $PLUGIN_NAME.so is $PLUGIN_IS"
   else
     [ $status = 0 ] && status=1
   fi
@@ -147,16 +166,21 @@ else
 fi
 
 # ---- 7. a fleet in a 3 GiB address space -----------------------------------------------------
-FLEET_DEVICES=${QRM_CROSS_FLEET_DEVICES:-600}
+# The bound is a 32-bit process's: a 64-bit unit's address space has room to spare.
+if [ "$ARCH" = armhf ]; then
+  FLEET_DEVICES=${QRM_CROSS_FLEET_DEVICES:-600}
+else
+  FLEET_DEVICES=${QRM_CROSS_FLEET_DEVICES:-0}
+fi
 FLEET_UNITS=16
 FLEET_CYCLES=2
 FLEET_BOUND=600
 FLEET_MIB_PER_DEVICE=2
 if [ "$FLEET_DEVICES" -gt 0 ]; then
-  step "fleet (qemu-arm, 3 GiB address space)"
+  step "fleet ($QEMU_COMMAND, 3 GiB address space)"
   # shellcheck source=scripts/pdusim_port.sh
   . "$ROOT/scripts/pdusim_port.sh"
-  QEMU=(/usr/bin/qemu-arm -L "/usr/$TRIPLET" -E "LD_LIBRARY_PATH=/usr/$TRIPLET/lib")
+  QEMU=("/usr/bin/$QEMU_COMMAND" -L "/usr/$TRIPLET" -E "LD_LIBRARY_PATH=/usr/$TRIPLET/lib")
   FLEET_LOG=$BUILD/fleet-pdusim.log
   FLEET_OUT=$BUILD/fleet.txt
   # The agent is not under test: a build machine pdusim (Release, beside the armhf build so

@@ -2,12 +2,13 @@
 # Sourced by scripts/matrix.sh: the Debian roots the matrix builds in, and entering them.
 #
 # make_root CODENAME DIR LOG: a root of the release CODENAME in DIR, made once with mmdebstrap
-# from Debian's own packages (minbase: no Recommends), amd64 with the armhf architecture added,
-# holding what building, testing and packaging for both need (ROOT_PACKAGES; the armhf
-# libraries are added by the project's own scripts inside the root, under the names that
-# release gives them). A root is made in DIR.new and renamed when whole, so an interrupted
-# bootstrap is never taken for a root. DIR/.matrix-root records the release and the package
-# list; a root whose record differs gets the missing packages installed (apt-get inside it).
+# from Debian's own packages (minbase: no Recommends), amd64 with the armhf and arm64
+# architectures added, holding what building, testing and packaging for all three need
+# (ROOT_PACKAGES; the ARM libraries are added by the project's own scripts inside the root,
+# under the names that release gives them). A root is made in DIR.new and renamed when
+# whole, so an interrupted bootstrap is never taken for a root. DIR/.matrix-root records the
+# release, the architectures and the package list; a root whose record differs gets the
+# missing architectures and packages added (dpkg and apt-get inside it).
 # Returns non-zero (output in LOG) when the release's packages cannot be had.
 #
 # in_root DIR COMMAND...: runs COMMAND in DIR, with the repository bind-mounted at its own path,
@@ -20,13 +21,15 @@ MATRIX_REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 MATRIX_MIRROR=${QRM_MATRIX_MIRROR:-http://deb.debian.org/debian}
 MATRIX_SECURITY_MIRROR=${QRM_MATRIX_SECURITY_MIRROR:-http://deb.debian.org/debian-security}
 
-# Building and testing (amd64 and the armhf cross build), the interoperability tests' agents
+# Building and testing (amd64 and the armhf and arm64 cross builds), the interoperability tests' agents
 # and clients, and packaging with its checks (gpg: the signed repository's check). Not git nor
 # clang-format: the style check is the build machine's (each release's clang-format formats a
 # little differently).
 ROOT_PACKAGES=(cmake make g++ pkg-config libsnmp-dev libjsoncpp-dev libboost-date-time-dev
   libgtest-dev libgmock-dev snmp snmpd snmpsim file binutils dpkg-dev help2man lintian
-  devscripts jq gpg g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf qemu-user)
+  devscripts jq gpg g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf g++-aarch64-linux-gnu
+  binutils-aarch64-linux-gnu qemu-user)
+ROOT_ARCHITECTURES=(amd64 armhf arm64)
 
 # The package lines of a release: its main suite, and for a stable release its updates and
 # security suites, as a unit installed today would have them.
@@ -40,18 +43,19 @@ root_sources() {
 }
 
 root_record() {
-  printf 'release %s\narchitectures amd64 armhf\npackages %s\nfix-ups 2\n' "$1" \
-    "${ROOT_PACKAGES[*]}"
+  printf 'release %s\narchitectures %s\npackages %s\nfix-ups 2\n' "$1" \
+    "${ROOT_ARCHITECTURES[*]}" "${ROOT_PACKAGES[*]}"
 }
 
 make_root() {
   local codename=$1 dir=$2 log=$3 sources=()
   if [ -f "$dir/.matrix-root" ]; then
     [ "$(cat "$dir/.matrix-root")" = "$(root_record "$codename")" ] && return 0
-    # Another package list: install what is missing.
-    in_root "$dir" sh -c 'apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
-      apt-get install -y -qq --no-install-recommends "$@"' sh "${ROOT_PACKAGES[@]}" >"$log" 2>&1 ||
-      return 1
+    # Another list: add the architectures and install the packages that are missing.
+    in_root "$dir" sh -c 'for a in $1; do dpkg --add-architecture "$a"; done; shift
+      apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
+      apt-get install -y -qq --no-install-recommends "$@"' sh "${ROOT_ARCHITECTURES[*]:1}" \
+      "${ROOT_PACKAGES[@]}" >"$log" 2>&1 || return 1
     in_root "$dir" sh "$MATRIX_REPO/scripts/matrix-root-fixups.sh" >>"$log" 2>&1 || return 1
     root_record "$codename" >"$dir/.matrix-root"
     return 0
@@ -63,7 +67,8 @@ make_root() {
   includes=$(IFS=,; echo "${ROOT_PACKAGES[*]}")
   # The mirror may serve a frozen snapshot whose Release files are past their Valid-Until date:
   # apt is told not to refuse them (the option stays in the root's apt configuration).
-  if ! mmdebstrap --mode=root --variant=minbase --architectures=amd64,armhf \
+  if ! mmdebstrap --mode=root --variant=minbase \
+    --architectures="$(IFS=,; echo "${ROOT_ARCHITECTURES[*]}")" \
     --aptopt='Acquire::Check-Valid-Until "false"' --include="$includes" \
     "$codename" "$dir.new" "${sources[@]}" >"$log" 2>&1; then
     rm -rf "$dir.new"

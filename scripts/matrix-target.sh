@@ -4,16 +4,16 @@
 #   scripts/matrix-target.sh CODENAME ARCH OUT
 #
 #   1. the suite: for amd64 the project built in OUT/build (Debug, -Werror) and every test run
-#      with ctest; for armhf `scripts/cross-test.sh` with OUT/build (the cross build with the
-#      release's cross compiler and armhf libraries, -Werror, every test under qemu-arm, its
-#      header, plug-in and fleet checks);
+#      with ctest; for armhf and arm64 `scripts/cross-test.sh` with OUT/build (the cross build
+#      with the release's cross compiler and libraries of ARCH, -Werror, every test under
+#      qemu-user, its header, plug-in and (armhf) fleet checks);
 #   2. the version of net-snmp, as the release's library for ARCH reports it
 #      (netsnmp_get_version(), from a program built and run as the tests are);
 #   3. the packages of ARCH (scripts/package.sh with QRM_PACKAGE_ARCHES=ARCH) into
 #      dist/CODENAME, an apt repository there, built in OUT/package: the plug-in and the tools,
 #      hardened, lintian-clean, tested by scripts/package-test.sh (its armhf part checks the
-#      plug-in's time_t against the net-snmp library it links and runs the armhf tools under
-#      qemu-arm).
+#      plug-in's time_t against the net-snmp library it links; the ARM tools run under
+#      qemu-user).
 #
 # Writes OUT/result: "VERSION PASSED FAILED", where PASSED and FAILED count the tests of the
 # suite (a skipped test counts as failed: the whole suite must run, the interoperability tests
@@ -30,7 +30,8 @@ mkdir -p "$OUT"
 OUT=$(cd "$OUT" && pwd)
 BUILD=$OUT/build
 JOBS=${QRM_MATRIX_JOBS:-2}
-TRIPLET=arm-linux-gnueabihf
+# shellcheck source=scripts/packages.sh
+. "$ROOT/scripts/packages.sh"
 passed=0 failed=0
 rm -f "$OUT/result"
 
@@ -56,8 +57,8 @@ if [ "$ARCH" = amd64 ]; then
   count_ctest "$OUT/suite.log" || failed=$((failed + 1)) # the build stopped before the tests
   [ $status != 0 ] && [ $failed = 0 ] && failed=1
 else
-  QRM_CROSS_BUILD_DIR=$BUILD QRM_CROSS_JOBS=$JOBS "$ROOT/scripts/cross-test.sh" \
-    >"$OUT/suite.log" 2>&1
+  QRM_CROSS_ARCH=$ARCH QRM_CROSS_BUILD_DIR=$BUILD QRM_CROSS_JOBS=$JOBS \
+    "$ROOT/scripts/cross-test.sh" >"$OUT/suite.log" 2>&1
   status=$?
   if count_ctest "$OUT/suite.log"; then
     # cross-test's own checks after the tests: each failure is a "cross-test: FAIL" line; its
@@ -92,11 +93,12 @@ if [ "$ARCH" = amd64 ]; then
     version=$("$probe" 2>>"$OUT/version.log")
 else
   sysroot=$BUILD/sysroot
+  triplet=$(cross_triplet "$ARCH")
   # shellcheck disable=SC2046
-  $TRIPLET-gcc -o "$probe" "$probe.c" $(PKG_CONFIG_LIBDIR=$sysroot/usr/lib/$TRIPLET/pkgconfig \
+  "$triplet-gcc" -o "$probe" "$probe.c" $(PKG_CONFIG_LIBDIR=$sysroot/usr/lib/$triplet/pkgconfig \
     pkg-config --cflags --libs netsnmp) >"$OUT/version.log" 2>&1 &&
-    version=$(qemu-arm -L /usr/$TRIPLET -E LD_LIBRARY_PATH=/usr/$TRIPLET/lib "$probe" \
-      2>>"$OUT/version.log")
+    version=$("$(cross_qemu "$ARCH")" -L "/usr/$triplet" -E "LD_LIBRARY_PATH=/usr/$triplet/lib" \
+      "$probe" 2>>"$OUT/version.log")
 fi
 [ -n "${version:-}" ] || version="?"
 

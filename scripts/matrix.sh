@@ -2,18 +2,19 @@
 # `./run matrix [TARGET...]`: the project built, tested and packaged on each Debian release a
 # unit may carry, each inside a root made from that release's own packages:
 #
-#   bookworm amd64, bookworm armhf   Debian 12, net-snmp 5.9.3, 32-bit time_t on armhf
-#   trixie amd64, trixie armhf       Debian 13, net-snmp 5.9.4, 64-bit time_t on armhf
-#   sid amd64, sid armhf             Debian unstable, net-snmp 5.9.5 (libnetsnmp.so.45)
+#   bookworm amd64, armhf, arm64   Debian 12, net-snmp 5.9.3, 32-bit time_t on armhf
+#   trixie amd64, armhf, arm64     Debian 13, net-snmp 5.9.4, 64-bit time_t on armhf
+#   sid amd64, armhf               Debian unstable, net-snmp 5.9.5 (libnetsnmp.so.45)
 #
-# A TARGET is CODENAME (both architectures) or CODENAME:ARCH; without one, all six run, one
-# after another. For each release a root is made once with mmdebstrap in
+# armhf is the supervision unit (32-bit ARM); arm64 is newer units running 64-bit ARM Debian.
+# A TARGET is CODENAME (each of its architectures) or CODENAME:ARCH; without one, all eight
+# run, one after another. For each release a root is made once with mmdebstrap in
 # build-matrix/roots/CODENAME (scripts/matrix-root.sh) and kept: a later run builds in it
 # without bootstrapping. Each target runs scripts/matrix-target.sh in the root (entered with
 # chroot, in namespaces of its own that take every mount and process with them when it ends):
-# the whole suite (armhf under qemu-arm, as ./run cross-test), the net-snmp version, and the
-# packages of that architecture into dist/CODENAME. Work folders: build-matrix/CODENAME/ARCH
-# (logs there: suite.log, package.log, target.log).
+# the whole suite (armhf and arm64 under qemu-user, as ./run cross-test), the net-snmp version,
+# and the packages of that architecture into dist/CODENAME. Work folders:
+# build-matrix/CODENAME/ARCH (logs there: suite.log, package.log, target.log).
 #
 # Prints progress and each target's time on standard error and, at the end, one line per target
 # on standard output:
@@ -41,7 +42,8 @@ cd "$(dirname "$0")/.." || exit 1
 REPO=$(pwd)
 DIR=${QRM_MATRIX_DIR:-build-matrix}
 case "$DIR" in /*) ;; *) DIR=$REPO/$DIR ;; esac
-ALL_TARGETS=(bookworm:amd64 bookworm:armhf trixie:amd64 trixie:armhf sid:amd64 sid:armhf)
+ALL_TARGETS=(bookworm:amd64 bookworm:armhf bookworm:arm64 trixie:amd64 trixie:armhf trixie:arm64
+  sid:amd64 sid:armhf)
 
 # shellcheck source=scripts/matrix-root.sh
 . "$REPO/scripts/matrix-root.sh"
@@ -58,8 +60,10 @@ for arg in "${@:-all}"; do
     upgrade | upgrade:armhf) upgrades+=(armhf) ;;
     upgrade:amd64) upgrades+=(amd64) ;;
     all) targets+=("${ALL_TARGETS[@]}") ;;
-    bookworm | trixie | sid) targets+=("$arg:amd64" "$arg:armhf") ;;
-    bookworm:amd64 | bookworm:armhf | trixie:amd64 | trixie:armhf | sid:amd64 | sid:armhf)
+    bookworm | trixie) targets+=("$arg:amd64" "$arg:armhf" "$arg:arm64") ;;
+    sid) targets+=("$arg:amd64" "$arg:armhf") ;;
+    bookworm:amd64 | bookworm:armhf | bookworm:arm64 | trixie:amd64 | trixie:armhf | \
+      trixie:arm64 | sid:amd64 | sid:armhf)
       targets+=("$arg")
       ;;
     *)

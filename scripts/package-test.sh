@@ -3,7 +3,7 @@
 #
 #   scripts/package-test.sh DIST [BUILD]
 #
-#   - the plug-in packages (build machine and armhf) hold the plug-in, in the plug-in folder of
+#   - the plug-in packages (build machine, armhf and arm64) hold the plug-in, in the plug-in folder of
 #     their architecture, and beside it only their documents; they are Multi-Arch: same and
 #     depend on net-snmp's runtime package of this release (libsnmp40, libsnmp40t64, ...) but
 #     neither on jsoncpp nor on the reference host (the host process supplies those); their
@@ -12,9 +12,10 @@
 #     manual pages and the alarm catalogue (429 signals);
 #   - the armhf plug-in is a 32-bit ARM EABI5 hard-float shared object, built for the time_t of
 #     the armhf net-snmp library it links: it passes that library struct timeval, whose size
-#     is 8 bytes with 32-bit time and 16 with 64-bit time (Debian 13 and later);
+#     is 8 bytes with 32-bit time and 16 with 64-bit time (Debian 13 and later); the arm64
+#     plug-in is a 64-bit ARM (aarch64) shared object;
 #   - each architecture's packages, unpacked into a temporary root (dpkg-deb -x), run (armhf
-#     under qemu-arm, with this release's armhf libraries): the packaged qrmhost, with the
+#     and arm64 under qemu-user, with this release's libraries of that architecture): the packaged qrmhost, with the
 #     packaged plug-in, against the packaged pdusim for one round in frame mode 2, finding the
 #     reference host library inside that root, exits 0 and writes nothing but events (read by
 #     jq) to standard output with --events -; both commands print the package's version;
@@ -23,7 +24,7 @@
 #     `deb [trusted=yes] file:DIST ./` line and that offers each plug-in package at its version;
 #     signed with a throwaway key (when gpg is there), apt accepts it with that key only.
 #
-# QRM_PACKAGE_ARCHES (default "amd64 armhf") names the architectures whose packages are tested.
+# QRM_PACKAGE_ARCHES (default "amd64 armhf arm64") names the architectures whose packages are tested.
 #
 # Prints one line per check and "package-test: N passed, M failed"; exits 1 on any failure.
 set -uo pipefail
@@ -35,8 +36,7 @@ DIST=${1:?usage: package-test.sh DIST [BUILD]}
 BUILD=${2:-}
 DIST=$(cd "$DIST" && pwd)
 PLUGIN=snmp_marluxa_ac_power.so
-TRIPLET=arm-linux-gnueabihf
-ARCHES=${QRM_PACKAGE_ARCHES:-amd64 armhf}
+ARCHES=${QRM_PACKAGE_ARCHES:-amd64 armhf arm64}
 RUNTIME=$(netsnmp_runtime) # net-snmp's library package in this release
 
 # shellcheck source=scripts/checks.sh
@@ -116,6 +116,12 @@ for arch in $ARCHES; do
     "$changelog_version"
   dpkg-deb -x "$deb" "$WORK/$arch"
   object=$WORK/$arch/usr/lib/$multiarch/qrm/plugins/$PLUGIN
+  if [ "$arch" = arm64 ]; then
+    desc=$(file -b "$object" 2>&1)
+    echo "  file: $desc"
+    check "arm64: file reports an ELF 64-bit LSB ARM aarch64 shared object" \
+      grep -qE '^ELF 64-bit LSB shared object, ARM aarch64' <<<"$desc"
+  fi
   if [ "$arch" = armhf ]; then
     desc=$(file -b "$object" 2>&1)
     echo "  file: $desc"
@@ -159,8 +165,9 @@ fi
 # ---- the tools packages, and one round with each --------------------------------------------
 # The tools of each architecture of ARCHES, unpacked with that architecture's plug-in into a
 # root of their own: the files, the dependencies, the reference host library found inside the
-# root, and one round of the packaged qrmhost and plug-in against the packaged pdusim. The armhf
-# commands run under qemu-arm, with this release's armhf libraries as a unit has them.
+# root, and one round of the packaged qrmhost and plug-in against the packaged pdusim. The ARM
+# commands run under qemu-user, with this release's libraries of their architecture as a unit
+# has them.
 
 # one_round NAME RUN... -- QRMHOST PLUGIN: one round of device 1 with the events on standard
 # output, the command prefixed by RUN (an emulator, or nothing), checked by its exit status, the
@@ -256,13 +263,15 @@ for arch in $ARCHES; do
   check "$arch tools: the catalogue names 429 signals" \
     test "$(grep -c ',120830[0-9]*,' "$ROOT/usr/share/snmp-marluxa-ac-power-tools/catalogue.csv")" = 429
   run=()
-  if [ "$arch" = armhf ]; then
-    # As on a unit: the release's armhf C library and loader (libc6:armhf, which the armhf
+  if [ "$arch" != amd64 ]; then
+    # As on a unit: the release's C library and loader of ARCH (libc6:ARCH, which the
     # libraries installed for building bring), found where a unit has them.
-    run=(qemu-arm)
-    [ -e /lib/ld-linux-armhf.so.3 ] || run=(qemu-arm -L "/usr/$TRIPLET")
+    run=("$(cross_qemu "$arch")")
+    loader=$(readelf -l "$ROOT/usr/bin/qrmhost" |
+      sed -n 's/.*\[Requesting program interpreter: \(.*\)\]/\1/p')
+    [ -e "$loader" ] || run+=(-L "/usr/$multiarch")
     runpath=$(readelf -d "$ROOT/usr/bin/qrmhost" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
-    check "armhf tools: qrmhost's run path leads to the reference host library in its root" \
+    check "$arch tools: qrmhost's run path leads to the reference host library in its root" \
       test "$(realpath -m "$ROOT/usr/bin/${runpath#\$ORIGIN/}")" = \
       "$(realpath "$ROOT/usr/lib/$multiarch/qrm")"
   else
@@ -306,14 +315,16 @@ JSON
   fi
   stop_pdusim
 done
-# The armhf pages and catalogue are made by the emulated commands: they must be the amd64 ones.
-if [ -d "$WORK/root-amd64/usr/share/man" ] && [ -d "$WORK/root-armhf/usr/share/man" ]; then
-  for f in usr/share/man/man1/qrmhost.1.gz usr/share/man/man1/pdusim.1.gz \
-    usr/share/snmp-marluxa-ac-power-tools/catalogue.csv \
-    usr/share/snmp-marluxa-ac-power-tools/catalogue.json; do
-    check "armhf tools: ${f##*/} is the amd64 package's, byte for byte" \
-      cmp -s "$WORK/root-amd64/$f" "$WORK/root-armhf/$f"
-  done
-fi
+# The ARM pages and catalogue are made by the emulated commands: they must be the amd64 ones.
+for arch in armhf arm64; do
+  if [ -d "$WORK/root-amd64/usr/share/man" ] && [ -d "$WORK/root-$arch/usr/share/man" ]; then
+    for f in usr/share/man/man1/qrmhost.1.gz usr/share/man/man1/pdusim.1.gz \
+      usr/share/snmp-marluxa-ac-power-tools/catalogue.csv \
+      usr/share/snmp-marluxa-ac-power-tools/catalogue.json; do
+      check "$arch tools: ${f##*/} is the amd64 package's, byte for byte" \
+        cmp -s "$WORK/root-amd64/$f" "$WORK/root-$arch/$f"
+    done
+  fi
+done
 
 finish

@@ -6,6 +6,7 @@
 #   snmp-marluxa-ac-power_VERSION-1+debNu1_armhf.deb        the plug-in, for the unit
 #   snmp-marluxa-ac-power-tools_VERSION-1+debNu1_amd64.deb  qrmhost, pdusim, reference host
 #   snmp-marluxa-ac-power-tools_VERSION-1+debNu1_armhf.deb  the same, to run on the unit
+#   snmp-marluxa-ac-power{,-tools}_VERSION-1+debNu1_arm64.deb   the two, for 64-bit ARM units
 #   Packages, Packages.gz, Release                          the folder as an apt repository
 #                                                           (scripts/apt-repo.sh; InRelease and
 #                                                           Release.gpg with QRM_APT_SIGNING_KEY)
@@ -14,16 +15,17 @@
 # depend on that release's libraries.
 #
 # Steps, each timed:
-#   1. packages: the armhf foreign architecture, the cross toolchain, qemu-user and the armhf
-#      runtime libraries that dpkg-shlibdeps maps the packages' needs to (as root; otherwise prints the
-#      commands and exits 2). ./run has installed the build machine's packages and the checking
-#      tools (lintian, hardening-check from devscripts, help2man, jq) already;
+#   1. packages: for armhf and arm64, the foreign architecture, the cross toolchain, qemu-user
+#      and the runtime libraries that dpkg-shlibdeps maps the packages' needs to (as root;
+#      otherwise prints the commands and exits 2). ./run has installed the build machine's
+#      packages and the checking tools (lintian, hardening-check from devscripts, help2man, jq)
+#      already;
 #   2. build A, from scratch in build-package/a: amd64 (Release, hardened, manual pages, no
-#      tests, prefix /usr; cpack of the plug-in and the tools) and armhf (the cross toolchain and
-#      sysroot of ./run cross-test; cpack of the plug-in and the tools with dpkg-shlibdeps
-#      looking at armhf libraries);
-#   3. build B: the same, from scratch in build-package/b/second-build, with its own sysroot
-#      (build-package/b/armhf-sysroot): another path, so that no path of this machine may
+#      tests, prefix /usr; cpack of the plug-in and the tools), armhf and arm64 (the cross
+#      toolchains and sysroots of ./run cross-test; cpack of the plug-in and the tools with
+#      dpkg-shlibdeps looking at that architecture's libraries);
+#   3. build B: the same, from scratch in build-package/b/second-build, with its own sysroots
+#      (build-package/b/ARCH-sysroot): another path, so that no path of this machine may
 #      reach the packages unseen;
 #   4. reproducible: every package of A is byte for byte the one of B (SOURCE_DATE_EPOCH is the
 #      last commit's time, so both carry the same times);
@@ -36,8 +38,8 @@
 #
 # Environment: QRM_PACKAGE_JOBS (default 2); SOURCE_DATE_EPOCH (default: the last commit's
 # time); DEBFULLNAME and DEBEMAIL set the Maintainer (see cmake/packaging.cmake);
-# QRM_PACKAGE_ARCHES (default "amd64 armhf"): "amd64" builds, checks and tests the build
-# machine's plug-in and tools packages alone, "armhf" the armhf ones alone;
+# QRM_PACKAGE_ARCHES (default "amd64 armhf arm64"): the architectures whose plug-in and tools
+# packages are built, checked and tested ("armhf" the armhf ones alone);
 # QRM_PACKAGE_CODENAME (default: this machine's release, /etc/os-release) names the release in
 # the repository's Release; QRM_PACKAGE_DIST (default dist/CODENAME) and QRM_PACKAGE_WORK
 # (default build-package): where the packages go and where they are built (./run matrix uses
@@ -52,19 +54,18 @@ CODENAME=${QRM_PACKAGE_CODENAME:-$(. /etc/os-release && echo "${VERSION_CODENAME
 DIST=${QRM_PACKAGE_DIST:-$ROOT/dist/$CODENAME}
 case "$WORK" in /*) ;; *) WORK=$ROOT/$WORK ;; esac
 case "$DIST" in /*) ;; *) DIST=$ROOT/$DIST ;; esac
-ARCHES=${QRM_PACKAGE_ARCHES:-amd64 armhf}
-build_amd64=0 build_armhf=0
+ARCHES=${QRM_PACKAGE_ARCHES:-amd64 armhf arm64}
+build_amd64=0 cross_arches=()
 for arch in $ARCHES; do
   case "$arch" in
     amd64) build_amd64=1 ;;
-    armhf) build_armhf=1 ;;
+    armhf | arm64) cross_arches+=("$arch") ;;
     *)
       echo "package: QRM_PACKAGE_ARCHES: unknown architecture $arch" >&2
       exit 2
       ;;
   esac
 done
-TRIPLET=arm-linux-gnueabihf
 
 # What the two builds share beside the sources: the time stamps, the locale, the time zone and
 # the file modes.
@@ -74,14 +75,12 @@ fi
 export SOURCE_DATE_EPOCH LC_ALL=C.UTF-8 TZ=UTC
 umask 022
 
-# For the armhf packages: the cross toolchain, qemu-user (the build runs the armhf commands for
-# their manual pages and catalogue; the package test runs them), and the armhf libraries they
-# link or are described by (dpkg-shlibdeps reads their packages' shlibs and symbols files),
-# net-snmp's under this release's name for it (added in step 1). The plug-in leaves jsoncpp
-# undefined; the tools link it.
-HOST_PACKAGES=(cmake make pkg-config file dpkg-dev g++-arm-linux-gnueabihf
-  binutils-arm-linux-gnueabihf libboost-date-time-dev qemu-user)
-ARMHF_PACKAGES=(libjsoncpp-dev:armhf libstdc++6:armhf)
+# For the ARM packages: the cross toolchain, qemu-user (the build runs the ARM commands for
+# their manual pages and catalogue; the package test runs them), and the libraries of that
+# architecture they link or are described by (dpkg-shlibdeps reads their packages' shlibs and
+# symbols files), net-snmp's under this release's name for it (added in step 1). The plug-in
+# leaves jsoncpp undefined; the tools link it.
+HOST_PACKAGES=(cmake make pkg-config file dpkg-dev libboost-date-time-dev qemu-user)
 
 STEP_PREFIX=package
 # shellcheck source=scripts/steps.sh
@@ -104,20 +103,22 @@ cpack_into() {
 step packages
 # shellcheck source=scripts/packages.sh
 . "$ROOT/scripts/packages.sh"
-if [ $build_armhf = 1 ]; then
-  ARMHF_PACKAGES+=("$(netsnmp_runtime):armhf")
-  ensure_armhf_packages package "${HOST_PACKAGES[@]}" "${ARMHF_PACKAGES[@]}"
-fi
+for arch in "${cross_arches[@]}"; do
+  triplet=$(cross_triplet "$arch")
+  ensure_cross_packages package "$arch" "${HOST_PACKAGES[@]}" "g++-$triplet" "binutils-$triplet" \
+    "libjsoncpp-dev:$arch" "libstdc++6:$arch" "$(netsnmp_runtime):$arch"
+done
 
-# build_set DIR SYSROOT: both builds (those of ARCHES), from scratch, in DIR (emptied first),
-# the armhf one with the sysroot SYSROOT; the packages land in DIR/amd64-debs and
-# DIR/armhf-debs.
+# build_set DIR SYSROOTS: the builds of ARCHES, from scratch, in DIR (emptied first), each ARM
+# one with the sysroot SYSROOTS/ARCH-sysroot; the packages land in DIR/ARCH-debs.
 build_set() {
-  local dir=$1 sysroot=$2
+  local dir=$1 sysroots=$2 arch
   rm -rf "$dir"
   mkdir -p "$dir"
   [ $build_amd64 = 1 ] && build_amd64_set "$dir"
-  [ $build_armhf = 1 ] && build_armhf_set "$dir" "$sysroot"
+  for arch in "${cross_arches[@]}"; do
+    build_cross_set "$dir" "$arch" "$sysroots/$arch-sysroot"
+  done
   return 0
 }
 
@@ -134,43 +135,45 @@ build_amd64_set() {
   cpack_into "$dir/amd64" "$dir/amd64-debs"
 }
 
-build_armhf_set() {
-  local dir=$1 sysroot=$2
-  if ! "$ROOT/scripts/armhf-sysroot.sh" "$sysroot"; then
+# build_cross_set DIR ARCH SYSROOT: the ARM build of ARCH (armhf, arm64) in DIR/ARCH.
+build_cross_set() {
+  local dir=$1 arch=$2 sysroot=$3 triplet
+  triplet=$(cross_triplet "$arch")
+  if ! "$ROOT/scripts/cross-sysroot.sh" "$sysroot" "$arch"; then
     echo "package: could not prepare $sysroot (see ./run cross-test for the same step)" >&2
     exit 1
   fi
   # The plug-in and the tools, to run on the unit; their manual pages and catalogue are made by
-  # running the armhf commands under qemu-arm (cmake/packaging.cmake).
+  # running the ARM commands under qemu-user (cmake/packaging.cmake).
   # GNUInstallDirs chooses the multiarch library folder for native builds only: it is named here.
   # The plug-in is linked with its installed run path (none) rather than one into the sysroot:
   # installing removes a run path but leaves its length in the string table, so the sysroot's
   # path would shape the packaged file.
-  cmake -S "$ROOT" -B "$dir/armhf" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/armhf-toolchain.cmake" \
+  cmake -S "$ROOT" -B "$dir/$arch" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$arch-toolchain.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DQRM_BUILD_TESTS=OFF -DQRM_HARDENING=ON \
-    -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_LIBDIR=lib/$TRIPLET \
+    -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_LIBDIR="lib/$triplet" \
     -DQRM_PACKAGE_COMPONENTS="plugin;tools" -DQRM_MAN_PAGES=ON \
-    -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON -DQRM_ARMHF_SYSROOT="$sysroot" >"$dir/armhf.log" 2>&1 &&
-    cmake --build "$dir/armhf" -j"$JOBS" >>"$dir/armhf.log" 2>&1 || {
-    tail -40 "$dir/armhf.log" >&2
-    echo "package: FAIL: the armhf build in $dir/armhf" >&2
+    -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON -DQRM_CROSS_SYSROOT="$sysroot" >"$dir/$arch.log" 2>&1 &&
+    cmake --build "$dir/$arch" -j"$JOBS" >>"$dir/$arch.log" 2>&1 || {
+    tail -40 "$dir/$arch.log" >&2
+    echo "package: FAIL: the $arch build in $dir/$arch" >&2
     exit 1
   }
   # dpkg-shlibdeps searches the host architecture's library folders and shlibs information.
-  cpack_into "$dir/armhf" "$dir/armhf-debs" DEB_HOST_ARCH=armhf DEB_HOST_MULTIARCH=$TRIPLET
+  cpack_into "$dir/$arch" "$dir/$arch-debs" DEB_HOST_ARCH="$arch" DEB_HOST_MULTIARCH="$triplet"
 }
 
 status=0
 
 # ---- 2. build A ------------------------------------------------------------------------------
 step "build A"
-build_set "$WORK/a" "$WORK/armhf-sysroot"
+build_set "$WORK/a" "$WORK"
 
 # ---- 3. build B ------------------------------------------------------------------------------
 # In a folder of another depth and with a sysroot of its own, so that a path of the build
 # machine reaching the packages shows as a difference.
 step "build B"
-build_set "$WORK/b/second-build" "$WORK/b/armhf-sysroot"
+build_set "$WORK/b/second-build" "$WORK/b"
 
 # ---- 4. reproducible -------------------------------------------------------------------------
 step reproducible
@@ -217,11 +220,15 @@ step "apt repository"
 step hardening
 # Branch protection (BTI, pointer authentication) is a 64-bit ARM feature that neither amd64 nor
 # 32-bit ARM has; Debian 13's hardening-check asks for it on armhf as well (Debian 12's does
-# not know it).
-hardening_options=(--nocfprotection)
+# not know it). On arm64 it is asked for when the release's build flags turn it on
+# (-mbranch-protection, Debian 13), so that the arm64 packages carry what Debian's own do.
+check_knows_branch_protection=0
 if grep -q -- --nobranchprotection <<<"$(hardening-check --help 2>&1)"; then
-  hardening_options+=(--nobranchprotection)
+  check_knows_branch_protection=1
 fi
+branch_protected_build() { # branch_protected_build BUILD: compiled with -mbranch-protection
+  find "$1" -name flags.make -exec grep -l -e '-mbranch-protection=' {} + 2>/dev/null | grep -q .
+}
 fortified_build() { # fortified_build BUILD: every target compiled with _FORTIFY_SOURCE
   [ -n "$(find "$1" -name flags.make -print -quit)" ] &&
     ! find "$1" -name flags.make -exec grep -L -e '-D_FORTIFY_SOURCE=[1-9]' {} + | grep -q .
@@ -233,6 +240,11 @@ for deb in "${packages[@]}"; do
   rm -rf "$tree"
   mkdir -p "$tree"
   dpkg-deb -x "$deb" "$tree"
+  hardening_options=(--nocfprotection)
+  if [ $check_knows_branch_protection = 1 ] &&
+    { [ "$arch" != arm64 ] || ! branch_protected_build "$build"; }; then
+    hardening_options+=(--nobranchprotection)
+  fi
   while IFS= read -r -d '' object; do
     file -b "$object" | grep -q '^ELF' || continue
     name=${deb##*/}:${object#"$tree"}

@@ -23,33 +23,34 @@ ensure_packages() {
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# ensure_armhf_packages LABEL PKG... installs packages for building for armhf: PKG names the
-# build machine's packages plainly and armhf ones as NAME:armhf. The armhf foreign architecture
-# is added first, and the package lists are refreshed after adding it so that they cover armhf.
-# Not as root: prints the commands (messages start with LABEL) and exits 2.
-ensure_armhf_packages() {
-  local label=$1 have_armhf=0 missing=() p
-  shift
-  dpkg --print-foreign-architectures | grep -qx armhf && have_armhf=1
+# ensure_cross_packages LABEL ARCH PKG... installs packages for building for the foreign
+# architecture ARCH (armhf, arm64): PKG names the build machine's packages plainly and ARCH's as
+# NAME:ARCH. ARCH is added as a foreign architecture first, and the package lists are refreshed
+# after adding it so that they cover it. Not as root: prints the commands (messages start with
+# LABEL) and exits 2.
+ensure_cross_packages() {
+  local label=$1 arch=$2 have_arch=0 missing=() p
+  shift 2
+  dpkg --print-foreign-architectures | grep -qx "$arch" && have_arch=1
   for p in "$@"; do
     [ "$(dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null)" = "ii " ] || missing+=("$p")
   done
-  [ $have_armhf = 1 ] && [ ${#missing[@]} -eq 0 ] && return 0
+  [ $have_arch = 1 ] && [ ${#missing[@]} -eq 0 ] && return 0
   if [ "$(id -u)" != 0 ]; then
-    echo "$label: missing the armhf architecture or packages; run as root:" >&2
-    [ $have_armhf = 0 ] && echo "  dpkg --add-architecture armhf" >&2
+    echo "$label: missing the $arch architecture or packages; run as root:" >&2
+    [ $have_arch = 0 ] && echo "  dpkg --add-architecture $arch" >&2
     echo "  apt-get update" >&2
     echo "  apt-get install -y --no-install-recommends ${missing[*]:-$*}" >&2
     echo "then run ./run $label again (as any user)." >&2
     exit 2
   fi
-  if [ $have_armhf = 0 ]; then
-    echo "$label: adding the armhf architecture"
-    dpkg --add-architecture armhf
+  if [ $have_arch = 0 ]; then
+    echo "$label: adding the $arch architecture"
+    dpkg --add-architecture "$arch"
   fi
-  # The package lists must cover armhf: update after adding it, even if this run already did.
-  if [ $have_armhf = 0 ] || [ -z "${QRM_APT_UPDATED:-}" ] ||
-    ! apt-cache show libsnmp40:armhf >/dev/null 2>&1; then
+  # The package lists must cover ARCH: update after adding it, even if this run already did.
+  if [ $have_arch = 0 ] || [ -z "${QRM_APT_UPDATED:-}" ] ||
+    ! apt-cache show "libc6:$arch" >/dev/null 2>&1; then
     DEBIAN_FRONTEND=noninteractive apt-get update -qq
     export QRM_APT_UPDATED=1
   fi
@@ -58,6 +59,25 @@ ensure_armhf_packages() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
       >/dev/null
   fi
+}
+
+# cross_triplet ARCH prints the GNU triplet of the ARM architecture ARCH (armhf, arm64): the
+# cross compiler's prefix, the multiarch folder and the toolchain's folder in /usr.
+cross_triplet() {
+  case "$1" in
+    armhf) echo arm-linux-gnueabihf ;;
+    arm64) echo aarch64-linux-gnu ;;
+    *) return 1 ;;
+  esac
+}
+
+# cross_qemu ARCH prints the qemu-user emulator that runs ARCH's programs here.
+cross_qemu() {
+  case "$1" in
+    armhf) echo qemu-arm ;;
+    arm64) echo qemu-aarch64 ;;
+    *) return 1 ;;
+  esac
 }
 
 # release_runtime DEV PATTERN prints the library package that this release's development

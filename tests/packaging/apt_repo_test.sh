@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# A release's package folder made an apt repository (scripts/apt-repo.sh), on two stand-in
-# plug-in packages made here (amd64 and armhf): scripts/apt-repo-test.sh's checks (the index, the
-# Release sums, a private `apt-get update` and the versions it offers, the signed copy), then a
-# Release that two runs over the same files write alike, and a package added later that the
-# next run indexes.
+# A release's package folder made an apt repository (scripts/apt-repo.sh), on three stand-in
+# plug-in packages made here (amd64, armhf and arm64): scripts/apt-repo-test.sh's checks (the
+# index, the Release sums, a private `apt-get update` and the versions it offers, the signed
+# copy), then a Release that two runs over the same files write alike, and a package added
+# later that the next run indexes.
 #   apt_repo_test.sh REPOSITORY_ROOT
 set -euo pipefail
 repo=${1:?usage: apt_repo_test.sh REPOSITORY_ROOT}
@@ -19,7 +19,7 @@ stand_in() { # stand_in NAME VERSION ARCH: a package holding one file, into dist
   echo "$1 $3" >"$tree/usr/share/doc/$1/stand-in"
   dpkg-deb --root-owner-group --build "$tree" "$dist/${1}_${2}_$3.deb" >/dev/null
 }
-for arch in amd64 armhf; do stand_in snmp-marluxa-ac-power 1.0.0-1+deb12u1 "$arch"; done
+for arch in amd64 armhf arm64; do stand_in snmp-marluxa-ac-power 1.0.0-1+deb12u1 "$arch"; done
 export SOURCE_DATE_EPOCH=1700000000
 "$repo/scripts/apt-repo.sh" "$dist" bookworm
 "$repo/scripts/apt-repo-test.sh" "$dist"

@@ -1,39 +1,47 @@
 #!/usr/bin/env bash
-# Prepares the armhf development sysroot used by cmake/armhf-toolchain.cmake.
+# Prepares the development sysroot of an ARM cross build (cmake/cross-toolchain.cmake).
 #
-#   scripts/armhf-sysroot.sh SYSROOT
+#   scripts/cross-sysroot.sh SYSROOT [ARCH]      ARCH: armhf (the default) or arm64
 #
-# Most armhf development packages co-install with their amd64 twins through multiarch
+# Most development packages of the target co-install with their amd64 twins through multiarch
 # (jsoncpp, GoogleTest) and are installed normally by scripts/cross-test.sh. net-snmp's are not:
 # libsnmp-dev exists for one architecture at a time, and its net-snmp-config.h differs between
-# architectures (SIZEOF_LONG is 8 on amd64, 4 on armhf). So the armhf libsnmp-dev and the
-# libssl-dev whose arch-specific OpenSSL headers it needs are unpacked here instead, at the
-# versions of the installed armhf runtime libraries, and fixed up so that they are usable from
-# this folder:
+# architectures (SIZEOF_LONG is 8 on amd64 and arm64, 4 on armhf). So the target's libsnmp-dev
+# and the libssl-dev whose arch-specific OpenSSL headers it needs are unpacked here instead, at
+# the versions of the installed runtime libraries of ARCH, and fixed up so that they are usable
+# from this folder:
 #   - the .pc files point into SYSROOT instead of /usr (includes and -L), and add
-#     SYSROOT/usr/include/arm-linux-gnueabihf, where OpenSSL's configuration headers live;
+#     SYSROOT/usr/include/TRIPLET, where OpenSSL's configuration headers live;
 #   - the development symlinks (libnetsnmp.so -> libnetsnmp.so.40.2.0, ...) are dangling once
 #     unpacked, since the real library ships in the runtime package: they are repointed to the
-#     multiarch runtime in /usr/lib/arm-linux-gnueabihf, which is also what runs under qemu-arm
-#     (links to a library whose runtime is not installed are removed).
+#     multiarch runtime in /usr/lib/TRIPLET, which is also what runs under qemu-user (links to a
+#     library whose runtime is not installed are removed).
 #
-# Needs the armhf package lists (dpkg --add-architecture armhf; apt-get update) and the armhf
-# runtime packages of net-snmp and OpenSSL installed, under this release's names for them
+# Needs the package lists of ARCH (dpkg --add-architecture ARCH; apt-get update) and the runtime
+# packages of net-snmp and OpenSSL for ARCH installed, under this release's names for them
 # (libsnmp40 and libssl3 in Debian 12, libsnmp40t64 and libssl3t64 in Debian 13); root is not
 # needed. Does nothing when SYSROOT already holds the same package versions.
 set -euo pipefail
 
-TRIPLET=arm-linux-gnueabihf
+[ $# -eq 1 ] || [ $# -eq 2 ] || {
+  echo "usage: $0 SYSROOT [armhf|arm64]" >&2
+  exit 2
+}
+ARCH=${2:-armhf}
+case "$ARCH" in
+  armhf) TRIPLET=arm-linux-gnueabihf LONG_SIZE=4 ;;
+  arm64) TRIPLET=aarch64-linux-gnu LONG_SIZE=8 ;;
+  *)
+    echo "cross-sysroot: unknown architecture $ARCH (armhf or arm64)" >&2
+    exit 2
+    ;;
+esac
 MULTIARCH_LIB=/usr/lib/$TRIPLET
 # shellcheck source=scripts/packages.sh
 . "$(dirname "${BASH_SOURCE[0]}")/packages.sh"
 # development package -> the installed runtime package whose version it must match
 DEV_PACKAGES=("libsnmp-dev:$(netsnmp_runtime)" "libssl-dev:$(openssl_runtime)")
 
-[ $# -eq 1 ] || {
-  echo "usage: $0 SYSROOT" >&2
-  exit 2
-}
 mkdir -p "$1"
 SYSROOT=$(cd "$1" && pwd)
 STAMP=$SYSROOT/.packages
@@ -42,15 +50,15 @@ wanted=()
 for pair in "${DEV_PACKAGES[@]}"; do
   dev=${pair%%:*} runtime=${pair#*:}
   if [ -z "$runtime" ]; then
-    echo "armhf-sysroot: cannot tell which package holds $dev's library (is $dev installed?)" >&2
+    echo "cross-sysroot: cannot tell which package holds $dev's library (is $dev installed?)" >&2
     exit 1
   fi
-  version=$(dpkg-query -W -f='${Version}' "$runtime:armhf" 2>/dev/null || true)
+  version=$(dpkg-query -W -f='${Version}' "$runtime:$ARCH" 2>/dev/null || true)
   if [ -z "$version" ]; then
-    echo "armhf-sysroot: $runtime:armhf is not installed" >&2
+    echo "cross-sysroot: $runtime:$ARCH is not installed" >&2
     exit 1
   fi
-  wanted+=("$dev:armhf=$version")
+  wanted+=("$dev:$ARCH=$version")
 done
 
 # The stamp records the package versions and the folder they were fixed up for.
@@ -59,7 +67,7 @@ if [ -f "$STAMP" ] && [ "$(cat "$STAMP")" = "$expected" ]; then
   exit 0
 fi
 
-echo "armhf-sysroot: unpacking ${wanted[*]} into $SYSROOT"
+echo "cross-sysroot: unpacking ${wanted[*]} into $SYSROOT"
 find "$SYSROOT" -mindepth 1 -maxdepth 1 -exec rm -rf {} +
 debs=$SYSROOT/.debs
 mkdir -p "$debs"
@@ -82,7 +90,7 @@ for link in "$libdir"/*.so; do
   if [ -e "$MULTIARCH_LIB/$target" ]; then
     ln -sfn "$MULTIARCH_LIB/$target" "$link"
   else
-    rm -f "$link" # a library whose armhf runtime is not installed (libnetsnmptrapd): not used
+    rm -f "$link" # a library whose runtime is not installed (libnetsnmptrapd): not used
   fi
 done
 
@@ -93,17 +101,17 @@ for pc in "$libdir"/pkgconfig/*.pc; do
     -e "s|^\\(Cflags:.*\\)\$|\\1 -I\${includedir}/$TRIPLET|" \
     "$pc"
   grep -q "^prefix=$SYSROOT/usr\$" "$pc" || {
-    echo "armhf-sysroot: unexpected prefix in $pc" >&2
+    echo "cross-sysroot: unexpected prefix in $pc" >&2
     exit 1
   }
 done
 
-if ! grep -q '^#define SIZEOF_LONG 4$' "$SYSROOT/usr/include/net-snmp/net-snmp-config.h"; then
-  echo "armhf-sysroot: net-snmp-config.h is not the 32-bit one" >&2
+if ! grep -q "^#define SIZEOF_LONG $LONG_SIZE\$" "$SYSROOT/usr/include/net-snmp/net-snmp-config.h"; then
+  echo "cross-sysroot: net-snmp-config.h is not the $ARCH one (SIZEOF_LONG $LONG_SIZE)" >&2
   exit 1
 fi
 [ -e "$libdir/libnetsnmp.so" ] || {
-  echo "armhf-sysroot: $libdir/libnetsnmp.so does not resolve" >&2
+  echo "cross-sysroot: $libdir/libnetsnmp.so does not resolve" >&2
   exit 1
 }
 printf '%s\n' "$expected" >"$STAMP"
