@@ -2,8 +2,8 @@
 # `./run matrix upgrade[:ARCH]`: a unit upgraded from Debian 12 to Debian 13 with the plug-in
 # installed from the project's apt repositories, as an operator does it:
 #
-#   1. a Debian 12 (bookworm) root of ARCH (default armhf, run under qemu; amd64 is quicker and
-#      takes the same steps), minbase, made once with mmdebstrap and kept
+#   1. a Debian 12 (bookworm) root of ARCH (default armhf; arm64 too, both run under qemu; amd64
+#      is quicker and takes the same steps), minbase, made once with mmdebstrap and kept
 #      (build-matrix/units/bookworm-ARCH.base), copied afresh for each run;
 #   2. Debian's bookworm lines and "deb [trusted=yes] file:REPO/dist/bookworm ./";
 #      `apt-get install snmp-marluxa-ac-power snmp-marluxa-ac-power-tools`;
@@ -34,6 +34,8 @@ case "$DIR" in /*) ;; *) DIR=$REPO/$DIR ;; esac
 PLAIN=${QRM_UPGRADE_PLAIN:-0}
 # shellcheck source=scripts/matrix-root.sh
 . "$REPO/scripts/matrix-root.sh"
+# shellcheck source=scripts/packages.sh
+. "$REPO/scripts/packages.sh"
 progress() { echo "  upgrade $ARCH: $*" >&2; }
 
 needed=("$FROM")
@@ -59,14 +61,15 @@ if [ ! -f "$base/.matrix-unit" ]; then
   if [ "$ARCH" != "$(dpkg --print-architecture)" ]; then
     # A foreign root runs through the kernel's binfmt_misc entry for qemu; the entry names its
     # interpreter by path, which must be found inside the root as well.
-    if [ ! -e /proc/sys/fs/binfmt_misc/qemu-arm ]; then
+    binfmt=$(cross_qemu "$ARCH")
+    if [ ! -e "/proc/sys/fs/binfmt_misc/$binfmt" ]; then
       [ -e /proc/sys/fs/binfmt_misc/register ] ||
         mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null
-      update-binfmts --enable qemu-arm >/dev/null 2>&1
+      update-binfmts --enable "$binfmt" >/dev/null 2>&1
     fi
-    interp=$(sed -n 's/^interpreter //p' /proc/sys/fs/binfmt_misc/qemu-arm 2>/dev/null)
+    interp=$(sed -n 's/^interpreter //p' "/proc/sys/fs/binfmt_misc/$binfmt" 2>/dev/null)
     if [ -z "$interp" ]; then
-      echo "matrix-upgrade: no binfmt_misc entry for qemu-arm (apt-get install qemu-user-static)" >&2
+      echo "matrix-upgrade: no binfmt_misc entry for $binfmt (apt-get install qemu-user-static)" >&2
       exit 1
     fi
     hooks=(--setup-hook="mkdir -p \"\$1$(dirname "$interp")\" && cp -L $interp \"\$1$interp\"")

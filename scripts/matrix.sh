@@ -22,7 +22,7 @@
 #   matrix: CODENAME ARCH net-snmp VERSION: N passed, M failed
 #   matrix: CODENAME ARCH net-snmp ?: not built: REASON
 #
-# The target upgrade[:ARCH] (ARCH armhf, the default, or amd64) upgrades a unit from Debian 12
+# The target upgrade[:ARCH] (ARCH armhf, the default, arm64 or amd64) upgrades a unit from Debian 12
 # to 13 with the plug-in from the project's apt repositories (scripts/matrix-upgrade.sh). The
 # repositories dist/bookworm and dist/trixie are used as they are; when one lacks ARCH's
 # packages, they are built first in that release's root (scripts/package.sh alone, not the
@@ -59,6 +59,7 @@ for arg in "${@:-all}"; do
   case "$arg" in
     upgrade | upgrade:armhf) upgrades+=(armhf) ;;
     upgrade:amd64) upgrades+=(amd64) ;;
+    upgrade:arm64) upgrades+=(arm64) ;;
     all) targets+=("${ALL_TARGETS[@]}") ;;
     bookworm | trixie) targets+=("$arg:amd64" "$arg:armhf" "$arg:arm64") ;;
     sid) targets+=("$arg:amd64" "$arg:armhf") ;;
@@ -68,7 +69,7 @@ for arg in "${@:-all}"; do
       ;;
     *)
       echo "matrix: unknown target $arg (one of: ${ALL_TARGETS[*]}, a codename, upgrade," \
-        "upgrade:armhf, upgrade:amd64)" >&2
+        "upgrade:armhf, upgrade:arm64, upgrade:amd64)" >&2
       exit 2
       ;;
   esac
