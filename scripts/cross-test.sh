@@ -17,13 +17,14 @@
 #   7. (armhf) a fleet on the unit's address space: qrmhost's run command with 600 own-thread
 #      devices and the fast walk, in one armhf process left with 3 GiB of address space
 #      (qemu-arm gives a 32-bit process 4 GiB; fleet_bench --reserve-mib 1024 takes 1 GiB first;
-#      qemu-arm 7.2's own -R option aborts for ARM), in frame mode 1 (the 429 alarm reports of every round would
-#      take more CPU than two cores emulating ARM give), against one pdusim built for the build
-#      machine, until every device has published 2 rounds (bounded at 600 s, which holds on a
-#      busy machine: the check waits for the rounds, it does not time them); prints the devices
-#      whose sampling thread started, the rounds published, the peak threads, descriptors and
-#      address space, and fails unless every thread started, every device published both rounds
-#      and the fleet took at most 2 MiB of address space per device.
+#      qemu-arm 7.2's own -R option aborts for ARM), in frame mode 1 (the 429 alarm reports of
+#      every round would take more CPU than two cores emulating ARM give), against one pdusim
+#      built for the build machine, until every device has published 2 rounds (bounded at
+#      600 s, which holds on a busy machine: the check waits for the rounds, it does not time
+#      them); prints the devices whose sampling thread started, the rounds published, the peak
+#      threads, descriptors and address space, and fails unless every thread started, every
+#      device published both rounds and the fleet took at most 2 MiB of address space per
+#      device.
 # Exit status: ctest's; non-zero also when a check fails. Extra arguments go to ctest.
 #
 # Environment: QRM_CROSS_ARCH (armhf, the default, or arm64), QRM_CROSS_BUILD_DIR (default
@@ -90,9 +91,9 @@ cmake --build "$BUILD" -j"$JOBS"
 
 # ---- 4. headers ------------------------------------------------------------------------------
 # The cross compiler searches /usr/include last, where the build machine's (amd64) net-snmp and
-# OpenSSL headers also are; net-snmp-config.h there describes amd64 (on armhf, a 64-bit long
-# where the target's is 32). Every compiled
-# file must have taken them from the sysroot: the compilers' dependency files list each header.
+# OpenSSL headers also are; net-snmp-config.h there describes amd64 (a 64-bit long, where
+# armhf's is 32-bit). Every compiled file must have taken them from the sysroot: the compilers'
+# dependency files list each header.
 step headers
 leaks=$(find "$BUILD" -path "$SYSROOT" -prune -o -name '*.o.d' -print0 |
   xargs -0 -r grep -hoE "(^|[ :])/usr/(include/(net-snmp|openssl|x86_64-linux-gnu)|lib/x86_64-linux-gnu)/[^ :]*" |
