@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by ./run and the scripts it calls. ensure_packages PKG... installs the Debian
 # packages that are missing. As root it runs `apt-get update` once per run, then
 # `apt-get install -y`; otherwise it prints the exact command and exits 2.
