@@ -189,6 +189,9 @@ class TcpPeer {
 // `ip`: how a walk meets a dropped connection, should such a transport ever get through.
 class StreamProbe : public DeviceProbe {
  public:
+  // The sampling thread ends before this object's destruction begins, as for every subclass.
+  ~StreamProbe() override { EndSampling(); }
+
   // Configures the device host-driven, points its session template at `peer` (which must
   // outlive the device), and only then starts the sampling thread the configuration asks for,
   // as InitSetting would, so that it walks `peer` from its first walk on. (Holding the round
@@ -268,6 +271,8 @@ struct FaultCase {
   // a line end is the start of its one line.
   const char* out;
   const char* err;
+  // Host-driven: the rounds published. Own thread: the most it may publish before the stop (a
+  // refused walk may finish its round before the destruction begins, or not).
   int rounds;
   int reached;         // requests (agent) or datagrams (silent peer) that reached the peer
   double min_seconds;  // a host-driven walk that must wait out its attempts
@@ -317,7 +322,7 @@ const FaultCase kFaultCases[] = {
     {"full listen queue, host-driven: refused, nothing sent, the unit out of reach",
      Peer::kTcpFullQueue, Drive::kHost, kLong, {}, "rvSize is 0\n", kNotUdp, 1, 0, 0},
     {"full listen queue, own thread destroyed at once",
-     Peer::kTcpFullQueue, Drive::kOwnThreadDestroyed, kLongOwn, {}, "", "", 0, 0, 0},
+     Peer::kTcpFullQueue, Drive::kOwnThreadDestroyed, kLongOwn, {}, "", "", 1, 0, 0},
     // The first datagram refused by the kernel: the exchange fails at once, nothing leaves.
     {"first send fails with ENETUNREACH",
      Peer::kSilentUdp, Drive::kHost, kThree, SendFails(1, ENETUNREACH), kFailed, "", 1, 0, 0},
@@ -454,7 +459,11 @@ TEST(TransportFaults, EachFaultIsAFailedExchangeOrOpenNeverACrashOrAHold) {
       EXPECT_EQ(out.find("snmp get error"), std::string::npos) << out;
       EXPECT_EQ(err.find("Timeout"), std::string::npos) << err;
     }
-    EXPECT_EQ(obs->Count("SendSP"), static_cast<std::size_t>(c.rounds));
+    if (c.drive == Drive::kHost) {
+      EXPECT_EQ(obs->Count("SendSP"), static_cast<std::size_t>(c.rounds));
+    } else {
+      EXPECT_LE(obs->Count("SendSP"), static_cast<std::size_t>(c.rounds));
+    }
     if (c.peer == Peer::kAgent) {
       EXPECT_EQ(agent.requests(), static_cast<uint64_t>(c.reached));
     } else if (udp) {
