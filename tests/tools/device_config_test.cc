@@ -131,13 +131,17 @@ TEST(DeviceConfig, EachDeviceIsCheckedForItsUnitAndUnknownKeys) {
   // Loading the file writes them, one line each, before anything else happens.
   TempDir dir;
   const std::string path =
-      dir.Write("units.json", R"({"devices": [{"id": 2}, {"id": 9, "ip": "a", "address": 1}]})");
+      dir.Write("units.json", R"({"devices": [{"id": 2}, {"id": 9, "ip": "a", "address": 1}],
+                                  "appSetting": {"timeout_ms": 500}})");
   std::vector<DeviceConfig> d;
   std::string error;
   testing::internal::CaptureStderr();
   ASSERT_TRUE(LoadDeviceConfigs(path, &d, &error)) << error;
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "qrmhost: warning: " + path +
+                ": \"appSetting\" is not a key of the file, which holds \"devices\" only (a "
+                "device's keys go in each device object); ignored\n" +
+                "qrmhost: warning: " + path +
                 ": device 2: no \"ip\": the device has no unit to walk\n" + "qrmhost: warning: " +
                 path + ": device 2: no \"address\": the walk reads the unit at address 0\n");
 }

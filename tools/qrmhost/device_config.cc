@@ -248,8 +248,25 @@ bool ParseJson(const std::string& text, Json::Value* root, std::string* error) {
   return false;
 }
 
-bool ReadConfigs(const std::string& text, std::vector<DeviceConfig>* out, std::string* error) {
+// Keys beside "devices" that nothing reads, as one warning; empty when there are none.
+std::string KeysBesideDevices(const Json::Value& root) {
+  std::string unknown;
+  size_t count = 0;
+  for (const std::string& name : root.getMemberNames()) {
+    if (name == "devices" || ++count > 8) continue;
+    unknown += (unknown.empty() ? "" : ", ") + QuoteText(name);
+  }
+  if (count == 0) return std::string();
+  if (count > 8) unknown += " and " + std::to_string(count - 8) + " more";
+  return unknown + (count == 1 ? " is not a key" : " are not keys") +
+         " of the file, which holds \"devices\" only (a device's keys go in each device "
+         "object); ignored";
+}
+
+bool ReadConfigs(const std::string& text, std::vector<DeviceConfig>* out,
+                 std::vector<std::string>* file_warnings, std::string* error) {
   out->clear();
+  file_warnings->clear();
   Json::Value root;
   if (!ParseJson(text, &root, error)) return false;
   if (!root.isObject()) {
@@ -271,6 +288,8 @@ bool ReadConfigs(const std::string& text, std::vector<DeviceConfig>* out, std::s
       *error = "\"devices\" must be a non-empty array of device objects";
       return false;
     }
+    const std::string beside = KeysBesideDevices(root);
+    if (!beside.empty()) file_warnings->push_back(beside);
     for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
       DeviceConfig d;
       if (!ParseDevice(list[i], "device " + std::to_string(i + 1) + " of \"devices\"", &d, error)) {
@@ -298,10 +317,13 @@ bool ReadConfigs(const std::string& text, std::vector<DeviceConfig>* out, std::s
 
 }  // namespace
 
-bool ParseDeviceConfigs(const std::string& text, std::vector<DeviceConfig>* out,
-                        std::string* error) {
-  if (ReadConfigs(text, out, error)) return true;
+bool ParseDeviceConfigs(const std::string& text, std::vector<DeviceConfig>* out, std::string* error,
+                        std::vector<std::string>* file_warnings) {
+  std::vector<std::string> ignored;
+  if (file_warnings == nullptr) file_warnings = &ignored;
+  if (ReadConfigs(text, out, file_warnings, error)) return true;
   out->clear();
+  file_warnings->clear();
   return false;
 }
 
@@ -341,9 +363,13 @@ bool LoadDeviceConfigs(const std::string& path, std::vector<DeviceConfig>* out,
 bool TakeDeviceConfigs(const std::string& text, const std::string& source,
                        std::vector<DeviceConfig>* out, std::string* error) {
   std::string why;
-  if (!ParseDeviceConfigs(text, out, &why)) {
+  std::vector<std::string> file_warnings;
+  if (!ParseDeviceConfigs(text, out, &why, &file_warnings)) {
     *error = source + ": " + why;
     return false;
+  }
+  for (const std::string& w : file_warnings) {
+    ConsoleLine(std::cerr, "qrmhost: warning: " + source + ": " + w);
   }
   for (const DeviceConfig& d : *out) {
     for (const std::string& w : d.warnings) {

@@ -30,14 +30,15 @@ struct DeviceConfig {
 };
 
 // Validates the text of a configuration file. On failure returns false, leaves *out empty and
-// sets *error to one line (without the file name).
-bool ParseDeviceConfigs(const std::string& text, std::vector<DeviceConfig>* out,
-                        std::string* error);
+// sets *error to one line (without the file name). *file_warnings, when given, gets the
+// findings about the file itself, one line each: keys beside "devices", which nothing reads.
+bool ParseDeviceConfigs(const std::string& text, std::vector<DeviceConfig>* out, std::string* error,
+                        std::vector<std::string>* file_warnings = nullptr);
 
 // Reads and validates the file at `path`. On failure returns false and sets *error to one
-// line that names the file. On success, every device's warnings are written to standard error,
-// one line each naming the file ("qrmhost: warning: units.json: device 7: no \"ip\": ..."),
-// before the caller creates any device.
+// line that names the file. On success, the file's warnings and then every device's are written
+// to standard error, one line each naming the file ("qrmhost: warning: units.json: device 7: no
+// \"ip\": ..."), before the caller creates any device.
 bool LoadDeviceConfigs(const std::string& path, std::vector<DeviceConfig>* out, std::string* error);
 
 // As LoadDeviceConfigs, for `text` read from `source` (a path, or what stands for one).
